@@ -1,0 +1,82 @@
+// Windows Sockets subset for the Linux build, over POSIX sockets. The names
+// live in namespace pal::ws (so they do not collide with the C library's
+// socket functions of the same names) and are brought into the global
+// namespace for product code.
+#pragma once
+#include "pal/types.h"
+
+typedef UINT_PTR SOCKET;
+#define INVALID_SOCKET ((SOCKET)(~0))
+#define SOCKET_ERROR (-1)
+#define AF_INET 2
+#define SOCK_STREAM 1
+#define SOCK_DGRAM 2
+#define IPPROTO_UDP 17
+#define INADDR_NONE 0xffffffffu
+#define WSADESCRIPTION_LEN 256
+#define WSASYS_STATUS_LEN 128
+
+typedef struct WSAData {
+    WORD wVersion;
+    WORD wHighVersion;
+    unsigned short iMaxSockets;
+    unsigned short iMaxUdpDg;
+    char* lpVendorInfo;
+    char szDescription[WSADESCRIPTION_LEN + 1];
+    char szSystemStatus[WSASYS_STATUS_LEN + 1];
+} WSADATA, *LPWSADATA;
+
+typedef struct in_addr_w {
+    union {
+        struct {
+            BYTE s_b1, s_b2, s_b3, s_b4;
+        } S_un_b;
+        ULONG S_addr;
+    } S_un;
+} IN_ADDR;
+
+typedef struct sockaddr_w {
+    USHORT sa_family;
+    char sa_data[14];
+} SOCKADDR;
+
+typedef struct sockaddr_in_w {
+    short sin_family;
+    USHORT sin_port;
+    IN_ADDR sin_addr;
+    char sin_zero[8];
+} SOCKADDR_IN;
+
+static_assert(sizeof(SOCKADDR_IN) == 16);
+static_assert(sizeof(WSADATA) == 408);
+
+namespace pal::ws {
+int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData);
+int WSACleanup();
+int WSAGetLastError();
+SOCKET socket(int af, int type, int protocol);
+int closesocket(SOCKET s);
+int connect(SOCKET s, const SOCKADDR* name, int namelen);
+int send(SOCKET s, const char* buf, int len, int flags);
+int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen);
+int gethostname(char* name, int namelen);
+ULONG inet_addr(const char* cp);
+USHORT htons(USHORT hostshort);
+ULONG htonl(ULONG hostlong);
+} // namespace pal::ws
+
+#ifndef PAL_NO_WINSOCK_NAMES
+#define s_addr S_un.S_addr
+using pal::ws::closesocket;
+using pal::ws::connect;
+using pal::ws::gethostname;
+using pal::ws::htonl;
+using pal::ws::htons;
+using pal::ws::inet_addr;
+using pal::ws::send;
+using pal::ws::sendto;
+using pal::ws::socket;
+using pal::ws::WSACleanup;
+using pal::ws::WSAGetLastError;
+using pal::ws::WSAStartup;
+#endif

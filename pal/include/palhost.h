@@ -1,0 +1,128 @@
+// Control surface of the platform layer for the spooler host and the tests
+// (Linux only; product code never includes this header). It builds the
+// simulated machine — drive root, registry, module and output directories —
+// submits jobs to the simulated spooler, reads back what ports and channels
+// received, injects faults and lists open handles.
+#pragma once
+#include "palwin.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pal::host {
+
+// ---- machine --------------------------------------------------------------------
+// Windows drive C maps to this directory (created when missing).
+void SetDriveRoot(const std::string& dir);
+std::string DriveRoot();
+// Host path of a Windows path: "C:\a\b.txt" -> <drive root>/a/b.txt; other
+// drive letters -> <drive root>/<letter>/...; relative paths stay relative.
+std::string MapPath(const std::u16string& windowsPath);
+// Where LoadLibraryW looks for "<name>.dll" as "lib<name>.so" or "<name>.so".
+void SetModuleDirectory(const std::string& dir);
+std::string ModuleDirectory();
+// Where ports write their output: one file per port, named after the port
+// with characters outside [A-Za-z0-9._-] replaced by "_".
+void SetOutputDirectory(const std::string& dir);
+std::string OutputDirectory();
+// The computer name reported by GetComputerNameW and gethostname.
+void SetComputerName(const std::u16string& name);
+
+// ---- registry ---------------------------------------------------------------------
+// Merges a .reg file ("Windows Registry Editor Version 5.00") into the hive.
+// On a syntax error returns false with "<file>:<line>: <what>" in *error and
+// leaves the hive as it was before the call.
+bool LoadRegistryFile(const std::string& path, std::string* error);
+bool LoadRegistryText(const std::string& text, const std::string& sourceName, std::string* error);
+// The whole hive as .reg text (keys sorted, values in insertion order).
+std::string ExportRegistry();
+void ClearRegistry();
+
+// ---- spooler --------------------------------------------------------------------------
+struct JobSpec {
+    std::u16string printer;
+    std::u16string document = u"Document";
+    std::u16string datatype = u"RAW";
+    std::u16string parameters;  // e.g. u"COPIES=3;"
+    std::u16string outputFile;  // empty = none
+    std::u16string user = u"user";
+    std::u16string machine = u"\\\\CLIENT";
+    std::vector<uint8_t> data;  // the spooled job bytes
+    std::vector<uint8_t> devmode; // DEVMODEW block (dmSize + dmDriverExtra bytes) or empty
+};
+// Queues a job on its printer and returns the job id (from 2 upwards), or 0
+// when the printer does not exist.
+DWORD SubmitJob(const JobSpec& job);
+// The spooler's name for opening a job's data: "<printer>, Job <id>".
+std::u16string JobReadName(DWORD jobId);
+std::optional<JobSpec> GetJobSpec(DWORD jobId);
+// Status bits set through SetJobW and the spooler (JOB_STATUS_*).
+DWORD JobStatus(DWORD jobId);
+
+// One document a port received (StartDocPrinterW .. EndDocPrinter).
+struct PortDocument {
+    std::u16string printer;
+    std::u16string port;
+    std::u16string document;
+    std::u16string datatype;
+    DWORD jobId = 0;               // job being printed on the printing thread, 0 if none
+    std::string outputPath;        // host file that holds the port's output
+    uint64_t offset = 0;           // where this document's bytes begin in that file
+    uint64_t bytes = 0;            // bytes written
+    bool ended = false;            // EndDocPrinter was called
+};
+std::vector<PortDocument> PortDocuments();
+// The bytes a document wrote (read back from its port file).
+std::vector<uint8_t> PortDocumentBytes(const PortDocument& doc);
+
+// Printer names known to the spooler (from the registry), sorted.
+std::vector<std::u16string> PrinterNames();
+
+// ---- fault injection ----------------------------------------------------------------------
+// Makes a spooler call misbehave. `call` is the Win32 name ("WritePrinter",
+// "ReadPrinter", "OpenPrinterW", "StartDocPrinterW", "EndDocPrinter",
+// "GetPrinterW", "GetJobW", "XcvDataW", "DocumentPropertiesW", ...).
+struct Fault {
+    std::string call;
+    // Trigger: the fault fires on calls after `afterCalls` successful calls, or
+    // — for WritePrinter / ReadPrinter — once `atByte` bytes have passed.
+    uint64_t afterCalls = 0;
+    std::optional<uint64_t> atByte;
+    // Effect: fail with `error`, or (shortCount) succeed with fewer bytes:
+    // the transfer stops at atByte (or takes half of what was offered).
+    DWORD error = ERROR_GEN_FAILURE;
+    bool shortCount = false;
+    // Fire once, or on every call after the trigger.
+    bool once = false;
+};
+void InjectFault(const Fault& fault);
+void ClearFaults();
+
+// ---- channels -------------------------------------------------------------------------
+// Lines passed to OutputDebugStringW/A, in order. Take* empties the channel.
+std::vector<std::u16string> TakeDebugOutput();
+// Called for every debugger line as it arrives (the host echoes them).
+void SetDebugOutputSink(std::function<void(const std::u16string&)> sink);
+struct MessageBoxRecord {
+    std::u16string text;
+    std::u16string caption;
+    UINT type = 0;
+};
+std::vector<MessageBoxRecord> TakeMessageBoxes();
+
+// ---- handles --------------------------------------------------------------------------
+// Descriptions of every handle the layer has handed out and not yet closed.
+std::vector<std::string> OpenHandles();
+
+// Clears spooler jobs, port documents, faults and channels (not the registry
+// or the directories). Tests call it between cases.
+void ResetSpooler();
+
+// UTF-8 <-> UTF-16 helpers for hosts and tests.
+std::u16string FromUtf8(const std::string& s);
+std::string ToUtf8(const std::u16string& s);
+
+} // namespace pal::host

@@ -1,0 +1,65 @@
+// The one Windows header of the product.
+//
+// Product code includes this header and nothing else from the operating
+// system. On Windows it pulls in the real SDK headers; on Linux it pulls in
+// the platform layer's declarations of the same names, with the binary layouts
+// of Windows x64, implemented by the shared library built from pal/posix/.
+#pragma once
+
+#if defined(_WIN32)
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <windows.h>
+#include <winspool.h>
+#include <winsplp.h>
+#include <wchar.h>
+#include <stdio.h>
+
+// UTF-16 string literal.
+#define WSTR(s) L##s
+#define PAL_EXPORT extern "C" __declspec(dllexport)
+
+#else
+
+#include "pal/types.h"
+#include "pal/base.h"
+#include "pal/crt.h"
+#include "pal/reg.h"
+#include "pal/gdi.h"
+#include "pal/spool.h"
+#include "pal/sock.h"
+
+#endif
+
+#include <cstddef>
+#include <cstdint>
+
+static_assert(sizeof(WCHAR) == 2, "WCHAR is UTF-16");
+static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(BOOL) == 4, "LLP64 integer sizes");
+static_assert(sizeof(DEVMODEW) == 220, "DEVMODEW layout");
+static_assert(offsetof(DEVMODEW, dmSpecVersion) == 64);
+static_assert(offsetof(DEVMODEW, dmSize) == 68);
+static_assert(offsetof(DEVMODEW, dmDriverExtra) == 70);
+static_assert(offsetof(DEVMODEW, dmFields) == 72);
+static_assert(offsetof(DEVMODEW, dmPaperSize) == 78);
+static_assert(offsetof(DEVMODEW, dmCopies) == 86);
+static_assert(offsetof(DEVMODEW, dmFormName) == 102);
+static_assert(sizeof(PRINTPROCESSOROPENDATA) == 56);
+static_assert(offsetof(PRINTPROCESSOROPENDATA, JobId) == 32);
+static_assert(offsetof(PRINTPROCESSOROPENDATA, pPrinterName) == 48);
+static_assert(sizeof(PRINTPROCESSOR_CAPS_1) == 16);
+static_assert(sizeof(PRINTPROCESSOR_CAPS_2) == 36);
+static_assert(sizeof(DATATYPES_INFO_1W) == 8);
+static_assert(sizeof(PRINTER_INFO_2W) == 136);
+static_assert(offsetof(PRINTER_INFO_2W, pPortName) == 24);
+static_assert(offsetof(PRINTER_INFO_2W, pDriverName) == 32);
+static_assert(offsetof(PRINTER_INFO_2W, Attributes) == 100);
+static_assert(sizeof(JOB_INFO_2W) == 144 || sizeof(void*) == 4);
+static_assert(sizeof(SYSTEMTIME) == 16);
+static_assert(sizeof(DOC_INFO_1W) == 24);
