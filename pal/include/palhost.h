@@ -52,6 +52,7 @@ struct JobSpec {
     std::u16string machine = u"\\\\CLIENT";
     std::vector<uint8_t> data;  // the spooled job bytes
     std::vector<uint8_t> devmode; // DEVMODEW block (dmSize + dmDriverExtra bytes) or empty
+    DWORD totalPages = 0;         // reported by GetJobW
 };
 // Queues a job on its printer and returns the job id (from 2 upwards), or 0
 // when the printer does not exist.
@@ -61,6 +62,12 @@ std::u16string JobReadName(DWORD jobId);
 std::optional<JobSpec> GetJobSpec(DWORD jobId);
 // Status bits set through SetJobW and the spooler (JOB_STATUS_*).
 DWORD JobStatus(DWORD jobId);
+// The JOB_CONTROL_* commands SetJobW received for the job, in order.
+std::vector<DWORD> JobCommands(DWORD jobId);
+// The job the calling thread prints (the host sets it on its printing thread
+// before PrintDocumentOnPrintProcessor, 0 afterwards). StartDocPrinterW on
+// that thread returns it and records it in PortDocument::jobId.
+void SetCurrentJob(DWORD jobId);
 
 // One document a port received (StartDocPrinterW .. EndDocPrinter).
 struct PortDocument {
@@ -81,18 +88,31 @@ std::vector<uint8_t> PortDocumentBytes(const PortDocument& doc);
 // Printer names known to the spooler (from the registry), sorted.
 std::vector<std::u16string> PrinterNames();
 
+// Printer device contexts created by CreateDCW since the last ResetSpooler.
+struct DeviceContextRecord {
+    std::u16string printer;
+    std::vector<uint8_t> devmode; // the device mode the context was created with
+    bool cancelled = false;       // CancelDC was called
+    bool deleted = false;         // DeleteDC was called
+};
+std::vector<DeviceContextRecord> DeviceContexts();
+
 // ---- fault injection ----------------------------------------------------------------------
 // Makes a spooler call misbehave. `call` is the Win32 name ("WritePrinter",
 // "ReadPrinter", "OpenPrinterW", "StartDocPrinterW", "EndDocPrinter",
-// "GetPrinterW", "GetJobW", "XcvDataW", "DocumentPropertiesW", ...).
+// "GetPrinterW", "GetJobW", "XcvDataW", "DocumentPropertiesW", "CreateDCW",
+// ...). Faults of one call fire in the order they were injected.
 struct Fault {
     std::string call;
-    // Trigger: the fault fires on calls after `afterCalls` successful calls, or
-    // — for WritePrinter / ReadPrinter — once `atByte` bytes have passed.
+    // Trigger: the fault fires once `afterCalls` calls of that name have passed
+    // it, and — when atByte is set, for WritePrinter / ReadPrinter only — on
+    // the call whose bytes reach byte `atByte` of the document or job (or lie
+    // beyond it).
     uint64_t afterCalls = 0;
     std::optional<uint64_t> atByte;
-    // Effect: fail with `error`, or (shortCount) succeed with fewer bytes:
-    // the transfer stops at atByte (or takes half of what was offered).
+    // Effect: fail with `error`, or (shortCount) succeed with fewer bytes.
+    // Either way the bytes before atByte are still transferred and counted;
+    // past atByte a short count takes half of what was offered.
     DWORD error = ERROR_GEN_FAILURE;
     bool shortCount = false;
     // Fire once, or on every call after the trigger.
@@ -117,8 +137,10 @@ std::vector<MessageBoxRecord> TakeMessageBoxes();
 // Descriptions of every handle the layer has handed out and not yet closed.
 std::vector<std::string> OpenHandles();
 
-// Clears spooler jobs, port documents, faults and channels (not the registry
-// or the directories). Tests call it between cases.
+// Clears spooler jobs (ids start again at 2), port documents (a port's next
+// document truncates its file again), faults, device context records and the
+// debugger and message box channels (not the registry or the directories).
+// Tests call it between cases.
 void ResetSpooler();
 
 // UTF-8 <-> UTF-16 helpers for hosts and tests.

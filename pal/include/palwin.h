@@ -23,7 +23,8 @@
 
 // UTF-16 string literal.
 #define WSTR(s) L##s
-#define PAL_EXPORT extern "C" __declspec(dllexport)
+// The .def file of the library decides what the DLL exports.
+#define PAL_EXPORT extern "C"
 
 #else
 
@@ -59,7 +60,9 @@ static_assert(sizeof(DATATYPES_INFO_1W) == 8);
 static_assert(sizeof(PRINTER_INFO_2W) == 136);
 static_assert(offsetof(PRINTER_INFO_2W, pPortName) == 24);
 static_assert(offsetof(PRINTER_INFO_2W, pDriverName) == 32);
-static_assert(offsetof(PRINTER_INFO_2W, Attributes) == 100);
-static_assert(sizeof(JOB_INFO_2W) == 144 || sizeof(void*) == 4);
+static_assert(offsetof(PRINTER_INFO_2W, Attributes) == 104);
+static_assert(sizeof(JOB_INFO_2W) == 160);
+static_assert(offsetof(JOB_INFO_2W, pUserName) == 24);
+static_assert(offsetof(JOB_INFO_2W, pMachineName) == 16);
 static_assert(sizeof(SYSTEMTIME) == 16);
 static_assert(sizeof(DOC_INFO_1W) == 24);

@@ -8,6 +8,20 @@
 
 #define PAL_API extern "C" __attribute__((visibility("default")))
 
+// Error codes of this area not listed in pal/types.h.
+#ifndef ERROR_BUFFER_OVERFLOW
+#define ERROR_BUFFER_OVERFLOW 111L
+#endif
+#ifndef ERROR_DIR_NOT_EMPTY
+#define ERROR_DIR_NOT_EMPTY 145L
+#endif
+#ifndef ERROR_DIRECTORY
+#define ERROR_DIRECTORY 267L
+#endif
+#ifndef ERROR_FILENAME_EXCED_RANGE
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#endif
+
 // ---- last error --------------------------------------------------------------
 PAL_API DWORD GetLastError(void);
 PAL_API void SetLastError(DWORD dwErrCode);
@@ -150,7 +164,7 @@ typedef struct _OSVERSIONINFOW {
     WCHAR szCSDVersion[128];
 } OSVERSIONINFOW, *POSVERSIONINFOW, *LPOSVERSIONINFOW;
 #define VER_PLATFORM_WIN32_NT 2
-// Reports Windows 10 (10.0.19045) unless the machine's registry says otherwise.
+// Reports Windows 10 (10.0.19045).
 PAL_API BOOL GetVersionExW(LPOSVERSIONINFOW lpVersionInformation);
 
 #define MAX_COMPUTERNAME_LENGTH 15
@@ -160,6 +174,10 @@ PAL_API BOOL GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize);
 #define CP_ACP 0
 #define CP_OEMCP 1
 #define CP_UTF8 65001
+#define MB_PRECOMPOSED 0x00000001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_NO_BEST_FIT_CHARS 0x00000400
+#define WC_ERR_INVALID_CHARS 0x00000080
 // CP_ACP and CP_OEMCP are Windows-1252 here: UTF-16 code units that have no
 // single-byte form become the default character "?".
 PAL_API int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,

@@ -26,6 +26,8 @@
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
 #define REG_OPTION_NON_VOLATILE 0
+#define REG_CREATED_NEW_KEY 1
+#define REG_OPENED_EXISTING_KEY 2
 
 // Key names are case-insensitive; values of missing names give
 // ERROR_FILE_NOT_FOUND, too small buffers ERROR_MORE_DATA with the size needed.

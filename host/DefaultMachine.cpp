@@ -1,0 +1,95 @@
+#include "host/DefaultMachine.h"
+
+namespace qlhost {
+
+namespace {
+
+// Printers are kept where the spooler keeps them; the simulated spooler reads
+// "Printer Driver", "Port", "Attributes" and "SpoolDirectory" from there and
+// printer data from the "PrinterDriverData" subkey. Attributes 0x41 =
+// PRINTER_ATTRIBUTE_QUEUED | PRINTER_ATTRIBUTE_LOCAL. The port types are what
+// the product's port monitor answers to "GetPortType".
+// DebugLevel 1: category NORM, no severity suppressed, file target only.
+// Forms: paper codes 9 (A4), 1 (Letter), 8 (A3) and the 0 terminator.
+constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
+"DebugLevel"=dword:00000001
+"DebugFile"="C:\\qlwinprn.log"
+"Forms"=hex:09,00,01,00,08,00,00,00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Environments\Windows x64\Print Processors\QLWinPrn]
+"Driver"="qlwinprn.dll"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Office Laser]
+"Name"="Office Laser"
+"Printer Driver"="Generic Laser Driver"
+"Port"="FILE1:"
+"Attributes"=dword:00000041
+"Priority"=dword:00000001
+"SpoolDirectory"="C:\\Windows\\System32\\spool\\PRINTERS"
+"Print Processor"="QLWinPrn"
+"Datatype"="RAW"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Office Laser\PrinterDriverData]
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Held Printing]
+"Name"="QL Held Printing"
+"Printer Driver"="QL Spool Bridge"
+"Port"="QLHELD1:"
+"Attributes"=dword:00000041
+"Priority"=dword:00000001
+"SpoolDirectory"="C:\\Windows\\System32\\spool\\PRINTERS"
+"Print Processor"="QLWinPrn"
+"Datatype"="RAW"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Held Printing\PrinterDriverData]
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL PDF Bridge]
+"Name"="QL PDF Bridge"
+"Printer Driver"="QL PDF Bridge"
+"Port"="QLPDF1:"
+"Attributes"=dword:00000041
+"Priority"=dword:00000001
+"SpoolDirectory"="C:\\Windows\\System32\\spool\\PRINTERS"
+"Print Processor"="QLWinPrn"
+"Datatype"="RAW"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL PDF Bridge\PrinterDriverData]
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge]
+"Name"="QL Spool Bridge"
+"Printer Driver"="QL Spool Bridge"
+"Port"="QLPORT1:"
+"Attributes"=dword:00000041
+"Priority"=dword:00000001
+"SpoolDirectory"="C:\\Windows\\System32\\spool\\PRINTERS"
+"Print Processor"="QLWinPrn"
+"Datatype"="RAW"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge\PrinterDriverData]
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Local Port\Ports\FILE1:]
+"PortType"="Local Port"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port]
+"Driver"="quilmon.dll"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLHELD1:]
+"PortType"="Quillon .relay Held Printing Server Port"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLPDF1:]
+"PortType"="Quillon Print Port"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLPORT1:]
+"PortType"="Quillon Print Port"
+)reg";
+
+} // namespace
+
+const std::string& DefaultMachineReg() {
+    static const std::string text(kDefaultMachine);
+    return text;
+}
+
+} // namespace qlhost

@@ -1,0 +1,158 @@
+#include "host/SampleJobs.h"
+
+#include <cstring>
+
+namespace qlhost {
+
+namespace {
+
+// EMF spool record types.
+constexpr uint32_t kSplFileHeader = 0x00010000;
+constexpr uint32_t kSplDevmode = 3;
+constexpr uint32_t kSplMetafileData = 12;
+constexpr uint32_t kSplMetafileExt = 13;
+
+// EMF record types.
+constexpr uint32_t kEmrHeader = 1;
+constexpr uint32_t kEmrEof = 14;
+constexpr uint32_t kEmrMoveToEx = 27;
+constexpr uint32_t kEmrLineTo = 54;
+constexpr uint32_t kEmfSignature = 0x464D4520;  // " EMF"
+constexpr uint32_t kEmrHeaderSize = 108;         // ENHMETAHEADER with szlMicrometers
+
+class ByteWriter {
+public:
+    void U16(uint16_t v) {
+        m_bytes.push_back(static_cast<uint8_t>(v));
+        m_bytes.push_back(static_cast<uint8_t>(v >> 8));
+    }
+    void U32(uint32_t v) {
+        U16(static_cast<uint16_t>(v));
+        U16(static_cast<uint16_t>(v >> 16));
+    }
+    void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
+    void Bytes(const std::vector<uint8_t>& b) { m_bytes.insert(m_bytes.end(), b.begin(), b.end()); }
+    void Text16(const std::u16string& s) {
+        for (char16_t c : s) U16(c);
+        U16(0);
+    }
+    void Align4() {
+        while (m_bytes.size() % 4 != 0) m_bytes.push_back(0);
+    }
+    void PatchU32(size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) m_bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+    size_t Size() const { return m_bytes.size(); }
+    std::vector<uint8_t>& Data() { return m_bytes; }
+
+private:
+    std::vector<uint8_t> m_bytes;
+};
+
+// One page at 600 dpi on A4 (4960 x 7016 device units): a diagonal line.
+std::vector<uint8_t> SampleEmf() {
+    ByteWriter w;
+    w.U32(kEmrHeader);
+    w.U32(kEmrHeaderSize);
+    for (int32_t v : {0, 0, 4959, 7015}) w.I32(v);      // rclBounds
+    for (int32_t v : {0, 0, 21000, 29700}) w.I32(v);    // rclFrame, 0.01 mm
+    w.U32(kEmfSignature);
+    w.U32(0x00010000);  // nVersion
+    const size_t nBytesAt = w.Size();
+    w.U32(0);           // nBytes, patched below
+    w.U32(4);           // nRecords
+    w.U16(1);           // nHandles
+    w.U16(0);           // sReserved
+    w.U32(0);           // nDescription
+    w.U32(0);           // offDescription
+    w.U32(0);           // nPalEntries
+    w.I32(4960);        // szlDevice
+    w.I32(7016);
+    w.I32(210);         // szlMillimeters
+    w.I32(297);
+    w.U32(0);           // cbPixelFormat
+    w.U32(0);           // offPixelFormat
+    w.U32(0);           // bOpenGL
+    w.I32(210000);      // szlMicrometers
+    w.I32(297000);
+    w.U32(kEmrMoveToEx);
+    w.U32(16);
+    w.I32(600);
+    w.I32(600);
+    w.U32(kEmrLineTo);
+    w.U32(16);
+    w.I32(4360);
+    w.I32(6416);
+    w.U32(kEmrEof);
+    w.U32(20);
+    w.U32(0);   // nPalEntries
+    w.U32(16);  // offPalEntries
+    w.U32(20);  // nSizeLast
+    w.PatchU32(nBytesAt, static_cast<uint32_t>(w.Size()));
+    return std::move(w.Data());
+}
+
+} // namespace
+
+std::vector<uint8_t> SampleTextPage() {
+    static const char kText[] =
+        "qlspool sample page\r\n"
+        "\r\n"
+        "This job was spooled by the qlspool host and handed to the print\r\n"
+        "processor through OpenPrintProcessor and PrintDocumentOnPrintProcessor.\r\n"
+        "\f";
+    return std::vector<uint8_t>(kText, kText + sizeof(kText) - 1);
+}
+
+std::vector<uint8_t> SampleDevmode(const std::u16string& deviceName, short copies) {
+    DEVMODEW dm;
+    std::memset(&dm, 0, sizeof(dm));
+    for (size_t i = 0; i < deviceName.size() && i + 1 < CCHDEVICENAME; ++i) dm.dmDeviceName[i] = deviceName[i];
+    dm.dmSpecVersion = DM_SPECVERSION;
+    dm.dmSize = sizeof(DEVMODEW);
+    dm.dmDriverExtra = 0;
+    dm.dmFields = DM_ORIENTATION | DM_PAPERSIZE | DM_COPIES;
+    dm.dmOrientation = 1;  // portrait
+    dm.dmPaperSize = 9;    // A4
+    dm.dmCopies = copies;
+    dm.dmPrintQuality = 600;
+    std::vector<uint8_t> bytes(sizeof(DEVMODEW));
+    std::memcpy(bytes.data(), &dm, sizeof(DEVMODEW));
+    return bytes;
+}
+
+std::vector<uint8_t> SampleEmfSpool(const std::u16string& deviceName) {
+    ByteWriter w;
+    // File header: its size counts the 8 header bytes; the document name
+    // follows the four header words.
+    w.U32(kSplFileHeader);
+    const size_t headerSizeAt = w.Size();
+    w.U32(0);
+    w.U32(16);  // offset of the document name
+    w.U32(0);   // no output file
+    w.Text16(u"qlspool sample");
+    w.Align4();
+    w.PatchU32(headerSizeAt, static_cast<uint32_t>(w.Size()));
+
+    // Every other record's size counts only its body.
+    const std::vector<uint8_t> devmode = SampleDevmode(deviceName, 1);
+    w.U32(kSplDevmode);
+    w.U32(static_cast<uint32_t>(devmode.size()));
+    w.Bytes(devmode);
+
+    const size_t pageAt = w.Size();
+    const std::vector<uint8_t> emf = SampleEmf();
+    w.U32(kSplMetafileData);
+    w.U32(static_cast<uint32_t>(emf.size()));
+    w.Bytes(emf);
+
+    // The page extension points back at the metafile data record.
+    const size_t extAt = w.Size();
+    w.U32(kSplMetafileExt);
+    w.U32(8);
+    w.U32(static_cast<uint32_t>(extAt - pageAt));
+    w.U32(0);
+    return std::move(w.Data());
+}
+
+} // namespace qlhost

@@ -1,0 +1,189 @@
+// Windows Sockets over POSIX sockets. SOCKET values are the descriptors.
+#define PAL_NO_WINSOCK_NAMES
+#include "core.h"
+
+#include "palwin.h"
+
+// The Windows constants of pal/sock.h have the same values as the POSIX ones
+// but would clash with the system headers' own definitions.
+#undef AF_INET
+#undef SOCK_STREAM
+#undef SOCK_DGRAM
+#undef IPPROTO_UDP
+#undef INADDR_NONE
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Optimised builds of the C library define these as macros, which would
+// rename the functions defined below.
+#undef htons
+#undef htonl
+
+namespace pal::ws {
+namespace {
+
+static_assert(offsetof(SOCKADDR_IN, sin_port) == 2 && offsetof(SOCKADDR_IN, sin_addr) == 4);
+static_assert(sizeof(IN_ADDR) == 4);
+static_assert(offsetof(WSADATA, szDescription) == 16 && offsetof(WSADATA, szSystemStatus) == 273);
+
+std::atomic<int> g_started{0};
+
+int WsaFromErrno(int err) {
+    switch (err) {
+    case EINTR: return WSAEINTR;
+    case EACCES:
+    case EPERM: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
+    case EAGAIN: return WSAEWOULDBLOCK;
+    case EBADF:
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ECONNRESET:
+    case EPIPE: return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    default: return WSAEINVAL;
+    }
+}
+
+// Windows Sockets keeps its error in the thread's last-error code.
+int Fail(int wsaError) {
+    SetLastError(static_cast<DWORD>(wsaError));
+    return SOCKET_ERROR;
+}
+
+bool Started() { return g_started.load() > 0; }
+
+bool ToPosix(const SOCKADDR* name, int namelen, sockaddr_in& out) {
+    if (!name || namelen < static_cast<int>(sizeof(SOCKADDR_IN))) return false;
+    SOCKADDR_IN in;
+    std::memcpy(&in, name, sizeof(in));
+    std::memset(&out, 0, sizeof(out));
+    out.sin_family = static_cast<sa_family_t>(in.sin_family);
+    out.sin_port = in.sin_port;
+    out.sin_addr.s_addr = in.sin_addr.S_un.S_addr;
+    return true;
+}
+
+bool IsSocket(SOCKET s) {
+    struct stat st;
+    return s <= static_cast<SOCKET>(INT_MAX) && fstat(static_cast<int>(s), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+} // namespace
+
+int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
+    if (!lpWSAData) return WSAEFAULT;
+    const BYTE major = LOBYTE(wVersionRequested), minor = HIBYTE(wVersionRequested);
+    if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
+    std::memset(lpWSAData, 0, sizeof(*lpWSAData));
+    lpWSAData->wVersion = (major > 2 || (major == 2 && minor > 2)) ? MAKEWORD(2, 2) : wVersionRequested;
+    lpWSAData->wHighVersion = MAKEWORD(2, 2);
+    std::strcpy(lpWSAData->szDescription, "WinSock 2.0");
+    std::strcpy(lpWSAData->szSystemStatus, "Running");
+    ++g_started;
+    return 0;
+}
+
+int WSACleanup() {
+    int cur = g_started.load();
+    while (cur > 0 && !g_started.compare_exchange_weak(cur, cur - 1)) {
+    }
+    if (cur <= 0) return Fail(WSANOTINITIALISED);
+    return 0;
+}
+
+int WSAGetLastError() { return static_cast<int>(GetLastError()); }
+
+SOCKET socket(int af, int type, int protocol) {
+    if (!Started()) {
+        Fail(WSANOTINITIALISED);
+        return INVALID_SOCKET;
+    }
+    int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+        Fail(WsaFromErrno(errno));
+        return INVALID_SOCKET;
+    }
+    return static_cast<SOCKET>(fd);
+}
+
+int closesocket(SOCKET s) {
+    if (!Started()) return Fail(WSANOTINITIALISED);
+    if (!IsSocket(s)) return Fail(WSAENOTSOCK);
+    if (::close(static_cast<int>(s)) != 0) return Fail(WsaFromErrno(errno));
+    return 0;
+}
+
+int connect(SOCKET s, const SOCKADDR* name, int namelen) {
+    if (!Started()) return Fail(WSANOTINITIALISED);
+    if (!IsSocket(s)) return Fail(WSAENOTSOCK);
+    sockaddr_in addr;
+    if (!ToPosix(name, namelen, addr)) return Fail(WSAEFAULT);
+    if (::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+        return Fail(WsaFromErrno(errno));
+    return 0;
+}
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+    if (!Started()) return Fail(WSANOTINITIALISED);
+    if (!IsSocket(s)) return Fail(WSAENOTSOCK);
+    if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
+    ssize_t r = ::send(static_cast<int>(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+    if (r < 0) return Fail(WsaFromErrno(errno));
+    return static_cast<int>(r);
+}
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen) {
+    if (!Started()) return Fail(WSANOTINITIALISED);
+    if (!IsSocket(s)) return Fail(WSAENOTSOCK);
+    if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
+    sockaddr_in addr;
+    if (!ToPosix(to, tolen, addr)) return Fail(WSAEFAULT);
+    ssize_t r = ::sendto(static_cast<int>(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL,
+                         reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    if (r < 0) return Fail(WsaFromErrno(errno));
+    return static_cast<int>(r);
+}
+
+int gethostname(char* name, int namelen) {
+    if (!Started()) return Fail(WSANOTINITIALISED);
+    std::string host = Utf16ToAnsi(ComputerName());
+    if (!name || namelen < 0 || static_cast<size_t>(namelen) < host.size() + 1) return Fail(WSAEFAULT);
+    std::memcpy(name, host.c_str(), host.size() + 1);
+    return 0;
+}
+
+// Numeric forms only ("a.b.c.d" and the shorter inet_aton forms); a host
+// name or an empty string gives INADDR_NONE.
+ULONG inet_addr(const char* cp) {
+    in_addr a;
+    if (!cp || !*cp || ::inet_aton(cp, &a) == 0) return 0xffffffffu;
+    return a.s_addr;
+}
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "network order conversions assume a little-endian host");
+USHORT htons(USHORT hostshort) { return __builtin_bswap16(hostshort); }
+ULONG htonl(ULONG hostlong) { return __builtin_bswap32(hostlong); }
+
+} // namespace pal::ws

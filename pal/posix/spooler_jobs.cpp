@@ -1,0 +1,255 @@
+// Jobs of the simulated spooler: the queue the host submits to, and GetJobW /
+// SetJobW on it.
+#include "faults.h"
+#include "registry_store.h"
+#include "spooler_handles.h"
+
+#include <map>
+
+namespace pal::spool {
+namespace {
+
+constexpr DWORD kFirstJobId = 2;
+
+struct JobStore {
+    std::mutex lock;
+    std::map<DWORD, Job> jobs;
+    DWORD nextId = kFirstJobId;
+};
+
+JobStore& store() {
+    static JobStore* s = std::make_unique<JobStore>().release(); // used until the process ends
+    return *s;
+}
+
+thread_local DWORD t_currentJob = 0;
+
+} // namespace
+
+std::optional<Job> FindJob(DWORD id) {
+    JobStore& s = store();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.jobs.find(id);
+    if (it == s.jobs.end()) return std::nullopt;
+    return it->second;
+}
+
+DWORD CountJobs(std::u16string_view printer) {
+    JobStore& s = store();
+    std::lock_guard<std::mutex> g(s.lock);
+    DWORD n = 0;
+    for (const auto& [id, job] : s.jobs)
+        if (pal::reg::EqualsNoCase(job.printer, printer)) ++n;
+    return n;
+}
+
+DWORD NewJobId() {
+    JobStore& s = store();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.nextId++;
+}
+
+DWORD CurrentJob() { return t_currentJob; }
+
+bool JobDeleting(DWORD id) {
+    JobStore& s = store();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.jobs.find(id);
+    return it != s.jobs.end() && (it->second.status & (JOB_STATUS_DELETING | JOB_STATUS_DELETED));
+}
+
+void ResetJobs() {
+    JobStore& s = store();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.jobs.clear();
+    s.nextId = kFirstJobId;
+}
+
+} // namespace pal::spool
+
+namespace pal::host {
+
+DWORD SubmitJob(const JobSpec& request) {
+    using namespace pal::spool;
+    auto printer = FindPrinter(request.printer);
+    if (!printer) return 0;
+    Job job;
+    job.printer = printer->name;
+    job.request = request;
+    job.request.printer = printer->name;
+    job.data = std::make_shared<const std::vector<uint8_t>>(request.data);
+    job.request.data.clear();
+    job.priority = printer->priority;
+    GetLocalTime(&job.submitted);
+    JobStore& s = store();
+    std::lock_guard<std::mutex> g(s.lock);
+    job.id = s.nextId++;
+    DWORD position = 1;
+    for (const auto& [id, other] : s.jobs)
+        if (other.printer == job.printer) ++position;
+    job.position = position;
+    DWORD id = job.id;
+    s.jobs.emplace(id, std::move(job));
+    return id;
+}
+
+std::u16string JobReadName(DWORD jobId) {
+    auto job = pal::spool::FindJob(jobId);
+    std::u16string name = job ? job->printer : std::u16string();
+    return name + u", Job " + FromUtf8(std::to_string(jobId));
+}
+
+std::optional<JobSpec> GetJobSpec(DWORD jobId) {
+    auto job = pal::spool::FindJob(jobId);
+    if (!job) return std::nullopt;
+    JobSpec request = job->request;
+    request.data = *job->data;
+    return request;
+}
+
+DWORD JobStatus(DWORD jobId) {
+    auto job = pal::spool::FindJob(jobId);
+    return job ? job->status : 0;
+}
+
+std::vector<DWORD> JobCommands(DWORD jobId) {
+    auto job = pal::spool::FindJob(jobId);
+    return job ? job->commands : std::vector<DWORD>();
+}
+
+void SetCurrentJob(DWORD jobId) { pal::spool::t_currentJob = jobId; }
+
+} // namespace pal::host
+
+using namespace pal::spool;
+
+static_assert(sizeof(JOB_INFO_1W) == 96);
+static_assert(offsetof(JOB_INFO_1W, pPrinterName) == 8);
+static_assert(offsetof(JOB_INFO_1W, Status) == 56);
+static_assert(offsetof(JOB_INFO_1W, TotalPages) == 68);
+static_assert(offsetof(JOB_INFO_1W, Submitted) == 76);
+static_assert(offsetof(JOB_INFO_2W, pDevMode) == 80);
+static_assert(offsetof(JOB_INFO_2W, Status) == 104);
+static_assert(offsetof(JOB_INFO_2W, TotalPages) == 124);
+static_assert(offsetof(JOB_INFO_2W, Size) == 128);
+static_assert(offsetof(JOB_INFO_2W, Submitted) == 132);
+static_assert(offsetof(JOB_INFO_2W, PagesPrinted) == 152);
+
+PAL_API BOOL GetJobW(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWORD cbBuf, LPDWORD pcbNeeded) {
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        auto h = LookupPrinter(hPrinter);
+        if (!h || h->kind == PrinterHandle::Kind::XcvPort || h->kind == PrinterHandle::Kind::XcvMonitor)
+            return FailWith(ERROR_INVALID_HANDLE, FALSE);
+        if (auto f = pal::faults::Check("GetJobW"); f.fail) return FailWith(f.error, FALSE);
+        auto job = FindJob(JobId);
+        if (!job || !pal::reg::EqualsNoCase(job->printer, h->printer)) return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+        auto printer = FindPrinter(job->printer);
+        const std::u16string driver = printer ? printer->driver : std::u16string();
+        const std::u16string printProcessor = printer ? printer->printProcessor : std::u16string();
+        const pal::host::JobSpec& request = job->request;
+        const DWORD size = static_cast<DWORD>(job->data->size());
+
+        if (Level == 1) {
+            return PackRecord<JOB_INFO_1W>(pJob, cbBuf, pcbNeeded, [&](Packer& p, JOB_INFO_1W& i) {
+                i.JobId = job->id;
+                i.pPrinterName = p.String(job->printer);
+                i.pMachineName = p.String(request.machine);
+                i.pUserName = p.String(request.user);
+                i.pDocument = p.String(request.document);
+                i.pDatatype = p.String(request.datatype);
+                i.pStatus = nullptr;
+                i.Status = job->status;
+                i.Priority = job->priority;
+                i.Position = job->position;
+                i.TotalPages = request.totalPages;
+                i.PagesPrinted = 0;
+                i.Submitted = job->submitted;
+            });
+        }
+        if (Level == 2) {
+            std::vector<uint8_t> devmode;
+            if (size_t n = DevModeLength(request.devmode.data(), request.devmode.size()))
+                devmode.assign(request.devmode.begin(), request.devmode.begin() + static_cast<ptrdiff_t>(n));
+            else if (printer)
+                devmode = DefaultDevMode(*printer);
+            return PackRecord<JOB_INFO_2W>(pJob, cbBuf, pcbNeeded, [&](Packer& p, JOB_INFO_2W& i) {
+                i.JobId = job->id;
+                i.pDevMode = p.DevMode(devmode);
+                i.pPrinterName = p.String(job->printer);
+                i.pMachineName = p.String(request.machine);
+                i.pUserName = p.String(request.user);
+                i.pDocument = p.String(request.document);
+                i.pNotifyName = p.String(request.user);
+                i.pDatatype = p.String(request.datatype);
+                i.pPrintProcessor = p.String(printProcessor);
+                i.pParameters = p.String(request.parameters);
+                i.pDriverName = p.String(driver);
+                i.pStatus = nullptr;
+                i.pSecurityDescriptor = nullptr;
+                i.Status = job->status;
+                i.Priority = job->priority;
+                i.Position = job->position;
+                i.TotalPages = request.totalPages;
+                i.Size = size;
+                i.Submitted = job->submitted;
+            });
+        }
+        return FailWith(ERROR_INVALID_LEVEL, FALSE);
+    });
+}
+
+PAL_API BOOL SetJobW(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWORD Command) {
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        auto h = LookupPrinter(hPrinter);
+        if (!h || h->kind == PrinterHandle::Kind::XcvPort || h->kind == PrinterHandle::Kind::XcvMonitor)
+            return FailWith(ERROR_INVALID_HANDLE, FALSE);
+        if (auto f = pal::faults::Check("SetJobW"); f.fail) return FailWith(f.error, FALSE);
+        if (Level > 2 || (Level && !pJob)) return FailWith(Level > 2 ? ERROR_INVALID_LEVEL : ERROR_INVALID_PARAMETER, FALSE);
+        if (Command > JOB_CONTROL_LAST_PAGE_EJECTED) return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+        JobStore& s = store();
+        std::lock_guard<std::mutex> g(s.lock);
+        auto it = s.jobs.find(JobId);
+        if (it == s.jobs.end() || !pal::reg::EqualsNoCase(it->second.printer, h->printer))
+            return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+        Job& job = it->second;
+        if (Level == 1) {
+            const auto* i = reinterpret_cast<const JOB_INFO_1W*>(pJob);
+            if (i->pDocument) job.request.document = i->pDocument;
+            if (i->pDatatype) job.request.datatype = i->pDatatype;
+            job.priority = i->Priority;
+            job.request.totalPages = i->TotalPages;
+        } else if (Level == 2) {
+            const auto* i = reinterpret_cast<const JOB_INFO_2W*>(pJob);
+            if (i->pDocument) job.request.document = i->pDocument;
+            if (i->pDatatype) job.request.datatype = i->pDatatype;
+            if (i->pParameters) job.request.parameters = i->pParameters;
+            job.priority = i->Priority;
+            job.request.totalPages = i->TotalPages;
+        }
+        switch (Command) {
+        case 0:
+            break;
+        case JOB_CONTROL_PAUSE:
+            job.status |= JOB_STATUS_PAUSED;
+            break;
+        case JOB_CONTROL_RESUME:
+            job.status &= ~static_cast<DWORD>(JOB_STATUS_PAUSED);
+            break;
+        case JOB_CONTROL_CANCEL:
+        case JOB_CONTROL_DELETE:
+            job.status |= JOB_STATUS_DELETING;
+            break;
+        case JOB_CONTROL_RESTART:
+            job.status |= JOB_STATUS_RESTART;
+            break;
+        case JOB_CONTROL_SENT_TO_PRINTER:
+            job.status |= JOB_STATUS_PRINTED;
+            break;
+        case JOB_CONTROL_LAST_PAGE_EJECTED:
+            job.status |= JOB_STATUS_COMPLETE;
+            break;
+        }
+        if (Command) job.commands.push_back(Command);
+        return TRUE;
+    });
+}

@@ -1,0 +1,197 @@
+// qlspool as a user runs it: a subprocess from the bin directory.
+#include "tests/host/TestDirs.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+
+using qlhost::test::ScratchDir;
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+size_t LineCount(const std::string& s) {
+    size_t n = 0;
+    for (char c : s) n += c == '\n';
+    return n;
+}
+
+class Qlspool : public ::testing::Test {
+protected:
+    // Runs qlspool in the scratch directory.
+    Result Run(const std::vector<std::string>& args) {
+        std::string cmd = "cd " + Quote(m_dir.Path()) + " && " + Quote(std::string(QL_BIN_DIR) + "/qlspool");
+        for (const auto& a : args) cmd += " " + Quote(a);
+        cmd += " >" + Quote(m_dir / "stdout") + " 2>" + Quote(m_dir / "stderr") + " </dev/null";
+        const int status = std::system(cmd.c_str());
+        Result r;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = ReadText(m_dir / "stdout");
+        r.err = ReadText(m_dir / "stderr");
+        return r;
+    }
+
+    // A job file in the scratch directory.
+    std::string JobFile() {
+        const std::string path = m_dir / "job.txt";
+        WriteText(path, "hello printer\r\n\f");
+        return path;
+    }
+
+    // Checks the form of a bad-input failure: exit 2, one "qlspool: " line.
+    static void ExpectBadInput(const Result& r, const std::string& text) {
+        EXPECT_EQ(r.code, 2) << r.out << r.err;
+        EXPECT_EQ(r.err.rfind("qlspool: ", 0), 0u) << r.err;
+        EXPECT_EQ(LineCount(r.err), 1u) << r.err;
+        EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
+    }
+
+    ScratchDir m_dir;
+};
+
+TEST_F(Qlspool, HelpListsEveryCommandAndEachCommandHasItsOwnHelp) {
+    const Result main = Run({"--help"});
+    EXPECT_EQ(main.code, 0);
+    for (const char* command : {"demo", "print", "machine", "datatypes", "caps", "printers"}) {
+        EXPECT_NE(main.out.find(std::string("  ") + command), std::string::npos) << command;
+        const Result sub = Run({command, "--help"});
+        EXPECT_EQ(sub.code, 0) << command << sub.err;
+        EXPECT_NE(sub.out.find(std::string("Usage: qlspool ")), std::string::npos) << command;
+        EXPECT_NE(sub.out.find(command), std::string::npos) << command;
+        EXPECT_TRUE(sub.err.empty()) << sub.err;
+    }
+}
+
+TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
+    const Result r = Run({});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("OpenPrintProcessor            -> handle"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("PrintDocumentOnPrintProcessor -> "), std::string::npos);
+    EXPECT_NE(r.out.find("ClosePrintProcessor           -> TRUE"), std::string::npos);
+    EXPECT_NE(r.out.find("RAW Job detected, call PrintRawJob"), std::string::npos);
+    EXPECT_NE(r.out.find("QLSB detected, call PrintQLEMFJob"), std::string::npos);
+    EXPECT_NE(r.out.find("Handles left open by the job: none"), std::string::npos);
+    // The default drive root is made in the current directory and holds the log.
+    EXPECT_TRUE(std::filesystem::exists(m_dir / "qlspool-machine/qlwinprn.log"));
+    EXPECT_TRUE(std::filesystem::is_directory(m_dir / "qlspool-machine/ports"));
+}
+
+TEST_F(Qlspool, QuietLeavesOutTheDebugLog) {
+    const Result r = Run({"demo", "--quiet", "--drive-root", m_dir / "c"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.find("Debug log"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ClosePrintProcessor"), std::string::npos);
+}
+
+TEST_F(Qlspool, BadRegFileNamesFileAndLine) {
+    const std::string reg = m_dir / "bad.reg";
+    WriteText(reg, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X\n\"a\"=dword:1\n");
+    for (const char* command : {"print", "printers", "machine"}) {
+        std::vector<std::string> args = {command, "--machine", reg};
+        if (std::string(command) == "print") args.push_back(JobFile());
+        const Result r = Run(args);
+        ExpectBadInput(r, "bad.reg:3");
+    }
+}
+
+TEST_F(Qlspool, MissingFilesAreBadInput) {
+    ExpectBadInput(Run({"print", m_dir / "missing.txt"}), "missing.txt");
+    ExpectBadInput(Run({"printers", "--machine", m_dir / "missing.reg"}), "missing.reg");
+    ExpectBadInput(Run({"print", "--devmode", m_dir / "missing.dm", JobFile()}), "missing.dm");
+}
+
+TEST_F(Qlspool, UnknownPrinterIsBadInput) {
+    ExpectBadInput(Run({"print", "--printer", "Nowhere", "--drive-root", m_dir / "c", JobFile()}),
+                   "unknown printer \"Nowhere\"");
+}
+
+TEST_F(Qlspool, UnknownDatatypeIsReportedWithTheLibrarysError) {
+    const Result r = Run({"print", "--datatype", "BOGUS", "--quiet", "--drive-root", m_dir / "c", JobFile()});
+    ExpectBadInput(r, "unknown datatype \"BOGUS\"");
+    EXPECT_NE(r.err.find("1804"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("OpenPrintProcessor            -> NULL, last error 1804"), std::string::npos) << r.out;
+}
+
+TEST_F(Qlspool, BadOptionsAreBadInput) {
+    ExpectBadInput(Run({"print", "--bogus", JobFile()}), "unknown option --bogus");
+    ExpectBadInput(Run({"print", "--copies", "two", JobFile()}), "--copies");
+    ExpectBadInput(Run({"print", "--printer"}), "needs a value");
+    ExpectBadInput(Run({"print"}), "FILE");
+    ExpectBadInput(Run({"frobnicate"}), "unknown command");
+    const std::string shortDevmode = m_dir / "short.dm";
+    WriteText(shortDevmode, std::string(40, 'x'));
+    ExpectBadInput(Run({"print", "--devmode", shortDevmode, JobFile()}), "too short");
+}
+
+TEST_F(Qlspool, ExportedMachineReloadsToTheSamePrinters) {
+    const Result exported = Run({"machine"});
+    ASSERT_EQ(exported.code, 0) << exported.err;
+    EXPECT_EQ(exported.out.rfind("Windows Registry Editor Version 5.00", 0), 0u);
+    const std::string reg = m_dir / "machine.reg";
+    WriteText(reg, exported.out);
+
+    const Result builtIn = Run({"printers"});
+    const Result reloaded = Run({"printers", "--machine", reg});
+    ASSERT_EQ(builtIn.code, 0) << builtIn.err;
+    ASSERT_EQ(reloaded.code, 0) << reloaded.err;
+    EXPECT_EQ(builtIn.out, reloaded.out);
+    EXPECT_NE(builtIn.out.find("\"QL Spool Bridge\": driver \"QL Spool Bridge\", port \"QLPORT1:\""),
+              std::string::npos)
+        << builtIn.out;
+    // Neither command needs a drive root.
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "qlspool-machine"));
+}
+
+TEST_F(Qlspool, PrintWithControlOptionsShowsPauseResumeAndCancel) {
+    const Result r = Run({"print", "--pause-after", "0", "--resume-after", "15", "--cancel-after", "30",
+                          "--copies", "2", "--drive-root", m_dir / "c", JobFile()});
+    EXPECT_TRUE(r.code == 0 || r.code == 1) << r.code << r.err;
+    EXPECT_NE(r.out.find("ControlPrintProcessor(PAUSE) at "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("job status 0x8 (paused)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ControlPrintProcessor(RESUME)"), std::string::npos);
+    EXPECT_NE(r.out.find("job status 0x1 (cancelled)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("parameters \"COPIES=2;\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"job.txt\" on \"Office Laser\""), std::string::npos) << r.out;
+}
+
+TEST_F(Qlspool, DatatypesAndCapsListTheLibrarysAnswers) {
+    const Result types = Run({"datatypes", "--drive-root", m_dir / "c"});
+    EXPECT_EQ(types.code, 0) << types.err;
+    EXPECT_EQ(types.out.rfind("RAW\n", 0), 0u) << types.out;
+    EXPECT_NE(types.out.find("NT EMF 1.008\n"), std::string::npos);
+    EXPECT_EQ(LineCount(types.out), 9u);
+
+    const Result one = Run({"caps", "-d", "TEXT", "--drive-root", m_dir / "c"});
+    EXPECT_EQ(one.code, 0) << one.err;
+    EXPECT_EQ(LineCount(one.out), 1u) << one.out;
+    EXPECT_NE(one.out.find("\"TEXT\": level 2"), std::string::npos) << one.out;
+
+    const Result all = Run({"caps", "--drive-root", m_dir / "c"});
+    EXPECT_EQ(all.code, 0) << all.err;
+    EXPECT_EQ(LineCount(all.out), 9u) << all.out;
+}
+
+} // namespace

@@ -1,0 +1,329 @@
+// End-to-end runs through the spooler host, in-process: the built-in machine,
+// the print processor loaded with LoadLibraryW and the simulated port monitor.
+#include "host/Machine.h"
+#include "host/SampleJobs.h"
+#include "host/DefaultMachine.h"
+#include "tests/host/TestDirs.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+using namespace qlhost;
+using qlhost::test::ScratchDir;
+
+namespace {
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string s;
+    for (const auto& l : lines) s += l + "\n";
+    return s;
+}
+
+class HostJob : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MachineOptions options;
+        options.driveRoot = m_dir / "c";
+        options.moduleDir = QL_BIN_DIR;
+        std::string error;
+        m_machine = Machine::Create(options, &error);
+        ASSERT_TRUE(m_machine) << error;
+        ASSERT_TRUE(m_machine->LoadPrintProcessor(&error)) << error;
+        m_machine->TakeLogLines();
+    }
+    void TearDown() override { m_machine.reset(); }
+
+    JobReport Run(JobOptions job) {
+        if (job.data.empty()) job.data = SampleTextPage();
+        job.timeoutMs = 5000;
+        return m_machine->RunJob(job);
+    }
+
+    JobReport RunEmf(const std::u16string& printer) {
+        JobOptions job;
+        job.printer = printer;
+        job.datatype = u"NT EMF 1.008";
+        job.data = SampleEmfSpool(printer);
+        return Run(job);
+    }
+
+    ScratchDir m_dir;
+    std::unique_ptr<Machine> m_machine;
+};
+
+TEST_F(HostJob, RawJobIsDispatchedToTheRawPathAndLeavesNoHandleOpen) {
+    const size_t handlesBefore = pal::host::OpenHandles().size();
+    const JobReport r = Run(JobOptions{});
+    ASSERT_TRUE(r.error.empty()) << r.error;
+    EXPECT_TRUE(r.opened) << "OpenPrintProcessor error " << r.openError;
+    EXPECT_TRUE(r.printed);
+    EXPECT_TRUE(r.closed);
+    EXPECT_TRUE(r.closeResult);
+    EXPECT_TRUE(HasLine(r.logLines, "RAW Job detected, call PrintRawJob")) << Joined(r.logLines);
+    EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
+    EXPECT_EQ(pal::host::OpenHandles().size(), handlesBefore);
+    if (!r.printResult) {
+        EXPECT_NE(r.printError, 0u) << "a failed print must say why";
+    }
+}
+
+TEST_F(HostJob, EmfJobOnGatewayPrinterIsDispatchedToTheGatewayDriver) {
+    const size_t handlesBefore = pal::host::OpenHandles().size();
+    const JobReport r = RunEmf(u"QL Spool Bridge");
+    ASSERT_TRUE(r.error.empty()) << r.error;
+    EXPECT_TRUE(r.opened) << "OpenPrintProcessor error " << r.openError;
+    EXPECT_TRUE(HasLine(r.logLines, "QLSB detected, call PrintQLEMFJob")) << Joined(r.logLines);
+    EXPECT_FALSE(HasLine(r.logLines, "EMF Job detected"));
+    EXPECT_TRUE(r.closeResult);
+    EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
+    EXPECT_EQ(pal::host::OpenHandles().size(), handlesBefore);
+}
+
+TEST_F(HostJob, EmfJobOnOrdinaryPrinterIsDispatchedToPlayback) {
+    const JobReport r = RunEmf(u"Office Laser");
+    EXPECT_TRUE(HasLine(r.logLines, "EMF Job detected, call PrintEMFJob")) << Joined(r.logLines);
+    EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
+}
+
+TEST_F(HostJob, EachReportHoldsOnlyItsOwnJobsLogLines) {
+    const JobReport first = Run(JobOptions{});
+    const JobReport second = Run(JobOptions{});
+    ASSERT_NE(first.jobId, second.jobId);
+    const std::string firstName = pal::host::ToUtf8(pal::host::JobReadName(first.jobId));
+    const std::string secondName = pal::host::ToUtf8(pal::host::JobReadName(second.jobId));
+    EXPECT_TRUE(HasLine(first.logLines, firstName)) << Joined(first.logLines);
+    EXPECT_FALSE(HasLine(first.logLines, secondName));
+    EXPECT_TRUE(HasLine(second.logLines, secondName)) << Joined(second.logLines);
+    EXPECT_FALSE(HasLine(second.logLines, firstName));
+}
+
+TEST_F(HostJob, PauseThenResumeReachTheHandle) {
+    JobOptions job;
+    job.pauseAfterMs = 0;
+    job.resumeAfterMs = 20;
+    const JobReport r = Run(job);
+    ASSERT_EQ(r.controls.size(), 2u);
+    EXPECT_EQ(r.controls[0].command, static_cast<DWORD>(JOB_CONTROL_PAUSE));
+    EXPECT_TRUE(r.controls[0].result);
+    ASSERT_TRUE(r.controls[0].statusAfter);
+    EXPECT_EQ(*r.controls[0].statusAfter & 0x8, 0x8u);
+    EXPECT_EQ(r.controls[1].command, static_cast<DWORD>(JOB_CONTROL_RESUME));
+    EXPECT_TRUE(r.controls[1].result);
+    ASSERT_TRUE(r.controls[1].statusAfter);
+    EXPECT_EQ(*r.controls[1].statusAfter & 0x9, 0u);
+    EXPECT_GE(r.controls[1].atMs, 20u);
+    EXPECT_FALSE(r.controls[1].fromTimeout);
+    EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
+}
+
+TEST_F(HostJob, CancelOfAPausedJobSetsCancelAndReleasesThePause) {
+    JobOptions job;
+    job.pauseAfterMs = 0;
+    job.cancelAfterMs = 10;
+    const JobReport r = Run(job);
+    ASSERT_EQ(r.controls.size(), 2u);
+    EXPECT_EQ(r.controls[1].command, static_cast<DWORD>(JOB_CONTROL_CANCEL));
+    EXPECT_TRUE(r.controls[1].result);
+    ASSERT_TRUE(r.controls[1].statusAfter);
+    EXPECT_EQ(*r.controls[1].statusAfter & 0x9, 0x1u);
+    EXPECT_TRUE(r.closeResult);
+}
+
+TEST_F(HostJob, UnknownDatatypeIsRejectedByOpenPrintProcessor) {
+    JobOptions job;
+    job.datatype = u"NOT A DATATYPE";
+    const JobReport r = Run(job);
+    EXPECT_TRUE(r.error.empty());
+    EXPECT_FALSE(r.opened);
+    EXPECT_TRUE(r.UnknownDatatype()) << "open error " << r.openError;
+    EXPECT_FALSE(r.printed);
+    EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
+}
+
+TEST_F(HostJob, UnknownPrinterIsReportedWithoutRunning) {
+    JobOptions job;
+    job.printer = u"No Such Printer";
+    const JobReport r = Run(job);
+    EXPECT_NE(r.error.find("unknown printer"), std::string::npos) << r.error;
+    EXPECT_FALSE(r.opened);
+    EXPECT_EQ(r.jobId, 0u);
+}
+
+TEST_F(HostJob, CopiesAreAddedToTheParameterString) {
+    JobOptions job;
+    job.parameters = u"TABS=4;";
+    job.copies = 3;
+    const JobReport r = Run(job);
+    EXPECT_EQ(r.parameters, u"TABS=4;COPIES=3;");
+    const auto queued = pal::host::GetJobSpec(r.jobId);
+    ASSERT_TRUE(queued);
+    EXPECT_EQ(queued->parameters, u"TABS=4;COPIES=3;");
+}
+
+TEST_F(HostJob, DatatypesAndCapabilitiesComeFromTheLibrary) {
+    std::string error;
+    const auto names = m_machine->Datatypes(&error);
+    ASSERT_TRUE(error.empty()) << error;
+    ASSERT_EQ(names.size(), 9u);
+    EXPECT_EQ(names.front(), u"RAW");
+    EXPECT_EQ(names.back(), u"QL EMZ 1.0");
+
+    const CapabilitiesReport caps = m_machine->Capabilities(u"raw");
+    EXPECT_EQ(caps.result, 0u);
+    EXPECT_EQ(caps.needed, sizeof(PRINTPROCESSOR_CAPS_2));
+    EXPECT_EQ(caps.caps.dwLevel, 2u);
+    EXPECT_EQ(caps.caps.dwNumberOfCopies, 0xFFFFFFFFu);
+}
+
+TEST_F(HostJob, BuiltInMachineHasTheGatewayAndOrdinaryPrinters) {
+    const auto printers = m_machine->Printers();
+    auto find = [&](const std::u16string& name) -> const PrinterInfo* {
+        for (const auto& p : printers)
+            if (p.name == name) return &p;
+        return nullptr;
+    };
+    const PrinterInfo* bridge = find(u"QL Spool Bridge");
+    const PrinterInfo* pdf = find(u"QL PDF Bridge");
+    const PrinterInfo* laser = find(u"Office Laser");
+    const PrinterInfo* held = find(u"QL Held Printing");
+    ASSERT_TRUE(bridge && pdf && laser && held);
+    EXPECT_EQ(bridge->driver, u"QL Spool Bridge");
+    EXPECT_EQ(bridge->port, u"QLPORT1:");
+    EXPECT_EQ(bridge->portType, u"Quillon Print Port");
+    EXPECT_EQ(pdf->driver, u"QL PDF Bridge");
+    EXPECT_EQ(pdf->port, u"QLPDF1:");
+    EXPECT_EQ(laser->driver, u"Generic Laser Driver");
+    EXPECT_EQ(laser->port, u"FILE1:");
+    EXPECT_EQ(held->portType, u"Quillon .relay Held Printing Server Port");
+    EXPECT_EQ(laser->attributes & (PRINTER_ATTRIBUTE_QUEUED | PRINTER_ATTRIBUTE_LOCAL),
+              static_cast<DWORD>(PRINTER_ATTRIBUTE_QUEUED | PRINTER_ATTRIBUTE_LOCAL));
+    EXPECT_EQ(laser->attributes & PRINTER_ATTRIBUTE_DIRECT, 0u);
+}
+
+TEST_F(HostJob, DllMainAttachLogsToTheDriveRoot) {
+    // Reload so the attach lines are written after the fixture took the log.
+    m_machine->UnloadPrintProcessor();
+    m_machine->TakeLogLines();
+    std::string error;
+    ASSERT_TRUE(m_machine->LoadPrintProcessor(&error)) << error;
+    const auto lines = m_machine->TakeLogLines();
+    EXPECT_EQ(m_machine->LogPath(), m_dir / "c/qlwinprn.log");
+    EXPECT_TRUE(HasLine(lines, "LoadLibrary")) << Joined(lines);
+    EXPECT_TRUE(HasLine(lines, "Entrypoint IncrementPageCount")) << Joined(lines);
+}
+
+// ---- the simulated port monitor ----------------------------------------------------------
+
+template <class F>
+F MonitorExport(const char* name) {
+    HMODULE h = GetModuleHandleW(QUILMON_DLL);
+    return h ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(h, name))) : nullptr;
+}
+
+TEST_F(HostJob, PortMonitorRecordsEveryCallInOrder) {
+    auto increment = MonitorExport<PFN_IncrementPageCount>("IncrementPageCount");
+    auto copies = MonitorExport<PFN_SetPrintCopyCount>("SetPrintCopyCount");
+    auto stats = MonitorExport<PFN_UpdateQLWinPrnStatisticsW>("UpdateQLWinPrnStatisticsW");
+    ASSERT_TRUE(increment && copies && stats);
+    m_machine->TakeMonitorCalls();
+
+    EXPECT_TRUE(increment(WSTR("QLPORT1:"), WSTR("PC1")));
+    EXPECT_TRUE(copies(WSTR("QLPORT1:"), nullptr, 3));
+    const std::u16string longName(400, u'x');
+    stats(longName.c_str(), WSTR("\\\\SERVER"), 12345);
+
+    const auto calls = m_machine->TakeMonitorCalls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].dwFunction, static_cast<DWORD>(QUILMON_FN_INCREMENT_PAGE_COUNT));
+    EXPECT_EQ(std::u16string(calls[0].szArg1), u"QLPORT1:");
+    EXPECT_EQ(std::u16string(calls[0].szArg2), u"PC1");
+    EXPECT_EQ(calls[1].dwFunction, static_cast<DWORD>(QUILMON_FN_SET_PRINT_COPY_COUNT));
+    EXPECT_EQ(calls[1].dwValue, 3u);
+    EXPECT_TRUE(calls[1].fArg2Null);
+    EXPECT_EQ(calls[1].szArg2[0], 0);
+    EXPECT_EQ(calls[2].dwFunction, static_cast<DWORD>(QUILMON_FN_UPDATE_STATISTICS));
+    EXPECT_EQ(calls[2].dwValue, 12345u);
+    EXPECT_EQ(std::u16string(calls[2].szArg1), std::u16string(QUILMON_ARG_CCH - 1, u'x'));
+    EXPECT_EQ(calls[1].dwSequence, calls[0].dwSequence + 1);
+    EXPECT_EQ(calls[2].dwSequence, calls[1].dwSequence + 1);
+    EXPECT_TRUE(m_machine->TakeMonitorCalls().empty());
+}
+
+TEST_F(HostJob, PortMonitorKeepsCallsFromConcurrentThreads) {
+    auto increment = MonitorExport<PFN_IncrementPageCount>("IncrementPageCount");
+    ASSERT_TRUE(increment);
+    m_machine->TakeMonitorCalls();
+    constexpr int kThreads = 4, kCalls = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kCalls; ++i) increment(WSTR("P"), WSTR("C"));
+        });
+    }
+    for (auto& t : threads) t.join();
+    const auto calls = m_machine->TakeMonitorCalls();
+    ASSERT_EQ(calls.size(), static_cast<size_t>(kThreads * kCalls));
+    for (size_t i = 1; i < calls.size(); ++i) EXPECT_EQ(calls[i].dwSequence, calls[i - 1].dwSequence + 1);
+}
+
+// ---- the demo's sample jobs ---------------------------------------------------------------
+
+uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
+    uint32_t v = 0;
+    std::memcpy(&v, b.data() + at, 4);
+    return v;
+}
+
+TEST(SampleJobs, EmfSpoolRecordsChainToTheEndOfTheFile) {
+    const auto spool = SampleEmfSpool(u"QL Spool Bridge");
+    ASSERT_GE(spool.size(), 16u);
+    ASSERT_EQ(U32(spool, 0), 0x00010000u);
+    size_t at = U32(spool, 4);  // the file header's size counts its own header
+    std::vector<uint32_t> types;
+    size_t pageAt = 0;
+    while (at < spool.size()) {
+        ASSERT_LE(at + 8, spool.size());
+        const uint32_t type = U32(spool, at), size = U32(spool, at + 8 - 4);
+        types.push_back(type);
+        if (type == 12) {
+            pageAt = at;
+            // The embedded EMF: header record first, nBytes = the whole body.
+            ASSERT_GE(size, 108u);
+            EXPECT_EQ(U32(spool, at + 8), 1u);
+            EXPECT_EQ(U32(spool, at + 8 + 40), 0x464D4520u);
+            EXPECT_EQ(U32(spool, at + 8 + 48), size);
+        }
+        if (type == 13) {
+            EXPECT_EQ(U32(spool, at + 8), at - pageAt);
+        }
+        if (type == 3) {
+            EXPECT_EQ(size, sizeof(DEVMODEW));
+        }
+        at += 8 + size;
+    }
+    EXPECT_EQ(at, spool.size());
+    EXPECT_EQ(types, (std::vector<uint32_t>{3, 12, 13}));
+}
+
+TEST(SampleJobs, DevmodeCarriesCopiesAndA4) {
+    const auto bytes = SampleDevmode(u"QL Spool Bridge", 2);
+    ASSERT_EQ(bytes.size(), sizeof(DEVMODEW));
+    DEVMODEW dm;
+    std::memcpy(&dm, bytes.data(), sizeof(dm));
+    EXPECT_EQ(dm.dmSize, sizeof(DEVMODEW));
+    EXPECT_EQ(dm.dmDriverExtra, 0);
+    EXPECT_TRUE(dm.dmFields & DM_COPIES);
+    EXPECT_EQ(dm.dmCopies, 2);
+    EXPECT_EQ(dm.dmPaperSize, 9);
+    EXPECT_EQ(std::u16string(dm.dmDeviceName), u"QL Spool Bridge");
+}
+
+} // namespace

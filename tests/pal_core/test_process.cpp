@@ -1,0 +1,142 @@
+// Last error, global memory, IsBadReadPtr, the debugger and message box
+// channels and process facts.
+#include "palhost.h"
+#include "palwin.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+TEST(LastError, IsPerThread) {
+    SetLastError(1234);
+    DWORD other = 0;
+    std::thread t([&] {
+        other = GetLastError();
+        SetLastError(5);
+    });
+    t.join();
+    EXPECT_EQ(other, 0u);
+    EXPECT_EQ(GetLastError(), 1234u);
+}
+
+TEST(GlobalMemory, ZeroFillSizeReallocAndFree) {
+    auto* p = static_cast<unsigned char*>(GlobalAlloc(GPTR, 100));
+    ASSERT_NE(p, nullptr);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(p[i], 0);
+    EXPECT_EQ(GlobalSize(p), 100u);
+    std::memset(p, 0xAB, 100);
+    auto* q = static_cast<unsigned char*>(GlobalReAlloc(p, 200, GMEM_ZEROINIT));
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(GlobalSize(q), 200u);
+    EXPECT_EQ(q[99], 0xAB);
+    EXPECT_EQ(q[100], 0);
+    EXPECT_EQ(GlobalFree(q), nullptr); // null on success
+    EXPECT_EQ(GlobalFree(nullptr), nullptr);
+    EXPECT_EQ(GlobalAlloc(GPTR, SIZE_MAX - 8), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    void* l = LocalAlloc(LPTR, 0);
+    EXPECT_NE(l, nullptr);
+    EXPECT_EQ(LocalFree(l), nullptr);
+}
+
+TEST(IsBadReadPtr, ReportsUnmappedMemoryWithoutFaulting) {
+    const long page = sysconf(_SC_PAGESIZE);
+    auto* mem = static_cast<char*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(mem, MAP_FAILED);
+    EXPECT_FALSE(IsBadReadPtr(mem, 3 * page));
+    // Unmap the middle page: a range touching it is bad, the pages around it are not.
+    ASSERT_EQ(munmap(mem + page, page), 0);
+    EXPECT_FALSE(IsBadReadPtr(mem, page));
+    EXPECT_TRUE(IsBadReadPtr(mem, page + 1));
+    EXPECT_TRUE(IsBadReadPtr(mem + page + 10, 4));
+    EXPECT_TRUE(IsBadReadPtr(mem + page - 2, 2 * page + 4));
+    EXPECT_FALSE(IsBadReadPtr(mem + 2 * page, page));
+    // A page that is mapped but not readable.
+    ASSERT_EQ(mprotect(mem + 2 * page, page, PROT_NONE), 0);
+    EXPECT_TRUE(IsBadReadPtr(mem + 2 * page, 8));
+    munmap(mem, page);
+    EXPECT_TRUE(IsBadReadPtr(mem, 1));
+    munmap(mem + 2 * page, page);
+
+    EXPECT_TRUE(IsBadReadPtr(nullptr, 1));
+    EXPECT_FALSE(IsBadReadPtr(nullptr, 0));
+    int local = 0;
+    EXPECT_FALSE(IsBadReadPtr(&local, sizeof(local)));
+    EXPECT_TRUE(IsBadReadPtr(reinterpret_cast<void*>(~uintptr_t{0} - 2), 16)); // wraps around
+}
+
+TEST(Channels, DebuggerOutputAndMessageBoxes) {
+    pal::host::TakeDebugOutput();
+    std::vector<std::u16string> seen;
+    pal::host::SetDebugOutputSink([&](const std::u16string& line) { seen.push_back(line); });
+    SetLastError(77);
+    OutputDebugStringW(u"wide line\n");
+    OutputDebugStringA("caf\xE9");
+    EXPECT_EQ(GetLastError(), 77u); // unchanged, the debug log relies on it
+    pal::host::SetDebugOutputSink(nullptr);
+    OutputDebugStringW(u"after");
+    std::vector<std::u16string> expected{u"wide line\n", u"caf\u00E9", u"after"};
+    EXPECT_EQ(pal::host::TakeDebugOutput(), expected);
+    EXPECT_EQ(seen.size(), 2u);
+    EXPECT_TRUE(pal::host::TakeDebugOutput().empty());
+
+    EXPECT_EQ(MessageBoxW(nullptr, u"QLWinPrn: something", u"QLWinPrn", MB_OK | MB_ICONERROR | MB_SERVICE_NOTIFICATION),
+              IDOK);
+    auto boxes = pal::host::TakeMessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, u"QLWinPrn: something");
+    EXPECT_EQ(boxes[0].caption, u"QLWinPrn");
+    EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR | MB_SERVICE_NOTIFICATION));
+}
+
+TEST(ProcessFacts, ComputerNameBufferRules) {
+    pal::host::SetComputerName(u"PRINTSRV01");
+    WCHAR buf[32];
+    DWORD size = 10; // no room for the terminator
+    EXPECT_FALSE(GetComputerNameW(buf, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUFFER_OVERFLOW));
+    EXPECT_EQ(size, 11u);
+    EXPECT_TRUE(GetComputerNameW(buf, &size));
+    EXPECT_EQ(size, 10u);
+    EXPECT_EQ(std::u16string(buf), u"PRINTSRV01");
+    pal::host::SetComputerName(u"QLHOST");
+}
+
+TEST(ProcessFacts, VersionTimeAndIds) {
+    OSVERSIONINFOW v{};
+    EXPECT_FALSE(GetVersionExW(&v)); // the size field must be filled in
+    v.dwOSVersionInfoSize = sizeof(v);
+    ASSERT_TRUE(GetVersionExW(&v));
+    EXPECT_EQ(v.dwMajorVersion, 10u);
+    EXPECT_EQ(v.dwMinorVersion, 0u);
+    EXPECT_EQ(v.dwBuildNumber, 19045u);
+    EXPECT_EQ(v.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+
+    SYSTEMTIME st{};
+    GetLocalTime(&st);
+    EXPECT_GE(st.wYear, 2024);
+    EXPECT_GE(st.wMonth, 1);
+    EXPECT_LE(st.wMonth, 12);
+    EXPECT_LT(st.wMilliseconds, 1000);
+    EXPECT_LE(st.wDayOfWeek, 6);
+
+    LARGE_INTEGER f{}, a{}, b{};
+    ASSERT_TRUE(QueryPerformanceFrequency(&f));
+    EXPECT_EQ(f.QuadPart, 10000000);
+    QueryPerformanceCounter(&a);
+    Sleep(20);
+    QueryPerformanceCounter(&b);
+    EXPECT_GE(b.QuadPart - a.QuadPart, 190000); // >= 19 ms in 100 ns ticks
+
+    DWORD mine = GetCurrentThreadId(), other = 0;
+    std::thread([&] { other = GetCurrentThreadId(); }).join();
+    EXPECT_NE(mine, other);
+    EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
+}
+
+} // namespace

@@ -1,0 +1,145 @@
+// Events and waits across threads, critical sections and interlocked calls.
+#include "palhost.h"
+#include "palwin.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ElapsedMs(Clock::time_point since) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+TEST(Events, AutoResetReleasesOneWaitAndResets) {
+    HANDLE e = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_OBJECT_0)); // initially signalled
+    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // consumed by that wait
+    SetEvent(e);
+    SetEvent(e); // setting a signalled event does not count twice
+    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(CloseHandle(e));
+}
+
+TEST(Events, ManualResetStaysSignalledUntilReset) {
+    HANDLE e = CreateEventW(nullptr, TRUE, FALSE, WSTR("ignored name"));
+    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    SetEvent(e);
+    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    ResetEvent(e);
+    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    CloseHandle(e);
+}
+
+TEST(Events, WaitTimesOutAfterRoughlyTheTimeout) {
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    auto start = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(e, 80), static_cast<DWORD>(WAIT_TIMEOUT));
+    long ms = ElapsedMs(start);
+    EXPECT_GE(ms, 75);
+    EXPECT_LT(ms, 2000);
+    CloseHandle(e);
+}
+
+TEST(Events, SetFromAnotherThreadWakesAnInfiniteWait) {
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::thread setter([e] {
+        Sleep(50);
+        SetEvent(e);
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(e, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_GE(ElapsedMs(start), 40);
+    setter.join();
+    CloseHandle(e);
+}
+
+TEST(Events, AutoResetWakesOneOfSeveralWaiters) {
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> woke{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] {
+            if (WaitForSingleObject(e, 400) == WAIT_OBJECT_0) ++woke;
+        });
+    Sleep(50);
+    SetEvent(e);
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(woke.load(), 1);
+    CloseHandle(e);
+
+    HANDLE m = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    woke = 0;
+    waiters.clear();
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] {
+            if (WaitForSingleObject(m, 2000) == WAIT_OBJECT_0) ++woke;
+        });
+    Sleep(50);
+    SetEvent(m);
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(woke.load(), 3);
+    CloseHandle(m);
+}
+
+TEST(Events, BadHandles) {
+    EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CloseHandle(e);
+    EXPECT_FALSE(SetEvent(e));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_FAILED);
+    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+}
+
+TEST(CriticalSection, IsRecursiveAndExcludesOtherThreads) {
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    EnterCriticalSection(&cs); // the owner may enter again
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        EnterCriticalSection(&cs);
+        entered = true;
+        LeaveCriticalSection(&cs);
+    });
+    Sleep(30);
+    LeaveCriticalSection(&cs);
+    EXPECT_FALSE(entered.load());
+    LeaveCriticalSection(&cs);
+    other.join();
+    EXPECT_TRUE(entered.load());
+    DeleteCriticalSection(&cs);
+}
+
+TEST(Interlocked, ReturnValuesAndAtomicity) {
+    LONG v = 5;
+    EXPECT_EQ(InterlockedIncrement(&v), 6);
+    EXPECT_EQ(InterlockedDecrement(&v), 5);
+    EXPECT_EQ(InterlockedExchange(&v, 9), 5);
+    EXPECT_EQ(InterlockedCompareExchange(&v, 1, 8), 9); // no match: unchanged
+    EXPECT_EQ(v, 9);
+    EXPECT_EQ(InterlockedCompareExchange(&v, 1, 9), 9);
+    EXPECT_EQ(v, 1);
+
+    LONG counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10000; ++i) InterlockedIncrement(&counter);
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(counter, 40000);
+}
+
+} // namespace

@@ -1,0 +1,579 @@
+// The simulated spooler: printers from the registry, job reading, port
+// output, printer and job information, port types, device modes, device
+// contexts and injected faults. Every test ends with no handle left open.
+#include "spool_test_util.h"
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <unistd.h>
+
+using namespace spooltest;
+using pal::host::Fault;
+
+namespace {
+
+constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Office Laser]
+"Printer Driver"="Generic Laser"
+"Port"="LPT1:"
+"Attributes"=dword:00000041
+"SpoolDirectory"="C:\\spool"
+"Location"="Floor 2"
+"Description"="Laser by the door"
+"Print Processor"="QLWinPrn"
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Office Laser\PrinterDriverData]
+"BitmapDPIReduction"=dword:0000012c
+"Label"="abc"
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge]
+"Printer Driver"="QL Spool Bridge"
+"Port"="QLPORT1:"
+"Attributes"=dword:00000043
+"Share Name"="qlsb"
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\A Printer With A Very Long Name Of Forty Odd]
+"Printer Driver"="Generic"
+"Port"="FILE:"
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLPORT1:]
+"PortType"="Quillon Print Port"
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLHELD1:]
+"PortType"="Quillon .relay Held Printing Server Port"
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Local Port\Ports\LPT1:]
+)";
+
+// Closes a printer handle at the end of a scope.
+struct Printer {
+    explicit Printer(const char16_t* name, LPPRINTER_DEFAULTSW defaults = nullptr) {
+        std::u16string copy(name);
+        ok = OpenPrinterW(copy.data(), &h, defaults);
+        error = ok ? 0 : GetLastError();
+    }
+    ~Printer() {
+        if (h) ClosePrinter(h);
+    }
+    Printer(const Printer&) = delete;
+    Printer& operator=(const Printer&) = delete;
+    HANDLE h = nullptr;
+    BOOL ok = FALSE;
+    DWORD error = 0;
+};
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 0) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7);
+    return v;
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+DWORD StartDoc(HANDLE h, const char16_t* name = u"doc", const char16_t* datatype = u"RAW") {
+    std::u16string doc(name), type(datatype);
+    DOC_INFO_1W info{doc.data(), nullptr, type.data()};
+    return StartDocPrinterW(h, 1, reinterpret_cast<LPBYTE>(&info));
+}
+
+class Spooler : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = std::filesystem::temp_directory_path() /
+               ("pal_spool_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+        pal::host::SetDriveRoot(root.string());
+        pal::host::SetOutputDirectory((root / "out").string());
+        pal::host::ClearRegistry();
+        pal::host::ResetSpooler();
+        LoadReg(kMachine);
+        handlesBefore = pal::host::OpenHandles().size();
+    }
+    void TearDown() override {
+        EXPECT_EQ(pal::host::OpenHandles().size(), handlesBefore);
+        pal::host::SetCurrentJob(0);
+        pal::host::ResetSpooler();
+        pal::host::ClearRegistry();
+        std::filesystem::remove_all(root);
+    }
+    DWORD Submit(const char16_t* printer, std::vector<uint8_t> data) {
+        pal::host::JobSpec request;
+        request.printer = printer;
+        request.data = std::move(data);
+        return pal::host::SubmitJob(request);
+    }
+    std::filesystem::path root;
+    size_t handlesBefore = 0;
+};
+
+TEST_F(Spooler, OpensPrintersJobsAndChannelsByName) {
+    auto names = pal::host::PrinterNames();
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[0], u"A Printer With A Very Long Name Of Forty Odd");
+    EXPECT_EQ(names[1], u"Office Laser");
+
+    EXPECT_TRUE(Printer(u"office laser").ok);
+    EXPECT_TRUE(Printer(u"\\\\ANYHOST\\Office Laser").ok);
+    EXPECT_TRUE(Printer(u",XcvPort QLPORT1:").ok);
+    EXPECT_TRUE(Printer(u"\\\\SRV1\\,XcvPort LPT1:").ok);
+    EXPECT_TRUE(Printer(u",XcvMonitor Quillon Port").ok);
+    for (const char16_t* bad : {u"Nobody", u"", u",XcvPort NOPORT:", u",XcvMonitor Nobody", u"\\\\SRV1",
+                                u"Office Laser, Job 99", u"Office Laser, Job x"}) {
+        Printer p(bad);
+        EXPECT_FALSE(p.ok);
+        EXPECT_EQ(p.error, ERROR_INVALID_PRINTER_NAME) << pal::host::ToUtf8(bad);
+    }
+    HANDLE h = nullptr;
+    EXPECT_FALSE(OpenPrinterW(nullptr, &h, nullptr));
+    EXPECT_FALSE(ClosePrinter(reinterpret_cast<HANDLE>(0x42)));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    Printer open(u"Office Laser");
+    auto handles = pal::host::OpenHandles();
+    EXPECT_NE(std::find(handles.begin(), handles.end(), "printer Office Laser"), handles.end());
+}
+
+TEST_F(Spooler, ReadsJobDataSequentially) {
+    const auto data = Pattern(1000);
+    const DWORD first = Submit(u"office laser", data);
+    const DWORD second = Submit(u"QL Spool Bridge", {1, 2, 3});
+    EXPECT_EQ(first, 2u);
+    EXPECT_EQ(second, 3u);
+    EXPECT_EQ(Submit(u"Nobody", {1}), 0u);
+    EXPECT_EQ(pal::host::JobReadName(first), u"Office Laser, Job 2");
+    EXPECT_EQ(pal::host::GetJobSpec(first)->data, data);
+
+    Printer job(pal::host::JobReadName(first).c_str());
+    ASSERT_TRUE(job.ok);
+    std::vector<uint8_t> got;
+    BYTE buf[384];
+    DWORD n = 0;
+    while (ReadPrinter(job.h, buf, sizeof buf, &n) && n) got.insert(got.end(), buf, buf + n);
+    EXPECT_EQ(got, data);
+    // At the end: success with zero bytes, again and again.
+    EXPECT_TRUE(ReadPrinter(job.h, buf, sizeof buf, &n));
+    EXPECT_EQ(n, 0u);
+
+    // A job is opened only through its own printer.
+    EXPECT_FALSE(Printer(u"Office Laser, Job 3").ok);
+    EXPECT_TRUE(Printer(u"ql spool bridge, Job 3").ok);
+    // Reading needs a job handle; writing needs a document.
+    Printer printer(u"Office Laser");
+    EXPECT_FALSE(ReadPrinter(printer.h, buf, sizeof buf, &n));
+    EXPECT_FALSE(WritePrinter(printer.h, buf, 1, &n));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SPL_NO_STARTDOC));
+    EXPECT_FALSE(EndDocPrinter(printer.h));
+    EXPECT_FALSE(StartPagePrinter(printer.h));
+}
+
+TEST_F(Spooler, DocumentsGoToThePortFileAndAppend) {
+    const auto one = Pattern(3000, 1), two = Pattern(500, 2);
+    {
+        Printer p(u"Office Laser");
+        pal::host::SetCurrentJob(Submit(u"Office Laser", {0}));
+        EXPECT_EQ(StartDoc(p.h, u"first"), 2u);
+        EXPECT_TRUE(StartPagePrinter(p.h));
+        DWORD n = 0;
+        EXPECT_TRUE(WritePrinter(p.h, const_cast<uint8_t*>(one.data()), 1000, &n));
+        EXPECT_TRUE(WritePrinter(p.h, const_cast<uint8_t*>(one.data()) + 1000, 2000, &n));
+        EXPECT_EQ(n, 2000u);
+        EXPECT_TRUE(EndPagePrinter(p.h));
+        EXPECT_EQ(StartDoc(p.h), 0u); // a document is already started
+        EXPECT_TRUE(EndDocPrinter(p.h));
+        pal::host::SetCurrentJob(0);
+        const DWORD id = StartDoc(p.h, u"second", u"NT EMF 1.008");
+        EXPECT_GT(id, 2u); // no job on this thread: a fresh id
+        EXPECT_TRUE(WritePrinter(p.h, const_cast<uint8_t*>(two.data()), 500, &n));
+        EXPECT_TRUE(EndDocPrinter(p.h));
+    }
+    auto docs = pal::host::PortDocuments();
+    ASSERT_EQ(docs.size(), 2u);
+    EXPECT_EQ(docs[0].printer, u"Office Laser");
+    EXPECT_EQ(docs[0].port, u"LPT1:");
+    EXPECT_EQ(docs[0].document, u"first");
+    EXPECT_EQ(docs[0].jobId, 2u);
+    EXPECT_EQ(docs[0].offset, 0u);
+    EXPECT_EQ(docs[0].bytes, 3000u);
+    EXPECT_TRUE(docs[0].ended);
+    EXPECT_EQ(docs[1].datatype, u"NT EMF 1.008");
+    EXPECT_EQ(docs[1].jobId, 0u);
+    EXPECT_EQ(docs[1].offset, 3000u);
+    EXPECT_EQ(docs[0].outputPath, (root / "out" / "LPT1_").string());
+    EXPECT_EQ(pal::host::PortDocumentBytes(docs[0]), one);
+    EXPECT_EQ(pal::host::PortDocumentBytes(docs[1]), two);
+    EXPECT_EQ(FileBytes(docs[0].outputPath).size(), 3500u);
+
+    // After a reset the port's next document starts the file afresh.
+    pal::host::ResetSpooler();
+    {
+        Printer p(u"Office Laser");
+        ASSERT_NE(StartDoc(p.h), 0u);
+        DWORD n = 0;
+        EXPECT_TRUE(WritePrinter(p.h, const_cast<uint8_t*>(two.data()), 10, &n));
+        // ClosePrinter without EndDocPrinter: the document stays unended.
+    }
+    docs = pal::host::PortDocuments();
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_FALSE(docs[0].ended);
+    EXPECT_EQ(FileBytes(docs[0].outputPath).size(), 10u);
+}
+
+TEST_F(Spooler, DocumentWithOutputFileWritesThere) {
+    Printer p(u"Office Laser");
+    std::u16string doc = u"d", file = u"C:\\out\\job.prn";
+    DOC_INFO_1W info{doc.data(), file.data(), nullptr};
+    ASSERT_NE(StartDocPrinterW(p.h, 1, reinterpret_cast<LPBYTE>(&info)), 0u);
+    DWORD n = 0;
+    BYTE bytes[] = {'o', 'k'};
+    EXPECT_TRUE(WritePrinter(p.h, bytes, 2, &n));
+    EXPECT_TRUE(EndDocPrinter(p.h));
+    EXPECT_EQ(FileBytes((root / "out" / "job.prn").string()), Bytes({'o', 'k'}));
+    EXPECT_EQ(StartDocPrinterW(p.h, 2, reinterpret_cast<LPBYTE>(&info)), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+}
+
+TEST_F(Spooler, GetPrinterSizesAndPacksInfo) {
+    Printer p(u"QL Spool Bridge");
+    DWORD needed = 0;
+    EXPECT_FALSE(GetPrinterW(p.h, 2, nullptr, 0, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    ASSERT_GT(needed, sizeof(PRINTER_INFO_2W) + sizeof(DEVMODEW));
+    std::vector<uint8_t> buf(needed + 16, 0xCC);
+    DWORD again = 0;
+    EXPECT_FALSE(GetPrinterW(p.h, 2, buf.data(), needed - 1, &again));
+    EXPECT_EQ(again, needed);
+    EXPECT_EQ(buf[0], 0xCC); // nothing written into a short buffer
+    ASSERT_TRUE(GetPrinterW(p.h, 2, buf.data(), needed, &again));
+    EXPECT_EQ(buf[needed], 0xCC); // nothing written past it
+    const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buf.data());
+    auto inside = [&](const void* ptr) {
+        auto* b = static_cast<const uint8_t*>(ptr);
+        return b >= buf.data() + sizeof(PRINTER_INFO_2W) && b < buf.data() + needed;
+    };
+    EXPECT_EQ(info->pServerName, nullptr);
+    EXPECT_EQ(std::u16string(info->pPrinterName), u"QL Spool Bridge");
+    EXPECT_EQ(std::u16string(info->pDriverName), u"QL Spool Bridge");
+    EXPECT_EQ(std::u16string(info->pPortName), u"QLPORT1:");
+    EXPECT_EQ(std::u16string(info->pShareName), u"qlsb");
+    EXPECT_EQ(std::u16string(info->pDatatype), u"RAW");
+    EXPECT_TRUE(inside(info->pPortName) && inside(info->pDriverName) && inside(info->pDevMode));
+    EXPECT_EQ(info->Attributes, 0x43u);
+    EXPECT_EQ(info->pDevMode->dmSize, sizeof(DEVMODEW));
+    EXPECT_EQ(std::u16string(info->pDevMode->dmDeviceName), u"QL Spool Bridge");
+
+    Printer laser(u"Office Laser");
+    ASSERT_FALSE(GetPrinterW(laser.h, 1, nullptr, 0, &needed));
+    std::vector<uint8_t> one(needed);
+    ASSERT_TRUE(GetPrinterW(laser.h, 1, one.data(), needed, &needed));
+    const auto* info1 = reinterpret_cast<const PRINTER_INFO_1W*>(one.data());
+    EXPECT_EQ(std::u16string(info1->pName), u"Office Laser");
+    EXPECT_EQ(std::u16string(info1->pDescription), u"Office Laser,Generic Laser,Floor 2");
+    EXPECT_EQ(std::u16string(info1->pComment), u"Laser by the door");
+    EXPECT_FALSE(GetPrinterW(laser.h, 7, one.data(), needed, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+}
+
+TEST_F(Spooler, AnswersGetPortTypeOnPortChannels) {
+    auto ask = [](const char16_t* channel, const char16_t* command, DWORD cbOut, std::u16string* answer,
+                  DWORD* needed) -> DWORD {
+        Printer x(channel);
+        EXPECT_TRUE(x.ok) << pal::host::ToUtf8(channel);
+        std::vector<uint8_t> out(cbOut + 2, 0);
+        DWORD status = 0xFFFF;
+        EXPECT_TRUE(XcvDataW(x.h, command, nullptr, 0, out.data(), cbOut, needed, &status));
+        if (answer) *answer = reinterpret_cast<const char16_t*>(out.data());
+        return status;
+    };
+    std::u16string answer;
+    DWORD needed = 0;
+    EXPECT_EQ(ask(u",XcvPort QLPORT1:", u"GetPortType", 1024, &answer, &needed), 0u);
+    EXPECT_EQ(answer, u"Quillon Print Port");
+    EXPECT_EQ(needed, 38u);
+    // Port names are matched in any letter case.
+    EXPECT_EQ(ask(u",XcvPort qlheld1:", u"GetPortType", 1024, &answer, &needed), 0u);
+    EXPECT_EQ(answer, u"Quillon .relay Held Printing Server Port");
+    // A port whose monitor has no port type.
+    EXPECT_EQ(ask(u",XcvPort LPT1:", u"GetPortType", 1024, nullptr, &needed), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    // A printer's port that no monitor lists opens but has no type either.
+    EXPECT_EQ(ask(u",XcvPort FILE:", u"GetPortType", 1024, nullptr, &needed), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    // Too small an answer buffer.
+    EXPECT_EQ(ask(u",XcvPort QLPORT1:", u"GetPortType", 36, &answer, &needed),
+              static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(needed, 38u);
+    EXPECT_EQ(answer, u"");
+    EXPECT_EQ(ask(u",XcvPort QLPORT1:", u"Nonsense", 1024, nullptr, &needed),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ask(u",XcvMonitor Quillon Port", u"GetPortType", 1024, nullptr, &needed),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    Printer printer(u"Office Laser");
+    BYTE out[16];
+    DWORD status = 0;
+    EXPECT_FALSE(XcvDataW(printer.h, u"GetPortType", nullptr, 0, out, sizeof out, &needed, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(Spooler, JobInformationAndControl) {
+    pal::host::JobSpec request;
+    request.printer = u"Office Laser";
+    request.document = u"Report.pdf";
+    request.datatype = u"NT EMF 1.008";
+    request.parameters = u"COPIES=2;";
+    request.user = u"alice";
+    request.totalPages = 4;
+    request.data = Pattern(1234);
+    const DWORD id = pal::host::SubmitJob(request);
+    Printer p(u"Office Laser");
+
+    DWORD needed = 0;
+    EXPECT_FALSE(GetJobW(p.h, id, 2, nullptr, 0, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    std::vector<uint8_t> buf(needed);
+    ASSERT_TRUE(GetJobW(p.h, id, 2, buf.data(), needed, &needed));
+    const auto* job = reinterpret_cast<const JOB_INFO_2W*>(buf.data());
+    EXPECT_EQ(job->JobId, id);
+    EXPECT_EQ(std::u16string(job->pPrinterName), u"Office Laser");
+    EXPECT_EQ(std::u16string(job->pUserName), u"alice");
+    EXPECT_EQ(std::u16string(job->pMachineName), u"\\\\CLIENT");
+    EXPECT_EQ(std::u16string(job->pDocument), u"Report.pdf");
+    EXPECT_EQ(std::u16string(job->pDatatype), u"NT EMF 1.008");
+    EXPECT_EQ(std::u16string(job->pParameters), u"COPIES=2;");
+    EXPECT_EQ(std::u16string(job->pDriverName), u"Generic Laser");
+    EXPECT_EQ(std::u16string(job->pPrintProcessor), u"QLWinPrn");
+    EXPECT_EQ(job->Size, 1234u);
+    EXPECT_EQ(job->TotalPages, 4u);
+    ASSERT_NE(job->pDevMode, nullptr);
+    EXPECT_EQ(job->pDevMode->dmPaperSize, DMPAPER_A4);
+
+    ASSERT_FALSE(GetJobW(p.h, id, 1, nullptr, 0, &needed));
+    std::vector<uint8_t> buf1(needed);
+    ASSERT_TRUE(GetJobW(p.h, id, 1, buf1.data(), needed, &needed));
+    EXPECT_EQ(std::u16string(reinterpret_cast<const JOB_INFO_1W*>(buf1.data())->pDocument), u"Report.pdf");
+    EXPECT_FALSE(GetJobW(p.h, id + 50, 2, buf.data(), static_cast<DWORD>(buf.size()), &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    EXPECT_TRUE(SetJobW(p.h, id, 0, nullptr, JOB_CONTROL_PAUSE));
+    EXPECT_EQ(pal::host::JobStatus(id), static_cast<DWORD>(JOB_STATUS_PAUSED));
+    EXPECT_TRUE(SetJobW(p.h, id, 0, nullptr, JOB_CONTROL_RESUME));
+    EXPECT_TRUE(SetJobW(p.h, id, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER));
+    EXPECT_EQ(pal::host::JobStatus(id), static_cast<DWORD>(JOB_STATUS_PRINTED));
+    EXPECT_FALSE(SetJobW(p.h, id, 0, nullptr, 99));
+    EXPECT_FALSE(SetJobW(p.h, id + 50, 0, nullptr, JOB_CONTROL_CANCEL));
+
+    // A cancelled job refuses further output of its document.
+    pal::host::SetCurrentJob(id);
+    ASSERT_EQ(StartDoc(p.h), id);
+    EXPECT_TRUE(SetJobW(p.h, id, 0, nullptr, JOB_CONTROL_CANCEL));
+    EXPECT_TRUE(pal::host::JobStatus(id) & JOB_STATUS_DELETING);
+    BYTE b = 0;
+    DWORD n = 0;
+    EXPECT_FALSE(WritePrinter(p.h, &b, 1, &n));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRINT_CANCELLED));
+    EXPECT_TRUE(EndDocPrinter(p.h));
+    EXPECT_EQ(pal::host::JobCommands(id),
+              (std::vector<DWORD>{JOB_CONTROL_PAUSE, JOB_CONTROL_RESUME, JOB_CONTROL_SENT_TO_PRINTER,
+                                  JOB_CONTROL_CANCEL}));
+}
+
+TEST_F(Spooler, PrinterDataFromDriverDataKey) {
+    Printer p(u"Office Laser");
+    DWORD type = 0, value = 0, needed = 0;
+    EXPECT_EQ(GetPrinterDataW(p.h, const_cast<LPWSTR>(u"BitmapDPIReduction"), &type,
+                              reinterpret_cast<LPBYTE>(&value), 4, &needed),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(value, 300u);
+    EXPECT_EQ(needed, 4u);
+    BYTE small[4];
+    EXPECT_EQ(GetPrinterDataW(p.h, const_cast<LPWSTR>(u"Label"), &type, small, sizeof small, &needed),
+              static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(needed, 8u);
+    needed = 77;
+    EXPECT_EQ(GetPrinterDataW(p.h, const_cast<LPWSTR>(u"Missing"), &type, small, sizeof small, &needed),
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(needed, 0u);
+    Printer bridge(u"QL Spool Bridge"); // no PrinterDriverData key at all
+    EXPECT_EQ(GetPrinterDataW(bridge.h, const_cast<LPWSTR>(u"Label"), &type, small, sizeof small, &needed),
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(Spooler, DocumentPropertiesGivesDefaultAndMerges) {
+    Printer p(u"A Printer With A Very Long Name Of Forty Odd");
+    LONG size = DocumentPropertiesW(nullptr, p.h, nullptr, nullptr, nullptr, 0);
+    ASSERT_EQ(size, static_cast<LONG>(sizeof(DEVMODEW)));
+    DEVMODEW dm{};
+    EXPECT_EQ(DocumentPropertiesW(nullptr, p.h, nullptr, &dm, nullptr, DM_OUT_BUFFER), IDOK);
+    EXPECT_EQ(dm.dmSpecVersion, 0x401);
+    EXPECT_EQ(dm.dmDriverExtra, 0);
+    EXPECT_EQ(dm.dmPaperSize, DMPAPER_A4);
+    EXPECT_EQ(dm.dmOrientation, 1);
+    EXPECT_EQ(dm.dmPrintQuality, 600);
+    EXPECT_EQ(dm.dmCopies, 1);
+    EXPECT_EQ(std::u16string(dm.dmDeviceName), u"A Printer With A Very Long Name");
+    EXPECT_EQ(std::u16string(dm.dmDeviceName).size(), 31u);
+
+    // DM_IN_BUFFER takes only the fields the input names.
+    DEVMODEW in = dm;
+    in.dmFields = DM_COPIES;
+    in.dmCopies = 3;
+    in.dmOrientation = 2;
+    DEVMODEW out{};
+    EXPECT_EQ(DocumentPropertiesW(nullptr, nullptr, const_cast<LPWSTR>(u"a printer with a very long name of forty odd"),
+                                  &out, &in, DM_IN_BUFFER | DM_OUT_BUFFER),
+              IDOK);
+    EXPECT_EQ(out.dmCopies, 3);
+    EXPECT_EQ(out.dmOrientation, 1);
+    EXPECT_TRUE(out.dmFields & DM_COPIES);
+
+    EXPECT_EQ(DocumentPropertiesW(nullptr, nullptr, const_cast<LPWSTR>(u"Nobody"), nullptr, nullptr, 0), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+    EXPECT_EQ(DocumentPropertiesW(nullptr, p.h, nullptr, nullptr, nullptr, DM_OUT_BUFFER), -1);
+}
+
+TEST_F(Spooler, DefaultDevModeValueWithDriverExtra) {
+    // A stored default device mode with 8 bytes of driver data.
+    std::vector<uint8_t> stored(sizeof(DEVMODEW) + 8, 0);
+    DEVMODEW head{};
+    head.dmSize = sizeof(DEVMODEW);
+    head.dmDriverExtra = 8;
+    head.dmSpecVersion = 0x401;
+    head.dmFields = DM_PAPERSIZE;
+    head.dmPaperSize = DMPAPER_LETTER;
+    std::memcpy(stored.data(), &head, sizeof head);
+    std::memcpy(stored.data() + sizeof head, "QLPDdata", 8);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\QL Spool Bridge",
+                            0, KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, u"Default DevMode", 0, REG_BINARY, stored.data(), static_cast<DWORD>(stored.size()));
+    RegCloseKey(key);
+
+    Printer p(u"QL Spool Bridge");
+    LONG size = DocumentPropertiesW(nullptr, p.h, nullptr, nullptr, nullptr, 0);
+    ASSERT_EQ(size, static_cast<LONG>(stored.size()));
+    std::vector<uint8_t> out(size);
+    EXPECT_EQ(DocumentPropertiesW(nullptr, p.h, nullptr, reinterpret_cast<PDEVMODEW>(out.data()), nullptr,
+                                  DM_OUT_BUFFER),
+              IDOK);
+    EXPECT_EQ(out, stored);
+}
+
+TEST_F(Spooler, WriteFaultAtByteStopsThereAndFails) {
+    pal::host::InjectFault(Fault{"WritePrinter", 0, 5000, ERROR_DISK_FULL, false, false});
+    Printer p(u"Office Laser");
+    ASSERT_NE(StartDoc(p.h), 0u);
+    auto data = Pattern(4096);
+    DWORD n = 0;
+    EXPECT_TRUE(WritePrinter(p.h, data.data(), 4096, &n));
+    EXPECT_FALSE(WritePrinter(p.h, data.data(), 4096, &n));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(n, 5000u - 4096u);
+    EXPECT_FALSE(WritePrinter(p.h, data.data(), 10, &n)); // not once: every later call fails
+    EXPECT_EQ(n, 0u);
+    EXPECT_TRUE(EndDocPrinter(p.h));
+    EXPECT_EQ(pal::host::PortDocuments()[0].bytes, 5000u);
+}
+
+TEST_F(Spooler, ShortCountFaultsOnWriteAndRead) {
+    pal::host::InjectFault(Fault{"WritePrinter", 0, 100, ERROR_GEN_FAILURE, true, true});
+    Printer p(u"Office Laser");
+    ASSERT_NE(StartDoc(p.h), 0u);
+    auto data = Pattern(256);
+    DWORD n = 0;
+    EXPECT_TRUE(WritePrinter(p.h, data.data(), 64, &n));
+    EXPECT_EQ(n, 64u);
+    EXPECT_TRUE(WritePrinter(p.h, data.data() + 64, 64, &n));
+    EXPECT_EQ(n, 36u); // stops at byte 100
+    EXPECT_TRUE(WritePrinter(p.h, data.data() + 100, 156, &n)); // once: gone
+    EXPECT_EQ(n, 156u);
+    EXPECT_TRUE(EndDocPrinter(p.h));
+    EXPECT_EQ(pal::host::PortDocumentBytes(pal::host::PortDocuments()[0]), data);
+
+    // A call-count short fault takes half of what is offered.
+    const DWORD id = Submit(u"Office Laser", Pattern(100));
+    pal::host::InjectFault(Fault{"ReadPrinter", 1, std::nullopt, 0, true, true});
+    Printer job(pal::host::JobReadName(id).c_str());
+    BYTE buf[40];
+    EXPECT_TRUE(ReadPrinter(job.h, buf, 40, &n));
+    EXPECT_EQ(n, 40u);
+    EXPECT_TRUE(ReadPrinter(job.h, buf, 40, &n));
+    EXPECT_EQ(n, 20u);
+    EXPECT_TRUE(ReadPrinter(job.h, buf, 40, &n));
+    EXPECT_EQ(n, 40u);
+    EXPECT_EQ(buf[0], Pattern(100)[60]);
+}
+
+TEST_F(Spooler, CallCountFaultsAndClear) {
+    pal::host::InjectFault(Fault{"OpenPrinterW", 2, std::nullopt, ERROR_ACCESS_DENIED, false, false});
+    EXPECT_TRUE(Printer(u"Office Laser").ok);
+    EXPECT_TRUE(Printer(u"Office Laser").ok);
+    Printer third(u"Office Laser");
+    EXPECT_FALSE(third.ok);
+    EXPECT_EQ(third.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(Printer(u"Office Laser").ok);
+    pal::host::ClearFaults();
+    EXPECT_TRUE(Printer(u"Office Laser").ok);
+
+    pal::host::InjectFault(Fault{"XcvDataW", 0, std::nullopt, ERROR_BUSY, false, true});
+    Printer x(u",XcvPort QLPORT1:");
+    BYTE out[64];
+    DWORD needed = 0, status = 0;
+    EXPECT_FALSE(XcvDataW(x.h, u"GetPortType", nullptr, 0, out, sizeof out, &needed, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_TRUE(XcvDataW(x.h, u"GetPortType", nullptr, 0, out, sizeof out, &needed, &status));
+
+    // ResetSpooler drops armed faults too.
+    pal::host::InjectFault(Fault{"GetPrinterW", 0, std::nullopt, ERROR_GEN_FAILURE, false, false});
+    pal::host::ResetSpooler();
+    Printer p(u"Office Laser");
+    EXPECT_FALSE(GetPrinterW(p.h, 2, nullptr, 0, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST_F(Spooler, DeviceContextsForKnownPrinters) {
+    EXPECT_EQ(CreateDCW(u"", u"Nobody", u"", nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+    DEVMODEW dm{};
+    dm.dmSize = sizeof dm;
+    dm.dmFields = DM_COPIES;
+    dm.dmCopies = 2;
+    HDC hdc = CreateDCW(u"", u"office laser", u"", &dm);
+    ASSERT_NE(hdc, nullptr);
+    HDC other = CreateDCW(nullptr, u"QL Spool Bridge", nullptr, nullptr);
+    ASSERT_NE(other, nullptr);
+    EXPECT_TRUE(CancelDC(hdc));
+    EXPECT_TRUE(DeleteDC(hdc));
+    EXPECT_FALSE(DeleteDC(hdc));
+    EXPECT_FALSE(CancelDC(hdc));
+    EXPECT_TRUE(DeleteDC(other));
+    auto records = pal::host::DeviceContexts();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].printer, u"Office Laser");
+    EXPECT_TRUE(records[0].cancelled && records[0].deleted);
+    EXPECT_EQ(reinterpret_cast<const DEVMODEW*>(records[0].devmode.data())->dmCopies, 2);
+    EXPECT_FALSE(records[1].cancelled);
+    EXPECT_EQ(records[1].devmode.size(), sizeof(DEVMODEW));
+}
+
+TEST_F(Spooler, ParallelDocumentsOnTwoPorts) {
+    auto writer = [](const char16_t* printer, uint8_t seed) {
+        Printer p(printer);
+        if (!StartDoc(p.h)) return;
+        auto data = Pattern(64, seed);
+        DWORD n = 0;
+        for (int i = 0; i < 200; ++i) WritePrinter(p.h, data.data(), 64, &n);
+        EndDocPrinter(p.h);
+    };
+    std::thread a(writer, u"Office Laser", 1), b(writer, u"QL Spool Bridge", 2);
+    a.join();
+    b.join();
+    auto docs = pal::host::PortDocuments();
+    ASSERT_EQ(docs.size(), 2u);
+    for (const auto& d : docs) {
+        EXPECT_EQ(d.bytes, 64u * 200u);
+        EXPECT_EQ(FileBytes(d.outputPath).size(), 64u * 200u);
+    }
+}
+
+} // namespace

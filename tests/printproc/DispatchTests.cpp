@@ -1,0 +1,232 @@
+// PrintDocumentOnPrintProcessor: which printing path each job reaches, told by
+// the path's log line, and the classification of gateway printers and ports.
+#include "PrintProcTest.h"
+
+#include "port/WinPort.h"
+#include "printproc/Util.h"
+
+using namespace pptest;
+
+namespace {
+
+const std::string kEmf = std::string("\x01\x00\x00\x00\x6c\x00\x00\x00", 8) + "EMF spool body";
+
+} // namespace
+
+class Dispatch : public PrintProcTest {
+protected:
+    // Opens, prints and closes one job; returns the print call's lines.
+    std::vector<std::u16string> Print(const pal::host::JobSpec& request, BOOL* pResult = nullptr,
+                                      DWORD* pJobType = nullptr) {
+        auto job = SubmitAndOpen(request);
+        EXPECT_NE(job.handle, nullptr);
+        if (!job.handle) return {};
+        Lines();
+        SetLastError(0);
+        BOOL fResult = PrintDocumentOnPrintProcessor(job.handle, job.readName.data());
+        if (pResult) *pResult = fResult;
+        if (pJobType) *pJobType = job.Data()->dwJobType;
+        lastError = GetLastError();
+        auto lines = Lines();
+        EXPECT_TRUE(ClosePrintProcessor(job.handle));
+        return lines;
+    }
+    DWORD lastError = 0;
+};
+
+TEST_F(Dispatch, RawDatatypesGoToTheRawPath) {
+    for (const char16_t* type : {u"RAW", u"RAW [FF appended]", u"RAW [FF auto]"}) {
+        BOOL fResult = TRUE;
+        auto lines = Print(Job(u"Plain", type, "raw bytes here"), &fResult);
+        EXPECT_TRUE(Contains(lines, u"begin processing <Plain, Job ")) << Dump(lines);
+        EXPECT_TRUE(Contains(lines, u"RAW Job detected, call PrintRawJob")) << Dump(lines);
+        EXPECT_FALSE(fResult) << "the raw path is not in this build";
+        EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    }
+}
+
+TEST_F(Dispatch, TextAndPlainEmfJobs) {
+    auto text = Print(Job(u"Plain", u"TEXT", "Hello, printer\r\n"));
+    EXPECT_TRUE(Contains(text, u"TEXT Job detected, call PrintTextJob")) << Dump(text);
+
+    for (const char16_t* type : {u"NT EMF 1.003", u"NT EMF 1.008", u"QL EMZ 1.0"}) {
+        auto emf = Print(Job(u"Plain", type, kEmf));
+        EXPECT_TRUE(Contains(emf, u"EMF Job detected, call PrintEMFJob")) << Dump(emf);
+        EXPECT_TRUE(Contains(emf, u"IsQLSpoolBridgeJob: No compotation takes place (0)")) << Dump(emf);
+    }
+}
+
+TEST_F(Dispatch, GatewayJobsGoToTheGatewayDriver) {
+    for (const char16_t* printer : {u"Bridge", u"Pdf"}) {
+        BOOL fResult = TRUE;
+        auto lines = Print(Job(printer, u"NT EMF 1.008", kEmf), &fResult);
+        EXPECT_TRUE(Contains(lines, u"QLSB detected, call PrintQLEMFJob")) << Dump(lines);
+        EXPECT_TRUE(Contains(lines, u"PrintQLEMFJob <")) << Dump(lines);
+        EXPECT_FALSE(fResult);
+        EXPECT_EQ(lastError, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << "kept across the font list release";
+    }
+}
+
+TEST_F(Dispatch, ReadyMadeStreamsAreCopiedRaw) {
+    for (const char* head : {"%%XPS", "%%EMF"}) {
+        DWORD jobType = 99;
+        auto lines = Print(Job(u"Bridge", u"NT EMF 1.008", std::string(head) + "ready-made stream"), nullptr, &jobType);
+        EXPECT_TRUE(Contains(lines, u"ReadAHead detect an QLRAWPrintJob!, call PrintRawJob")) << Dump(lines);
+        EXPECT_TRUE(Contains(lines, u"PrintRawJob <")) << Dump(lines);
+        EXPECT_TRUE(Contains(lines, u"type 0")) << Dump(lines);
+        EXPECT_EQ(jobType, JOBTYPE_RAW);
+    }
+}
+
+TEST_F(Dispatch, CompressedStreamIsMarked) {
+    auto job = SubmitAndOpen(Job(u"Plain", u"RAW", "%%EMZ\x01\x02\x03 compressed"));
+    ASSERT_NE(job.handle, nullptr);
+    PrintDocumentOnPrintProcessor(job.handle, job.readName.data());
+    EXPECT_EQ(job.Data()->fCompressedJob, 1u);
+    auto lines = Lines();
+    EXPECT_TRUE(Contains(lines, u"%%EMZ found = 1")) << Dump(lines);
+    EXPECT_TRUE(Contains(lines, u"Compressed Printjob found"));
+    EXPECT_TRUE(Contains(lines, u"RAW Job detected, call PrintRawJob"));
+    ClosePrintProcessor(job.handle);
+}
+
+TEST_F(Dispatch, ShortJobsArePrintedAsNothing) {
+    for (const char16_t* type : {u"RAW", u"TEXT", u"NT EMF 1.008"}) {
+        BOOL fResult = FALSE;
+        auto lines = Print(Job(u"Bridge", type, "12345"), &fResult);
+        EXPECT_TRUE(fResult) << pal::host::ToUtf8(type);
+        EXPECT_TRUE(Contains(lines, u"to less data read, wanted:8 given 5")) << Dump(lines);
+        EXPECT_TRUE(Contains(lines, u"End of Data reached (")) << Dump(lines);
+        EXPECT_FALSE(Contains(lines, u"detected, call")) << Dump(lines);
+    }
+
+    // A failing read reports its error and still counts as printed.
+    auto job = SubmitAndOpen(Job(u"Plain", u"RAW", "plenty of data"));
+    ASSERT_NE(job.handle, nullptr);
+    pal::host::InjectFault({.call = "ReadPrinter", .error = ERROR_READ_FAULT});
+    EXPECT_TRUE(PrintDocumentOnPrintProcessor(job.handle, job.readName.data()));
+    pal::host::ClearFaults();
+    EXPECT_TRUE(Contains(Lines(), u"End of Data reached (30)"));
+    ClosePrintProcessor(job.handle);
+}
+
+TEST_F(Dispatch, ClientSideRenderingAndUnknownJobTypes) {
+    auto job = SubmitAndOpen(Job(u"Plain", u"RAW", "data data"));
+    ASSERT_NE(job.handle, nullptr);
+    job.Data()->fClientSideRendering = 1;
+    SetLastError(0);
+    EXPECT_FALSE(PrintDocumentOnPrintProcessor(job.handle, job.readName.data()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(Contains(Lines(), u"Client Side Rendering not supported for doc <"));
+
+    job.Data()->fClientSideRendering = 0;
+    job.Data()->dwJobType = 7;
+    EXPECT_TRUE(PrintDocumentOnPrintProcessor(job.handle, job.readName.data()));
+    EXPECT_FALSE(Contains(Lines(), u"detected, call"));
+    ClosePrintProcessor(job.handle);
+}
+
+TEST_F(Dispatch, ClientSidePrefixOpensAsRaw) {
+    auto job = SubmitAndOpen(Job(u"Plain", u"NT EMF 1.008", kEmf), u"\\\\CSR|Plain");
+    auto lines = Lines();
+    EXPECT_TRUE(Contains(lines, u"CSR detected")) << Dump(lines);
+    EXPECT_FALSE(Contains(lines, u"Print from <")) << "the datatype is not looked up";
+    // The name goes to OpenPrinterW as it is; where the spooler knows it, the
+    // job opens as raw and is refused when printed.
+    if (job.handle) {
+        EXPECT_EQ(job.Data()->dwJobType, JOBTYPE_RAW);
+        EXPECT_EQ(job.Data()->fClientSideRendering, 1u);
+        SetLastError(0);
+        EXPECT_FALSE(PrintDocumentOnPrintProcessor(job.handle, job.readName.data()));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        ClosePrintProcessor(job.handle);
+    }
+}
+
+TEST_F(Dispatch, ClassificationIsComputedOnce) {
+    auto job = SubmitAndOpen(Job(u"Bridge", u"NT EMF 1.008", kEmf));
+    ASSERT_NE(job.handle, nullptr);
+    ASSERT_EQ(job.Data()->iSpoolBridge, 1);
+    // With the printer no longer readable the cached answer still holds.
+    pal::host::InjectFault({.call = "GetPrinterW"});
+    pal::host::InjectFault({.call = "XcvDataW"});
+    Lines();
+    PrintDocumentOnPrintProcessor(job.handle, job.readName.data());
+    pal::host::ClearFaults();
+    auto lines = Lines();
+    EXPECT_TRUE(Contains(lines, u"IsQLSpoolBridgeJob: No compotation takes place (1)")) << Dump(lines);
+    EXPECT_TRUE(Contains(lines, u"QLSB detected, call PrintQLEMFJob"));
+    EXPECT_FALSE(Contains(lines, u"fRtn: ")) << "no port query";
+    ClosePrintProcessor(job.handle);
+}
+
+TEST_F(Dispatch, UnreadablePrinterIsNotAGateway) {
+    PRINTPROCESSORDATA data = {};
+    data.iSpoolBridge = -1;
+    HANDLE hPrinter = nullptr;
+    std::u16string name = u"Bridge";
+    ASSERT_TRUE(OpenPrinterW(name.data(), &hPrinter, nullptr));
+    pal::host::InjectFault({.call = "GetPrinterW"});
+    EXPECT_EQ(IsQLSpoolBridgeJob(hPrinter, &data), 0);
+    pal::host::ClearFaults();
+    ClosePrinter(hPrinter);
+    EXPECT_EQ(data.iSpoolBridge, 0);
+    EXPECT_EQ(data.pPortName, nullptr);
+    auto lines = Lines();
+    EXPECT_TRUE(Contains(lines, u"GetPrinter failed - no QLJob and falling back to 1 copy")) << Dump(lines);
+    EXPECT_TRUE(Contains(lines, u"TestAllPortInPortList called with NULL Pointer"));
+    EXPECT_TRUE(Contains(lines, u"IsQLSpoolBridgeJob returns (0)"));
+
+    // An invalid printer handle is not asked at all.
+    PRINTPROCESSORDATA none = {};
+    none.iSpoolBridge = -1;
+    EXPECT_EQ(IsQLSpoolBridgeJob(INVALID_HANDLE_VALUE, &none), 0);
+    EXPECT_EQ(none.iSpoolBridge, 0);
+}
+
+TEST_F(Dispatch, DriverNamesAndPortTypesSetTheDestinationFlags) {
+    struct Case {
+        const char16_t* printer;
+        INT bridge;
+        DWORD pdf, vmware, held, remote;
+    } cases[] = {
+        {u"Bridge", 1, 0, 1, 0, 0},
+        {u"BridgeHeld", 1, 0, 0, 1, 0},  // port type answered in other letter case
+        {u"BridgeRemote", 1, 0, 0, 0, 1},
+        {u"Pdf", 1, 1, 0, 0, 0},         // "QL PDF Bridge" with a version suffix
+        {u"PdfLower", 0, 0, 0, 0, 0},    // the driver names are case-sensitive
+        {u"Plain", 0, 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        auto job = SubmitAndOpen(Job(c.printer, u"NT EMF 1.006", kEmf));
+        ASSERT_NE(job.handle, nullptr);
+        auto* d = job.Data();
+        const std::string name = pal::host::ToUtf8(c.printer);
+        EXPECT_EQ(d->iSpoolBridge, c.bridge) << name;
+        EXPECT_EQ(d->fPDFBridge, c.pdf) << name;
+        EXPECT_EQ(d->fVMwarePort, c.vmware) << name;
+        EXPECT_EQ(d->fHeldPrintingPort, c.held) << name;
+        EXPECT_EQ(d->fRemotePort, c.remote) << name;
+        ClosePrintProcessor(job.handle);
+    }
+    auto lines = Lines();
+    EXPECT_TRUE(Contains(lines, u"IsACEDruckJob (1)")) << Dump(lines);
+    EXPECT_TRUE(Contains(lines, u"Is Held Printing Job (1)"));
+    EXPECT_TRUE(Contains(lines, u"Is Tessel Workplace Job (1)"));
+}
+
+TEST_F(Dispatch, PortQueries) {
+    CWinPort port;
+    EXPECT_EQ(port.TestAllPortInPortList(nullptr, PORTTYPE_VMWARE), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(port.TestAllPortInPortList(WSTR("QLVM:"), WSTR("quillon print port for vmware")), 0u);
+    EXPECT_EQ(port.TestAllPortInPortList(WSTR("QLVM:"), PORTTYPE_HELD_PRINTING), 1u);
+    EXPECT_EQ(port.TestAllPortInPortList(WSTR("FILE1:"), PORTTYPE_VMWARE), 1u) << "a port of another monitor";
+    EXPECT_EQ(port.TestAllPortInPortList(WSTR("NOSUCH:"), PORTTYPE_VMWARE), 1u);
+    EXPECT_TRUE(Contains(Lines(), u"fRtn: 1, dwStatus: 0, szAnswer: <Quillon Print Port for VMware>"));
+
+    EXPECT_TRUE(IsQLSBDriver(WSTR("Bridge")));
+    EXPECT_FALSE(IsQLSBDriver(WSTR("BridgeRemote"))) << "a suffix makes another driver";
+    EXPECT_FALSE(IsQLSBDriver(WSTR("Pdf")));
+    EXPECT_FALSE(IsQLSBDriver(WSTR("Nobody")));
+    EXPECT_TRUE(Contains(Lines(), u"IsQLSBDriver: open printer fails <Nobody> with "));
+}

@@ -1,0 +1,196 @@
+// Entry points called outside any job, the job parameter parser and the
+// process-wide tables loaded at attach.
+#include "PrintProcTest.h"
+
+#include "port/PortMonitor.h"
+
+#include <cstring>
+#include <filesystem>
+
+using namespace pptest;
+
+namespace {
+
+const std::u16string kNames[] = {u"RAW",          u"RAW [FF appended]", u"RAW [FF auto]",
+                                 u"NT EMF 1.003", u"TEXT",              u"NT EMF 1.006",
+                                 u"NT EMF 1.007", u"NT EMF 1.008",      u"QL EMZ 1.0"};
+
+DWORD ExpectedDatatypeBytes() {
+    DWORD cb = 0;
+    for (const auto& n : kNames) cb += 8 + static_cast<DWORD>((n.size() + 1) * 2);
+    return cb;
+}
+
+} // namespace
+
+class EntryPoints : public PrintProcTest {};
+
+TEST_F(EntryPoints, DatatypesFillTheBufferFromBothEnds) {
+    const DWORD cbNeeded = ExpectedDatatypeBytes();
+    std::vector<BYTE> buf(cbNeeded + 6, 0xEE);
+    DWORD needed = 0, count = 77;
+    ASSERT_TRUE(EnumPrintProcessorDatatypesW(nullptr, nullptr, 1, buf.data(), static_cast<DWORD>(buf.size()),
+                                             &needed, &count));
+    EXPECT_EQ(needed, cbNeeded);
+    ASSERT_EQ(count, 9u);
+    auto* info = reinterpret_cast<DATATYPES_INFO_1W*>(buf.data());
+    const BYTE* end = buf.data() + buf.size();
+    for (DWORD i = 0; i < count; ++i) {
+        EXPECT_EQ(std::u16string(info[i].pName), kNames[i]);
+        EXPECT_GE(reinterpret_cast<const BYTE*>(info[i].pName), buf.data() + 9 * sizeof(DATATYPES_INFO_1W));
+    }
+    // The first entry's string is the one nearest the end of the buffer.
+    EXPECT_EQ(reinterpret_cast<const BYTE*>(info[0].pName) + (kNames[0].size() + 1) * 2, end);
+}
+
+TEST_F(EntryPoints, DatatypesOneByteShortFailsWithNeededSize) {
+    const DWORD cbNeeded = ExpectedDatatypeBytes();
+    std::vector<BYTE> buf(cbNeeded);
+    DWORD needed = 0, count = 5;
+    SetLastError(0);
+    EXPECT_FALSE(EnumPrintProcessorDatatypesW(nullptr, nullptr, 1, buf.data(), cbNeeded - 1, &needed, &count));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(needed, cbNeeded);
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(EnumPrintProcessorDatatypesW(nullptr, nullptr, 1, buf.data(), cbNeeded, &needed, &count));
+    EXPECT_EQ(count, 9u);
+}
+
+TEST_F(EntryPoints, CapabilitiesLevelFollowsBufferSize) {
+    std::vector<BYTE> buf(64, 0xCC);
+    DWORD needed = 0;
+    std::u16string raw = u"raw";
+
+    ASSERT_EQ(GetPrintProcessorCapabilities(raw.data(), 0, buf.data(), 36, &needed), 0u);
+    EXPECT_EQ(needed, 36u);
+    PRINTPROCESSOR_CAPS_2 caps2;
+    std::memcpy(&caps2, buf.data(), sizeof(caps2));
+    EXPECT_EQ(caps2.dwLevel, 2u);
+    EXPECT_EQ(caps2.dwNupOptions, 1u);
+    EXPECT_EQ(caps2.dwNumberOfCopies, 0xFFFFFFFFu);
+    EXPECT_EQ(caps2.dwPageOrderFlags | caps2.dwDuplexHandlingCaps | caps2.dwNupDirectionCaps |
+                  caps2.dwNupBorderCaps | caps2.dwBookletHandlingCaps | caps2.dwScalingCaps,
+              0u);
+
+    for (DWORD size : {16u, 35u}) {
+        std::fill(buf.begin(), buf.end(), 0xCC);
+        ASSERT_EQ(GetPrintProcessorCapabilities(raw.data(), 0, buf.data(), size, &needed), 0u) << size;
+        EXPECT_EQ(needed, 16u);
+        PRINTPROCESSOR_CAPS_1 caps1;
+        std::memcpy(&caps1, buf.data(), sizeof(caps1));
+        EXPECT_EQ(caps1.dwLevel, 1u);
+        EXPECT_EQ(caps1.dwNumberOfCopies, 0xFFFFFFFFu);
+        EXPECT_EQ(buf[16], 0xCC) << "level 1 writes 16 bytes only";
+    }
+
+    for (DWORD size : {0u, 15u}) {
+        EXPECT_EQ(GetPrintProcessorCapabilities(raw.data(), 0, buf.data(), size, &needed),
+                  static_cast<DWORD>(ERROR_MORE_DATA));
+        EXPECT_EQ(needed, 36u);
+    }
+}
+
+TEST_F(EntryPoints, CapabilitiesRejectMissingArgumentsAndUnknownDatatypes) {
+    std::vector<BYTE> buf(36);
+    DWORD needed = 0;
+    std::u16string emz = u"QL EMZ 1.0", bogus = u"PostScript";
+    EXPECT_EQ(GetPrintProcessorCapabilities(emz.data(), 0, buf.data(), 36, nullptr),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(GetPrintProcessorCapabilities(nullptr, 0, buf.data(), 36, &needed),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(GetPrintProcessorCapabilities(emz.data(), 0, nullptr, 36, &needed),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(GetPrintProcessorCapabilities(emz.data(), 0, buf.data(), 36, &needed), 0u);
+    EXPECT_EQ(GetPrintProcessorCapabilities(bogus.data(), 0, buf.data(), 36, &needed),
+              static_cast<DWORD>(ERROR_INVALID_DATATYPE));
+    EXPECT_TRUE(Contains(Lines(), u"GetPrintProcessorCapabilities <PostScript> is called, Attributes 0(0x0)"));
+}
+
+TEST_F(EntryPoints, InstallShowsTheSetupBox) {
+    pal::host::TakeMessageBoxes();
+    EXPECT_TRUE(InstallPrintProcessor(nullptr));
+    auto boxes = pal::host::TakeMessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, u"WinPrint");
+    EXPECT_EQ(boxes[0].caption, u"Print Processor Setup");
+    EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK));
+}
+
+TEST(Parameters, KeyValueSyntax) {
+    struct Case {
+        const char16_t* params;
+        BOOL found;
+        DWORD value;
+    } cases[] = {
+        {u"COPIES=3;", TRUE, 3},
+        {u"COPIES=3", FALSE, 1},            // last value without ";"
+        {u"COPIES=3 ;", FALSE, 1},          // value followed by a blank
+        {u"COPIES =3;", FALSE, 1},          // blank before "="
+        {u" \tCOPIES=\t 7;", TRUE, 7},      // blanks skipped before name and value
+        {u"copies=4;", TRUE, 4},            // case-insensitive
+        {u"COPIESX=5;", TRUE, 5},           // a longer name beginning with the key
+        {u"COP=5;", FALSE, 1},              // a shorter one does not
+        {u"TABS=4;COPIES=2;", TRUE, 2},     // other items skipped
+        {u"COPIES=2;COPIES=9;", TRUE, 2},   // first match wins
+        {u"COPIES=x3;", FALSE, 1},          // must begin with a digit
+        {u"COPIES=12ab;", TRUE, 12},        // read up to the first non-digit
+        {u"COPIES=;", FALSE, 1},
+        {u"", FALSE, 1},
+    };
+    for (const auto& c : cases) {
+        DWORD value = 1;
+        EXPECT_EQ(GetKeyValue(reinterpret_cast<LPCWSTR>(c.params), WSTR("COPIES"), &value), c.found)
+            << pal::host::ToUtf8(c.params);
+        EXPECT_EQ(value, c.value) << pal::host::ToUtf8(c.params);
+    }
+}
+
+TEST_F(EntryPoints, FormsTableFromRegistry) {
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, WSTR("SOFTWARE\\Quillon\\QLWinPrn"), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &hKey, nullptr),
+              ERROR_SUCCESS);
+
+    const BYTE forms[10] = {9, 0, 1, 0, 8, 0, 11, 0, 0, 0};
+    ASSERT_EQ(RegSetValueExW(hKey, WSTR("Forms"), 0, REG_BINARY, forms, sizeof(forms)), ERROR_SUCCESS);
+    FreeFormsTable();
+    LoadFormsTable();
+    ASSERT_NE(g_pForms, nullptr);
+    ASSERT_EQ(g_cForms, 4u);
+    EXPECT_EQ(g_pForms[0], 9);
+    EXPECT_EQ(g_pForms[3], 11);
+    EXPECT_EQ(g_pForms[4], 0);
+
+    // An odd length keeps whole words only.
+    ASSERT_EQ(RegSetValueExW(hKey, WSTR("Forms"), 0, REG_BINARY, forms, 9), ERROR_SUCCESS);
+    FreeFormsTable();
+    LoadFormsTable();
+    EXPECT_EQ(g_cForms, 3u);
+
+    const WCHAR text[] = WSTR("9,1,8");
+    ASSERT_EQ(RegSetValueExW(hKey, WSTR("Forms"), 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof(text)),
+              ERROR_SUCCESS);
+    FreeFormsTable();
+    LoadFormsTable();
+    EXPECT_EQ(g_pForms, nullptr);
+    EXPECT_EQ(g_cForms, 0u);
+
+    RegDeleteValueW(hKey, WSTR("Forms"));
+    RegCloseKey(hKey);
+    FreeFormsTable();
+    LoadFormsTable();
+    EXPECT_EQ(g_pForms, nullptr);
+}
+
+TEST_F(EntryPoints, AttachLoadsThePortMonitor) {
+    const auto& lines = AttachLines();
+    EXPECT_TRUE(Contains(lines, u"LoadLibrary quilmon.dll = ")) << Dump(lines);
+    if (!std::filesystem::exists(std::filesystem::path(QL_BIN_DIR) / "libquilmon.so")) {
+        GTEST_SKIP() << "the simulated port monitor is not built";
+    }
+    ASSERT_NE(g_hQuilmon, nullptr);
+    EXPECT_NE(g_pfnIncrementPageCount, nullptr);
+    EXPECT_NE(g_pfnSetPrintCopyCount, nullptr);
+    EXPECT_TRUE(Contains(lines, u"Entrypoint IncrementPageCount = ")) << Dump(lines);
+    EXPECT_TRUE(Contains(lines, u"Entrypoint SetPrintCopyCount = ")) << Dump(lines);
+}

@@ -1,0 +1,220 @@
+// OpenPrintProcessor, ControlPrintProcessor, ClosePrintProcessor and the
+// handle test: what a job handle holds and that closing it releases all.
+#include "PrintProcTest.h"
+
+#include "printproc/JobContainers.h"
+#include "printproc/Util.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+using namespace pptest;
+
+class JobHandle : public PrintProcTest {};
+
+TEST_F(JobHandle, RawJobKeepsPrinterAndCopies) {
+    auto job = SubmitAndOpen(Job(u"Plain", u"raw", "data", u"COPIES=3;"));
+    ASSERT_NE(job.handle, nullptr);
+    auto* d = job.Data();
+    EXPECT_EQ(d->dwSignature, PRINTPROCESSOR_SIGNATURE);
+    EXPECT_EQ(d->cbSize, sizeof(PRINTPROCESSORDATA));
+    EXPECT_EQ(d->dwJobType, JOBTYPE_RAW);
+    EXPECT_NE(d->hPrinter, nullptr);
+    EXPECT_EQ(d->pDevMode, nullptr);
+    EXPECT_EQ(d->dwCopies, 3u);
+    EXPECT_EQ(d->dwTabSize, 8u);
+    EXPECT_EQ(d->dwJobId, job.jobId);
+    EXPECT_EQ(d->iSpoolBridge, -1);
+    EXPECT_NE(d->pBitmapCache, nullptr);
+    EXPECT_NE(d->pHoleList, nullptr);
+    EXPECT_EQ(std::u16string(d->pDatatype), u"raw");
+    EXPECT_EQ(std::u16string(d->pDocumentName), u"Doc of Plain");
+    EXPECT_EQ(std::u16string(d->pParameters), u"COPIES=3;");
+    EXPECT_EQ(d->pOutputFile, nullptr);
+    auto lines = Lines();
+    EXPECT_TRUE(Contains(lines, u"PrinterName:Plain")) << Dump(lines);
+    EXPECT_TRUE(Contains(lines, u"Datatype:raw, Parameters:COPIES=3;, DocumentName:Doc of Plain, JobId:"));
+    EXPECT_TRUE(ClosePrintProcessor(job.handle));
+}
+
+TEST_F(JobHandle, CopiesCollapseToOne) {
+    // A printer that prints directly gets one copy.
+    auto direct = SubmitAndOpen(Job(u"Direct", u"RAW [FF auto]", "x", u"COPIES=3;"));
+    ASSERT_NE(direct.handle, nullptr);
+    EXPECT_EQ(direct.Data()->dwJobType, JOBTYPE_RAW_FF_AUTO);
+    EXPECT_EQ(direct.Data()->dwCopies, 1u);
+    ClosePrintProcessor(direct.handle);
+
+    // A text job has no printer handle to ask, so one copy; TABS applies.
+    auto text = SubmitAndOpen(Job(u"Plain", u"TEXT", "x", u"COPIES=3;TABS=4;"));
+    ASSERT_NE(text.handle, nullptr);
+    EXPECT_EQ(text.Data()->dwJobType, JOBTYPE_TEXT);
+    EXPECT_NE(text.Data()->hDC, nullptr);
+    EXPECT_EQ(text.Data()->hPrinter, nullptr);
+    EXPECT_EQ(text.Data()->dwCopies, 1u);
+    EXPECT_EQ(text.Data()->dwTabSize, 4u);
+    ClosePrintProcessor(text.handle);
+
+    auto zeroTabs = SubmitAndOpen(Job(u"Plain", u"TEXT", "x", u"TABS=0;"));
+    ASSERT_NE(zeroTabs.handle, nullptr);
+    EXPECT_EQ(zeroTabs.Data()->dwTabSize, 8u);
+    ClosePrintProcessor(zeroTabs.handle);
+
+    // A printer whose information cannot be read falls back to one copy.
+    auto request = Job(u"Plain", u"RAW", "x", u"COPIES=3;");
+    pal::host::InjectFault({.call = "GetPrinterW"});
+    auto failing = SubmitAndOpen(request);
+    pal::host::ClearFaults();
+    ASSERT_NE(failing.handle, nullptr);
+    EXPECT_EQ(failing.Data()->dwCopies, 1u);
+    EXPECT_TRUE(Contains(Lines(), u"GetPrinter failed - falling back to 1 copy\n"));
+    ClosePrintProcessor(failing.handle);
+}
+
+TEST_F(JobHandle, EmfFamilyOpensAsTypeThreeWithDevmode) {
+    auto emz = SubmitAndOpen(Job(u"Plain", u"QL EMZ 1.0", "x", u"COPIES=2;"));
+    ASSERT_NE(emz.handle, nullptr);
+    auto* d = emz.Data();
+    EXPECT_EQ(d->dwJobType, JOBTYPE_EMF);
+    EXPECT_EQ(d->iSpoolBridge, 0);
+    EXPECT_EQ(d->hPrinter, nullptr) << "an ordinary EMF job keeps no printer handle";
+    EXPECT_EQ(d->dwCopies, 2u);
+    ASSERT_NE(d->pDevMode, nullptr) << "the printer's default device mode";
+    EXPECT_EQ(d->pDevMode->dmSize, sizeof(DEVMODEW));
+    EXPECT_EQ(std::u16string(d->pPortName), u"FILE1:");
+    auto lines = Lines();
+    EXPECT_TRUE(Contains(lines, u"Print from <Plain> to <Plain>")) << Dump(lines);
+    EXPECT_TRUE(Contains(lines, u"Get Default Devmode: Printer Plain, Document Doc of Plain, JobID "));
+    ClosePrintProcessor(emz.handle);
+
+    // A device mode in the open data is copied with its private part.
+    auto request = Job(u"Bridge", u"NT EMF 1.008", "x");
+    DEVMODEW dm = {};
+    dm.dmSize = sizeof(DEVMODEW);
+    dm.dmDriverExtra = 12;
+    dm.dmFields = DM_COPIES;
+    dm.dmCopies = 5;
+    request.devmode.resize(sizeof(DEVMODEW) + 12, 0x5A);
+    std::memcpy(request.devmode.data(), &dm, sizeof(dm));
+    auto bridge = SubmitAndOpen(request);
+    ASSERT_NE(bridge.handle, nullptr);
+    d = bridge.Data();
+    EXPECT_EQ(d->iSpoolBridge, 1);
+    EXPECT_NE(d->hPrinter, nullptr) << "a gateway job keeps its printer handle";
+    ASSERT_NE(d->pDevMode, nullptr);
+    EXPECT_EQ(std::memcmp(d->pDevMode, request.devmode.data(), request.devmode.size()), 0);
+    ClosePrintProcessor(bridge.handle);
+}
+
+TEST_F(JobHandle, DefaultDevmodeFailureIsNotFatal) {
+    pal::host::InjectFault({.call = "DocumentPropertiesW"});
+    auto job = SubmitAndOpen(Job(u"Plain", u"NT EMF 1.003", "x"));
+    pal::host::ClearFaults();
+    ASSERT_NE(job.handle, nullptr);
+    EXPECT_EQ(job.Data()->pDevMode, nullptr);
+    auto lines = Lines();
+    EXPECT_TRUE(Contains(lines, u"DocumentProperties returns:-1, ")) << Dump(lines);
+    EXPECT_TRUE(Contains(lines, u"CopyDevmode failed, Printer Plain, Document Doc of Plain, JobID "));
+    ClosePrintProcessor(job.handle);
+}
+
+TEST_F(JobHandle, OpenRejectsBadInput) {
+    const auto before = pal::host::OpenHandles();
+    auto unknown = SubmitAndOpen(Job(u"Plain", u"PostScript", "x"));
+    EXPECT_EQ(unknown.handle, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATATYPE));
+
+    auto noPrinter = SubmitAndOpen(Job(u"Plain", u"RAW", "x"), u"Nobody");
+    EXPECT_EQ(noPrinter.handle, nullptr);
+    auto noDc = SubmitAndOpen(Job(u"Plain", u"TEXT", "x"), u"Nobody");
+    EXPECT_EQ(noDc.handle, nullptr);
+    EXPECT_EQ(pal::host::OpenHandles(), before) << "failed opens release what they made";
+
+    std::u16string printer = u"Plain", empty;
+    PRINTPROCESSOROPENDATA open = {};
+    SetLastError(0);
+    EXPECT_EQ(OpenPrintProcessor(printer.data(), nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(OpenPrintProcessor(printer.data(), &open), nullptr);
+    open.pDatatype = empty.data();
+    EXPECT_EQ(OpenPrintProcessor(printer.data(), &open), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(JobHandle, CloseLeavesNoHandles) {
+    const auto before = pal::host::OpenHandles();
+    for (auto request : {Job(u"Plain", u"RAW", "x"), Job(u"Plain", u"TEXT", "x"), Job(u"Plain", u"NT EMF 1.007", "x"),
+                      Job(u"Bridge", u"NT EMF 1.008", "x")}) {
+        auto job = SubmitAndOpen(request);
+        ASSERT_NE(job.handle, nullptr) << pal::host::ToUtf8(request.datatype);
+        PrintDocumentOnPrintProcessor(job.handle, job.readName.data());
+        // What later paths attach to the handle is released too.
+        job.Data()->pExtendedUserName = AllocSplStr(WSTR("user@CLIENT"));
+        EXPECT_TRUE(ClosePrintProcessor(job.handle));
+        EXPECT_EQ(pal::host::OpenHandles(), before) << pal::host::ToUtf8(request.datatype);
+    }
+}
+
+TEST_F(JobHandle, ValidateHandleRejectsForeignPointers) {
+    SetLastError(0);
+    EXPECT_EQ(ValidateHandle(nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ValidateHandle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x10))), nullptr);
+
+    // Readable memory without the signature, e.g. a record whose close has begun.
+    PRINTPROCESSORDATA fake = {};
+    EXPECT_EQ(ValidateHandle(&fake), nullptr);
+    fake.dwSignature = PRINTPROCESSOR_SIGNATURE;
+    EXPECT_EQ(ValidateHandle(&fake), &fake);
+    fake.dwSignature = 0;
+
+    SetLastError(0);
+    EXPECT_FALSE(ClosePrintProcessor(&fake));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(ControlPrintProcessor(&fake, JOB_CONTROL_PAUSE));
+    std::u16string name = u"Plain, Job 1";
+    EXPECT_FALSE(PrintDocumentOnPrintProcessor(&fake, name.data()));
+    EXPECT_TRUE(Contains(Lines(), u"[PASSED<LastError=6>] !(!(pData = ValidateHandle(hPrintProcessor)))"));
+}
+
+TEST_F(JobHandle, PauseResumeAndCancelReleaseAWaitingThread) {
+    auto job = SubmitAndOpen(Job(u"Plain", u"RAW", "x"));
+    ASSERT_NE(job.handle, nullptr);
+    auto* d = job.Data();
+    EXPECT_EQ(WaitForSingleObject(d->hPauseEvent, 0), WAIT_OBJECT_0) << "created signalled";
+    SetEvent(d->hPauseEvent);
+
+    // A print loop as the printing paths run it: wait while paused, stop when cancelled.
+    auto loop = [d](std::atomic<int>& passes) {
+        while (!(d->fsStatus & PRINTPROCESSOR_CANCELLED)) {
+            if (d->fsStatus & PRINTPROCESSOR_PAUSED) WaitForSingleObject(d->hPauseEvent, INFINITE);
+            ++passes;
+            Sleep(1);
+        }
+    };
+
+    EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_PAUSE));
+    EXPECT_EQ(d->fsStatus, PRINTPROCESSOR_PAUSED);
+    std::atomic<int> passes{0};
+    std::thread printer(loop, std::ref(passes));
+    Sleep(50);
+    const int whilePaused = passes.load();
+    Sleep(50);
+    EXPECT_LE(passes.load(), whilePaused + 1) << "the loop blocks while paused";
+
+    EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_RESUME));
+    EXPECT_EQ(d->fsStatus, 0u);
+    for (int i = 0; i < 200 && passes.load() <= whilePaused + 1; ++i) Sleep(5);
+    EXPECT_GT(passes.load(), whilePaused + 1) << "resume wakes it";
+
+    EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_PAUSE));
+    Sleep(20);
+    EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_CANCEL));
+    printer.join();  // cancel on a paused job releases the loop, which stops
+    EXPECT_EQ(d->fsStatus, PRINTPROCESSOR_CANCELLED);
+
+    EXPECT_FALSE(ControlPrintProcessor(job.handle, JOB_CONTROL_RESTART));
+    EXPECT_TRUE(ClosePrintProcessor(job.handle));
+}
