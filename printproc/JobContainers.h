@@ -48,11 +48,3 @@ public:
 private:
     std::vector<HoleRange> m_holes;
 };
-
-// Base of the compressed-stream decoder a job creates on its first read of an
-// "%%EMZ" stream. The handle only destroys it, through the virtual destructor.
-class CJobDecompressor {
-public:
-    virtual ~CJobDecompressor() = 0;
-};
-inline CJobDecompressor::~CJobDecompressor() = default;

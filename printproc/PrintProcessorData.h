@@ -9,7 +9,7 @@
 
 class CBitmapCacheMap;
 class CHoleList;
-class CJobDecompressor;
+class CNPDecompress;
 struct FONTENTRY;
 
 // dwSignature while the handle is valid.
@@ -73,7 +73,7 @@ typedef struct _PRINTPROCESSORDATA {
     DWORD fJobAborted;
     DWORD fCompressedJob;
     DWORD fClientSideRendering;
-    CJobDecompressor* pDecompressor;
+    CNPDecompress* pDecompressor;
     DWORD fAGNPQLPrinter;
 } PRINTPROCESSORDATA, *PPRINTPROCESSORDATA;
 

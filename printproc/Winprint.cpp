@@ -4,6 +4,7 @@
 #include "printproc/Winprint.h"
 
 #include "diag/DbgLog.h"
+#include "emz/NPDecompress.h"
 #include "native/Devmode.h"
 #include "port/GetClusterSpoolDirs.h"
 #include "port/Impersonate.h"
@@ -551,7 +552,7 @@ PAL_EXPORT BOOL WINAPI ClosePrintProcessor(HANDLE hPrintProcessor) {
     pData->dwSignature = 0;
 
     // Back into unique_ptrs, which destroy them (see OpenPrintProcessor).
-    std::unique_ptr<CJobDecompressor>(pData->pDecompressor).reset();
+    std::unique_ptr<CNPDecompress>(pData->pDecompressor).reset();
     pData->pDecompressor = nullptr;
     std::unique_ptr<CBitmapCacheMap>(pData->pBitmapCache).reset();
     pData->pBitmapCache = nullptr;

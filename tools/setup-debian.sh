@@ -13,6 +13,7 @@ packages=(
   libgtest-dev
   zlib1g-dev
   libssl-dev
+  libbenchmark-dev
   g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
