@@ -3,8 +3,13 @@
 #include "host/Machine.h"
 #include "host/Report.h"
 #include "host/SampleJobs.h"
+#include "tools/lib/EmzPack.h"
 
 #include <filesystem>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -30,6 +35,7 @@ constexpr const char kMainHelp[] =
     "Commands:\n"
     "  demo        run the built-in sample jobs on the built-in machine (the default)\n"
     "  print       run files as print jobs\n"
+    "  pack        pack a file into an \"%%EMZ\" compressed print stream\n"
     "  machine     print the machine as a .reg file\n"
     "  datatypes   list the datatypes the library reports\n"
     "  caps        show the library's capabilities for each datatype\n"
@@ -51,9 +57,11 @@ constexpr const char kDemoHelp[] =
     "Usage: qlspool [demo] [OPTIONS]\n"
     "\n"
     "Runs the built-in sample jobs through the print processor's entry points:\n"
-    "a RAW text page on \"Office Laser\" and an \"NT EMF 1.008\" page on\n"
-    "\"QL Spool Bridge\", and prints what each entry point returned, what the\n"
-    "ports and the port monitor received and the debug log lines of each job.\n"
+    "a RAW text page on \"Office Laser\", the same kind of page packed into an\n"
+    "\"%%EMZ\" compressed print stream (datatype RAW, decoded while it prints)\n"
+    "and an \"NT EMF 1.008\" page on \"QL Spool Bridge\", and prints what each\n"
+    "entry point returned, what the ports and the port monitor received and the\n"
+    "debug log lines of each job.\n"
     "It exits with 0 when the jobs ran through the entry points, whatever\n"
     "the entry points returned.\n"
     "\n"
@@ -76,11 +84,45 @@ constexpr const char kPrintHelp[] =
     "  --user U             the job's user (default \"user\")\n"
     "  --devmode FILE       a DEVMODEW block passed with the job\n"
     "  --pause-after MS     pause the job MS milliseconds after printing started\n"
+    "                       (0: before it starts)\n"
     "  --resume-after MS    resume it MS milliseconds after printing started\n"
     "  --cancel-after MS    cancel it MS milliseconds after printing started\n"
     "  --timeout MS         cancel a job still printing this long after the last\n"
     "                       control command (default 30000)\n"
+    "  --fault CALL:AT[:EFFECT]\n"
+    "                       make a spooler call misbehave during each job (may be\n"
+    "                       given more than once). For WritePrinter and ReadPrinter\n"
+    "                       AT is a byte of the document (or of the job's data):\n"
+    "                       the call that reaches it transfers the bytes before it\n"
+    "                       and then fails; for other calls (OpenPrinterW,\n"
+    "                       StartDocPrinterW, EndDocPrinter, ...) AT is the number\n"
+    "                       of calls that pass first. EFFECT is an error code\n"
+    "                       (number or name, default 31 ERROR_GEN_FAILURE: every\n"
+    "                       call from then on fails) or \"short\" (WritePrinter,\n"
+    "                       ReadPrinter: the call takes only the bytes before AT,\n"
+    "                       once), e.g. --fault WritePrinter:5000\n"
+    "                       --fault WritePrinter:100:short --fault OpenPrinterW:2:5\n"
     "  --quiet              leave out the debug log lines\n";
+
+constexpr const char kPackHelp[] =
+    "Usage: qlspool pack [OPTIONS] IN OUT\n"
+    "\n"
+    "Packs the file IN into an \"%%EMZ\" compressed print stream written to OUT:\n"
+    "blocks of \"%%EMZ\", a u32 header value, a u32 payload length and the payload,\n"
+    "whose payloads together form one or more zlib streams. Block boundaries and\n"
+    "zlib stream boundaries are independent, so streams may span blocks and a\n"
+    "block may hold several streams. Print the result with\n"
+    "`qlspool print OUT` (any raw datatype): the print processor decodes it.\n"
+    "\n"
+    "Options:\n"
+    "  --block-size N       payload bytes per block, 1 .. 4294967295 (default 32768)\n"
+    "  --stream-size N      input bytes per zlib stream; 0 = one stream (default 0)\n"
+    "  --level N            zlib level, -1 .. 9 (default -1, zlib's default)\n"
+    "  --header-value N     value written into every block header (default 0)\n"
+    "  --empty-block        append a block with payload length 0\n"
+    "\n"
+    "Numbers may be decimal or 0x-prefixed hexadecimal. Exit status: 0 done,\n"
+    "1 OUT could not be written, 2 bad input (option, unreadable IN).\n";
 
 constexpr const char kMachineHelp[] =
     "Usage: qlspool machine [--machine FILE.reg]\n"
@@ -115,7 +157,8 @@ struct OptionTable {
 };
 
 struct ParsedArgs {
-    std::map<std::string, std::string> values;
+    std::map<std::string, std::string> values;              // the last value of each option
+    std::map<std::string, std::vector<std::string>> every;  // every value, in order
     std::map<std::string, bool> flags;
     std::vector<std::string> positional;
     bool help = false;
@@ -167,6 +210,7 @@ ParsedArgs Parse(const std::vector<std::string>& args, size_t first, const std::
                 value = args[++i];
             }
             parsed.values[name] = *value;
+            parsed.every[name].push_back(*value);
         } else if (isFlag) {
             throw UsageError{"option " + name + " takes no value"};
         } else {
@@ -217,6 +261,84 @@ std::vector<uint8_t> ReadDevmode(const std::string& path) {
     }
     bytes.resize(dmSize + dmExtra);
     return bytes;
+}
+
+// A whole unsigned number within [0, max], decimal or 0x hex.
+std::optional<unsigned long long> ParseUnsigned(const std::string& text, unsigned long long max) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return std::nullopt;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
+    if (errno != 0 || end == text.c_str() || *end != 0 || v > max) return std::nullopt;
+    return v;
+}
+
+unsigned long long UnsignedOption(const std::string& option, const std::string& text, unsigned long long min,
+                                  unsigned long long max) {
+    auto v = ParseUnsigned(text, max);
+    if (!v || *v < min) {
+        throw UsageError{"bad value for " + option + ": \"" + text + "\" (expected " + std::to_string(min) +
+                         " .. " + std::to_string(max) + ")"};
+    }
+    return *v;
+}
+
+// The spooler calls the simulated spooler can be made to misbehave.
+const std::vector<std::string> kFaultCalls = {
+    "ClosePrinter", "CreateDCW", "DocumentPropertiesW", "EndDocPrinter", "EndPagePrinter", "GetJobW",
+    "GetPrinterDataW", "GetPrinterW", "OpenPrinterW", "ReadPrinter", "SetJobW", "StartDocPrinterW",
+    "StartPagePrinter", "WritePrinter", "XcvDataW"};
+
+// An error code given as a number or by its name.
+std::optional<DWORD> ParseErrorCode(const std::string& text) {
+    if (auto v = ParseUnsigned(text, 0xFFFFFFFFull)) return static_cast<DWORD>(*v);
+    for (DWORD code = 0; code < 20000; ++code) {
+        if (*ErrorName(code) && text == ErrorName(code)) return code;
+    }
+    return std::nullopt;
+}
+
+// "CALL:AT[:EFFECT]" -> a fault of the simulated spooler.
+pal::host::Fault ParseFault(const std::string& text) {
+    const std::string where = "bad --fault \"" + text + "\": ";
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    if (parts.size() < 2 || parts.size() > 3) throw UsageError{where + "expected CALL:AT[:EFFECT]"};
+    pal::host::Fault f;
+    f.call = parts[0];
+    if (std::find(kFaultCalls.begin(), kFaultCalls.end(), f.call) == kFaultCalls.end()) {
+        std::string known;
+        for (const auto& c : kFaultCalls) known += (known.empty() ? "" : ", ") + c;
+        throw UsageError{where + "unknown call \"" + f.call + "\" (calls: " + known + ")"};
+    }
+    const bool transfer = f.call == "WritePrinter" || f.call == "ReadPrinter";
+    const auto at = ParseUnsigned(parts[1], transfer ? 0xFFFFFFFFFFFFull : 0xFFFFFFFFull);
+    if (!at) throw UsageError{where + "AT must be " + (transfer ? "a byte position" : "a call count")};
+    if (transfer) {
+        f.atByte = *at;
+    } else {
+        f.afterCalls = *at;
+    }
+    if (parts.size() == 3) {
+        if (parts[2] == "short") {
+            if (!transfer) throw UsageError{where + "\"short\" applies to WritePrinter and ReadPrinter only"};
+            f.shortCount = true;
+            f.once = true;
+        } else if (auto code = ParseErrorCode(parts[2])) {
+            if (*code == ERROR_SUCCESS) throw UsageError{where + "a failing call needs a non-zero error code"};
+            f.error = *code;
+        } else {
+            throw UsageError{where + "EFFECT must be \"short\", an error number or an error name"};
+        }
+    }
+    return f;
 }
 
 MachineOptions MachineOptionsFrom(const ParsedArgs& a) {
@@ -319,15 +441,19 @@ public:
         ShowMachine(*machine);
         if (!Load(*machine, quiet)) return kExitJobFailed;
 
-        std::vector<JobOptions> jobs(2);
+        std::vector<JobOptions> jobs(3);
         jobs[0].printer = u"Office Laser";
         jobs[0].datatype = u"RAW";
         jobs[0].document = u"qlspool sample page";
         jobs[0].data = SampleTextPage();
-        jobs[1].printer = u"QL Spool Bridge";
-        jobs[1].datatype = u"NT EMF 1.008";
-        jobs[1].document = u"qlspool sample drawing";
-        jobs[1].data = SampleEmfSpool(u"QL Spool Bridge");
+        jobs[1].printer = u"Office Laser";
+        jobs[1].datatype = u"RAW";
+        jobs[1].document = u"qlspool packed sample page";
+        jobs[1].data = SamplePackedJob(SampleLongTextPage());
+        jobs[2].printer = u"QL Spool Bridge";
+        jobs[2].datatype = u"NT EMF 1.008";
+        jobs[2].document = u"qlspool sample drawing";
+        jobs[2].data = SampleEmfSpool(u"QL Spool Bridge");
         const int code = RunJobs(*machine, jobs, quiet, true);
         Unload(*machine, quiet);
         return code;
@@ -351,6 +477,9 @@ public:
         if (auto t = NumberOption(a, "--timeout")) base.timeoutMs = *t;
         if (auto v = a.Get("--devmode")) base.devmode = ReadDevmode(*v);
         if (base.datatype.empty()) throw UsageError{"--datatype must not be empty"};
+        if (auto it = a.every.find("--fault"); it != a.every.end()) {
+            for (const std::string& text : it->second) base.faults.push_back(ParseFault(text));
+        }
 
         std::vector<JobOptions> jobs;
         for (const std::string& file : a.positional) {
@@ -376,6 +505,46 @@ public:
         const int code = RunJobs(*machine, jobs, quiet, false);
         Unload(*machine, quiet);
         return code;
+    }
+
+    int Pack(const ParsedArgs& a) {
+        if (a.help) {
+            m_out << kPackHelp;
+            return kExitOk;
+        }
+        qltools::EmzPackOptions options;
+        if (auto v = a.Get("--block-size")) options.blockSize = UnsignedOption("--block-size", *v, 1, 0xFFFFFFFFull);
+        if (auto v = a.Get("--stream-size")) {
+            options.streamInputSize = UnsignedOption("--stream-size", *v, 0, 0xFFFFFFFFFFFFull);
+        }
+        if (auto v = a.Get("--level")) {
+            options.level = *v == "-1" ? -1 : static_cast<int>(UnsignedOption("--level", *v, 0, 9));
+        }
+        if (auto v = a.Get("--header-value")) {
+            options.headerValue = static_cast<uint32_t>(UnsignedOption("--header-value", *v, 0, 0xFFFFFFFFull));
+        }
+        options.trailingEmptyBlock = a.Flag("--empty-block");
+        if (a.positional.size() != 2) {
+            throw UsageError{"pack needs IN and OUT files, got " + std::to_string(a.positional.size()) +
+                             " (see qlspool pack --help)"};
+        }
+        const std::string& in = a.positional[0];
+        const std::string& out = a.positional[1];
+        const std::vector<uint8_t> input = ReadFileBytes(in, "input file");
+        std::vector<uint8_t> packed;
+        try {
+            packed = qltools::EmzPack(input, options);
+        } catch (const std::exception& e) {
+            throw UsageError{std::string("cannot pack ") + in + ": " + e.what()};
+        }
+        std::ofstream file(out, std::ios::binary | std::ios::trunc);
+        if (!file) return Fail(kExitJobFailed, "cannot create " + out + ": " + std::strerror(errno));
+        file.write(reinterpret_cast<const char*>(packed.data()), static_cast<std::streamsize>(packed.size()));
+        file.close();
+        if (!file) return Fail(kExitJobFailed, "cannot write " + out);
+        m_out << "packed " << in << " (" << input.size() << " bytes) into " << out << " (" << packed.size()
+              << " bytes)\n";
+        return kExitOk;
     }
 
     int MachineReg(const ParsedArgs& a) {
@@ -471,8 +640,13 @@ int RunQlspool(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (command == "print") {
             return cmd.Print(Parse(args, first, command,
                                    {{"--printer", "--datatype", "--document", "--params", "--copies", "--user",
-                                     "--devmode", "--pause-after", "--resume-after", "--cancel-after", "--timeout"},
+                                     "--devmode", "--pause-after", "--resume-after", "--cancel-after", "--timeout",
+                                     "--fault"},
                                     {"--quiet"}}));
+        }
+        if (command == "pack") {
+            return cmd.Pack(Parse(args, first, command,
+                                  {{"--block-size", "--stream-size", "--level", "--header-value"}, {"--empty-block"}}));
         }
         if (command == "machine") return cmd.MachineReg(Parse(args, first, command, {}));
         if (command == "printers") return cmd.Printers(Parse(args, first, command, {}));

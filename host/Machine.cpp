@@ -342,6 +342,12 @@ JobReport Machine::RunJob(const JobOptions& job) {
     const size_t documentsBefore = pal::host::PortDocuments().size();
     const std::vector<std::string> handlesBefore = pal::host::OpenHandles();
 
+    if (!job.faults.empty()) {
+        pal::host::ClearFaults();
+        for (const pal::host::Fault& f : job.faults) pal::host::InjectFault(f);
+        r.faults = job.faults;
+    }
+
     std::vector<WCHAR> printerName = Mutable(job.printer);
     std::vector<WCHAR> openPrinterName = Mutable(job.printer);
     std::vector<WCHAR> datatype = Mutable(job.datatype);
@@ -374,18 +380,6 @@ JobReport Machine::RunJob(const JobOptions& job) {
         };
         std::promise<PrintResult> done;
         std::future<PrintResult> printing = done.get_future();
-        const auto start = Clock::now();
-        std::thread printer([&] {
-            // Documents started on this thread belong to the job, as on the
-            // spooler's printing thread.
-            pal::host::SetCurrentJob(r.jobId);
-            SetLastError(ERROR_SUCCESS);
-            const BOOL ok = m_entries.PrintDocumentOnPrintProcessor(h, jobName.data());
-            const DWORD error = GetLastError();
-            pal::host::SetCurrentJob(0);
-            done.set_value(PrintResult{ok, error, Clock::now()});
-        });
-        r.printed = true;
 
         // This thread plays the spooler thread that controls the job.
         std::vector<std::pair<unsigned, DWORD>> plan;
@@ -394,6 +388,7 @@ JobReport Machine::RunJob(const JobOptions& job) {
         if (job.cancelAfterMs) plan.emplace_back(*job.cancelAfterMs, JOB_CONTROL_CANCEL);
         std::stable_sort(plan.begin(), plan.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
+        const auto start = Clock::now();
         auto control = [&](DWORD command, bool fromTimeout) {
             ControlRecord c;
             c.command = command;
@@ -406,8 +401,26 @@ JobReport Machine::RunJob(const JobOptions& job) {
             c.statusAfter = ReadHandleStatus(h);
             r.controls.push_back(c);
         };
+        // Commands planned at 0 ms reach the job before its printing thread
+        // starts, so a job paused at 0 ms is paused before it reads a byte.
+        size_t next = 0;
+        for (; next < plan.size() && plan[next].first == 0; ++next) control(plan[next].second, false);
+
+        std::thread printer([&] {
+            // Documents started on this thread belong to the job, as on the
+            // spooler's printing thread.
+            pal::host::SetCurrentJob(r.jobId);
+            SetLastError(ERROR_SUCCESS);
+            const BOOL ok = m_entries.PrintDocumentOnPrintProcessor(h, jobName.data());
+            const DWORD error = GetLastError();
+            pal::host::SetCurrentJob(0);
+            done.set_value(PrintResult{ok, error, Clock::now()});
+        });
+        r.printed = true;
+
         unsigned lastMs = 0;
-        for (const auto& [atMs, command] : plan) {
+        for (; next < plan.size(); ++next) {
+            const auto [atMs, command] = plan[next];
             std::this_thread::sleep_until(start + std::chrono::milliseconds(atMs));
             control(command, false);
             lastMs = atMs;
@@ -428,6 +441,7 @@ JobReport Machine::RunJob(const JobOptions& job) {
         r.closeError = GetLastError();
         r.closed = true;
     }
+    if (!job.faults.empty()) pal::host::ClearFaults();
 
     const auto documents = pal::host::PortDocuments();
     for (size_t i = documentsBefore; i < documents.size(); ++i) r.documents.push_back(documents[i]);

@@ -64,13 +64,18 @@ struct JobOptions {
     std::vector<uint8_t> data;     // the spooled bytes
     std::vector<uint8_t> devmode;  // passed in the open data when not empty
     // Control commands sent from another thread, in milliseconds after the
-    // printing thread was started.
+    // printing thread was started; those at 0 ms are sent just before it
+    // starts, so a job paused at 0 ms has not read any data yet.
     std::optional<unsigned> pauseAfterMs;
     std::optional<unsigned> resumeAfterMs;
     std::optional<unsigned> cancelAfterMs;
     // A printing thread still running this long after the last control
     // command is cancelled (and resumed) so the host never hangs.
     unsigned timeoutMs = 30000;
+    // Spooler faults armed for this job only: the host clears every armed
+    // fault, arms these after the job is queued and clears them when the job
+    // is closed. Empty leaves whatever the caller armed itself in place.
+    std::vector<pal::host::Fault> faults;
 };
 
 // One ControlPrintProcessor call.
@@ -102,6 +107,7 @@ struct JobReport {
     BOOL closeResult = FALSE;
     DWORD closeError = 0;
 
+    std::vector<pal::host::Fault> faults;  // the faults armed for the job
     std::vector<pal::host::PortDocument> documents;
     std::vector<QuilmonCall> monitorCalls;
     std::vector<std::u16string> debugOutput;

@@ -1,6 +1,7 @@
 #include "host/Report.h"
 
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 namespace qlhost {
@@ -36,6 +37,50 @@ const char* FunctionName(DWORD fn) {
 
 std::string Arg(const WCHAR* s, BOOL isNull) {
     return isNull ? "NULL" : "\"" + U8(std::u16string(s)) + "\"";
+}
+
+std::string DescribeCall(const QuilmonCall& c) {
+    std::string s = std::string(FunctionName(c.dwFunction)) + "(" + Arg(c.szArg1, c.fArg1Null) + ", " +
+                    Arg(c.szArg2, c.fArg2Null);
+    if (c.dwFunction != QUILMON_FN_INCREMENT_PAGE_COUNT) s += ", " + std::to_string(c.dwValue);
+    return s + ")";
+}
+
+std::vector<size_t> AllCalls(const JobReport& r) {
+    std::vector<size_t> all(r.monitorCalls.size());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+    return all;
+}
+
+// "2 page(s), copy count 3, statistics UpdateQLWinPrnStatisticsW(printer
+// "P", server "S", 1234 bytes)" for the given calls.
+std::string MonitorSummary(const JobReport& r, const std::vector<size_t>& calls) {
+    unsigned pages = 0;
+    std::vector<DWORD> copies;
+    std::vector<std::string> statistics;
+    for (size_t i : calls) {
+        const QuilmonCall& c = r.monitorCalls[i];
+        switch (c.dwFunction) {
+        case QUILMON_FN_INCREMENT_PAGE_COUNT: ++pages; break;
+        case QUILMON_FN_SET_PRINT_COPY_COUNT: copies.push_back(c.dwValue); break;
+        case QUILMON_FN_UPDATE_STATISTICS:
+            statistics.push_back("UpdateQLWinPrnStatisticsW(printer " + Arg(c.szArg1, c.fArg1Null) + ", server " +
+                                 Arg(c.szArg2, c.fArg2Null) + ", " + std::to_string(c.dwValue) + " bytes)");
+            break;
+        default: break;
+        }
+    }
+    std::string s = std::to_string(pages) + " page(s), ";
+    if (copies.empty()) {
+        s += "no copy count";
+    } else {
+        s += copies.size() == 1 ? "copy count " : "copy counts ";
+        for (size_t i = 0; i < copies.size(); ++i) s += (i ? ", " : "") + std::to_string(copies[i]);
+    }
+    s += ", statistics ";
+    if (statistics.empty()) s += "none";
+    for (size_t i = 0; i < statistics.size(); ++i) s += (i ? ", " : "") + statistics[i];
+    return s;
 }
 
 } // namespace
@@ -95,6 +140,48 @@ std::string DescribeStatus(DWORD status) {
     return Hex(status) + " (" + words + ")";
 }
 
+std::string DescribeFault(const pal::host::Fault& f) {
+    std::string s = f.call;
+    if (f.atByte) s += " at byte " + std::to_string(*f.atByte);
+    if (f.afterCalls) s += " after " + std::to_string(f.afterCalls) + " call(s)";
+    if (f.shortCount) {
+        s += ": takes fewer bytes than offered";
+    } else {
+        s += ": fails with " + DescribeError(f.error);
+    }
+    s += f.once ? ", once" : ", every call from then on";
+    return s;
+}
+
+MonitorCallsByDocument AssignMonitorCalls(const JobReport& r) {
+    MonitorCallsByDocument out;
+    out.perDocument.resize(r.documents.size());
+    std::vector<size_t> statisticsTaken(r.documents.size(), 0);
+    for (size_t i = 0; i < r.monitorCalls.size(); ++i) {
+        if (r.documents.size() == 1) {
+            out.perDocument[0].push_back(i);
+            continue;
+        }
+        const QuilmonCall& c = r.monitorCalls[i];
+        const std::u16string arg1 = c.fArg1Null ? std::u16string() : std::u16string(c.szArg1);
+        std::optional<size_t> owner;
+        for (size_t d = 0; d < r.documents.size() && !owner; ++d) {
+            if (c.dwFunction == QUILMON_FN_UPDATE_STATISTICS) {
+                if (r.documents[d].printer == arg1 && statisticsTaken[d] == 0) owner = d;
+            } else if (r.documents[d].port == arg1) {
+                owner = d;
+            }
+        }
+        if (owner) {
+            if (c.dwFunction == QUILMON_FN_UPDATE_STATISTICS) ++statisticsTaken[*owner];
+            out.perDocument[*owner].push_back(i);
+        } else {
+            out.unassigned.push_back(i);
+        }
+    }
+    return out;
+}
+
 std::string FormatJobReport(const JobReport& r, bool showLog) {
     std::ostringstream o;
     o << "== Job " << r.jobId << ": " << Quoted(r.document) << " on " << Quoted(r.printer) << ", datatype "
@@ -130,29 +217,30 @@ std::string FormatJobReport(const JobReport& r, bool showLog) {
         o << "\n";
     }
 
+    if (!r.faults.empty()) {
+        o << "Faults armed:\n";
+        for (const pal::host::Fault& f : r.faults) o << "  " << DescribeFault(f) << "\n";
+    }
+
+    const MonitorCallsByDocument assigned = AssignMonitorCalls(r);
     o << "Port output:";
     if (r.documents.empty()) o << " none";
     o << "\n";
-    for (const auto& d : r.documents) {
-        o << "  " << Quoted(d.printer) << " port " << Quoted(d.port) << " document " << Quoted(d.document) << ": "
-          << d.bytes << " bytes" << (d.ended ? "" : " (document not ended)") << " -> " << d.outputPath;
-        if (d.offset) o << " at offset " << d.offset;
+    for (size_t i = 0; i < r.documents.size(); ++i) {
+        const auto& d = r.documents[i];
+        o << "  document " << Quoted(d.document) << " on " << Quoted(d.printer) << ", port " << Quoted(d.port)
+          << ", datatype " << Quoted(d.datatype) << ": " << d.bytes << " bytes"
+          << (d.ended ? "" : " (document not ended)") << "\n";
+        o << "    port file " << d.outputPath;
+        if (d.offset) o << " from offset " << d.offset;
         o << "\n";
+        o << "    port monitor: " << MonitorSummary(r, assigned.perDocument[i]) << "\n";
     }
 
-    unsigned pages = 0, copyCalls = 0, statistics = 0;
-    for (const QuilmonCall& c : r.monitorCalls) {
-        pages += c.dwFunction == QUILMON_FN_INCREMENT_PAGE_COUNT;
-        copyCalls += c.dwFunction == QUILMON_FN_SET_PRINT_COPY_COUNT;
-        statistics += c.dwFunction == QUILMON_FN_UPDATE_STATISTICS;
-    }
-    o << "Port monitor: " << pages << " page(s), " << copyCalls << " copy count call(s), " << statistics
-      << " statistics call(s)\n";
-    for (const QuilmonCall& c : r.monitorCalls) {
-        o << "  " << FunctionName(c.dwFunction) << "(" << Arg(c.szArg1, c.fArg1Null) << ", "
-          << Arg(c.szArg2, c.fArg2Null);
-        if (c.dwFunction != QUILMON_FN_INCREMENT_PAGE_COUNT) o << ", " << c.dwValue;
-        o << ")\n";
+    o << "Port monitor: " << MonitorSummary(r, AllCalls(r)) << "\n";
+    for (const QuilmonCall& c : r.monitorCalls) o << "  " << DescribeCall(c) << "\n";
+    if (!r.documents.empty() && !assigned.unassigned.empty()) {
+        o << "  (" << assigned.unassigned.size() << " call(s) not tied to a port document)\n";
     }
 
     o << "Debugger output:";

@@ -15,6 +15,20 @@ std::string ControlName(DWORD command);
 // "0x9 (cancelled, paused)".
 std::string DescribeStatus(DWORD status);
 
+// "WritePrinter at byte 5000: fails with 31 (ERROR_GEN_FAILURE)".
+std::string DescribeFault(const pal::host::Fault& fault);
+
+// Which of a job's port monitor calls belong to which of its port documents
+// (indexes into JobReport::monitorCalls). With one document every call is
+// its own; with several, page and copy counts go to the first document on
+// the call's port, statistics calls in order to the documents of their
+// printer. Calls that match no document stay unassigned.
+struct MonitorCallsByDocument {
+    std::vector<std::vector<size_t>> perDocument;
+    std::vector<size_t> unassigned;
+};
+MonitorCallsByDocument AssignMonitorCalls(const JobReport& report);
+
 // The report of one job. With showLog the job's debug log lines are listed.
 std::string FormatJobReport(const JobReport& report, bool showLog);
 std::string FormatCapabilities(const CapabilitiesReport& caps);

@@ -1,5 +1,7 @@
 #include "host/SampleJobs.h"
+#include "tools/lib/EmzPack.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace qlhost {
@@ -102,6 +104,26 @@ std::vector<uint8_t> SampleTextPage() {
         "processor through OpenPrintProcessor and PrintDocumentOnPrintProcessor.\r\n"
         "\f";
     return std::vector<uint8_t>(kText, kText + sizeof(kText) - 1);
+}
+
+std::vector<uint8_t> SampleLongTextPage() {
+    std::string text = "qlspool packed sample page\r\n\r\n";
+    for (int line = 1; line <= 40; ++line) {
+        char buf[96];
+        std::snprintf(buf, sizeof(buf), "%02d  The quick brown fox jumps over the lazy dog, line %d of 40.\r\n", line,
+                      line);
+        text += buf;
+    }
+    text += "\f";
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<uint8_t> SamplePackedJob(const std::vector<uint8_t>& content) {
+    qltools::EmzPackOptions options;
+    options.blockSize = 200;        // payload bytes per block
+    options.streamInputSize = 1000; // a new zlib stream every 1000 input bytes
+    options.headerValue = 1;
+    return qltools::EmzPack(content, options);
 }
 
 std::vector<uint8_t> SampleDevmode(const std::u16string& deviceName, short copies) {

@@ -25,3 +25,13 @@ BOOL WritePrinterAll(HANDLE hPrinter, LPCVOID pBuf, DWORD cbBuf);
 // under native printing, fAGNP). Returns the spooler's job id, 0 on failure.
 DWORD MyStartDocPrinter(PPRINTPROCESSORDATA pData, DWORD dwLevel, DOC_INFO_1W* pDocInfo, BOOL fAGNP);
 void MyEndDocPrinter(PPRINTPROCESSORDATA pData, BOOL fAGNP);
+
+// Characters of each name the statistics call receives, terminator included.
+constexpr size_t STAT_NAME_CCH = 256;
+
+// Splits a printer name of the form \\server\printer[,...] into its server and
+// printer parts: two backslashes, a server name without backslash, one
+// backslash, then the printer name up to the first comma. Both parts must be
+// non-empty and shorter than STAT_NAME_CCH; otherwise both come back empty and
+// the result is FALSE.
+BOOL SplitServerPrinterName(LPCWSTR pName, WCHAR (&szServer)[STAT_NAME_CCH], WCHAR (&szPrinter)[STAT_NAME_CCH]);

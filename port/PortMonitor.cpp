@@ -34,6 +34,12 @@ void FreePortMonitorLibrary() {
     g_pfnSetPrintCopyCount = nullptr;
 }
 
+PFN_UpdateQLWinPrnStatisticsW GetStatisticsEntryPoint() {
+    HMODULE hModule = GetModuleHandleW(QUILMON_DLL);
+    if (!hModule) return nullptr;
+    return ProcAs<PFN_UpdateQLWinPrnStatisticsW>(GetProcAddress(hModule, "UpdateQLWinPrnStatisticsW"));
+}
+
 // The channel is opened and closed through the spooler router, which native
 // printing binds when it starts the view library. Until that binding exists no
 // channel can have been opened, and closing reports ERROR_INVALID_FUNCTION as

@@ -15,6 +15,11 @@ void LoadPortMonitorLibrary();
 // Process detach: unloads the library and clears the three pointers.
 void FreePortMonitorLibrary();
 
+// The statistics export UpdateQLWinPrnStatisticsW, taken only when
+// "quilmon.dll" is already loaded in the process (it is never loaded for this
+// purpose); null otherwise.
+PFN_UpdateQLWinPrnStatisticsW GetStatisticsEntryPoint();
+
 // Closes the port monitor configuration channel that native printing holds
 // open (PrintProcessorData::hNativeJob).
 BOOL ClosePortMonitorChannel(HANDLE hChannel);

@@ -7,15 +7,23 @@
 // Answer buffer of the "GetPortType" query, in bytes.
 constexpr DWORD PORTTYPE_ANSWER_BYTES = 1024;
 
+CRevertToSelfScope::CRevertToSelfScope() : m_oCon{}, m_fRevertToSelfTakePlace(FALSE) {
+    CHECK(m_fRevertToSelfTakePlace = MyRevertToSelf(&m_oCon));
+}
+
+CRevertToSelfScope::~CRevertToSelfScope() {
+    if (m_fRevertToSelfTakePlace) CHECK(MyImpersonateLoggedOnUser(&m_oCon));
+}
+
 DWORD CWinPort::TestAllPortInPortList(LPCWSTR pszPortName, LPCWSTR pszPortType) {
     if (!pszPortName) {
         QLLOG(LOG_INF, WSTR("TestAllPortInPortList called with NULL Pointer"));
         return ERROR_INVALID_PARAMETER;
     }
 
-    // The port monitor is asked under the job user's identity for now; once
-    // the impersonation helpers exist this query runs under the spooler's own
-    // identity and returns to the user's before it leaves.
+    // The port monitor is asked as the spooler; the scope returns the thread
+    // to the job user's identity on every path below.
+    CRevertToSelfScope oRevert;
     WCHAR szChannel[MAX_PATH + 16] = {};
     PalFormatW(szChannel, sizeof(szChannel) / sizeof(szChannel[0]), WSTR(",XcvPort %s"), pszPortName);
 

@@ -6,8 +6,8 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
-#include <vector>
 
 // One bitmap already sent in the current document.
 struct ImageCacheEntry {
@@ -30,21 +30,45 @@ private:
     std::map<Digest, ImageCacheEntry> m_map;
 };
 
-// Byte ranges of the logical output stream that the block-framed output leaves
-// out, in ascending order.
-struct HoleRange {
-    uint64_t qwStart = 0;
-    uint64_t qwLength = 0;
+// A range of the logical output stream that the block-framed output leaves
+// out: the receiver fills it in itself.
+struct HOLE {
+    uint64_t qwPosition = 0;  // first byte, in the document's logical output
+    DWORD cbLength = 0;
 };
 
+// The holes of the current document that the job writer has not passed yet,
+// nearest first. The EMF transformation adds the ranges a page released; the
+// writer looks at the front hole only and removes it once the output has
+// moved past its end.
 class CHoleList {
 public:
     virtual ~CHoleList() = default;
 
+    // Keeps the list ordered by position. Holes normally arrive in ascending
+    // order, so this is an append in practice; a hole at the same position as
+    // an earlier one goes behind it.
+    void Add(uint64_t qwPosition, DWORD cbLength) {
+        HOLE hole{qwPosition, cbLength};
+        if (m_holes.empty() || m_holes.back().qwPosition <= qwPosition) {
+            m_holes.push_back(hole);
+            return;
+        }
+        auto at = m_holes.begin();
+        while (at != m_holes.end() && at->qwPosition <= qwPosition) ++at;
+        m_holes.insert(at, hole);
+    }
+    bool IsEmpty() const { return m_holes.empty(); }
+    size_t Count() const { return m_holes.size(); }
+    // The nearest hole; only valid while the list is not empty.
+    const HOLE& Front() const { return m_holes.front(); }
+    void RemoveFront() {
+        if (!m_holes.empty()) m_holes.pop_front();
+    }
     void Clear() { m_holes.clear(); }
-    void Add(uint64_t qwStart, uint64_t qwLength) { m_holes.push_back({qwStart, qwLength}); }
-    const std::vector<HoleRange>& Holes() const { return m_holes; }
+    // Read-only view for diagnostics and tests.
+    const std::deque<HOLE>& Holes() const { return m_holes; }
 
 private:
-    std::vector<HoleRange> m_holes;
+    std::deque<HOLE> m_holes;
 };

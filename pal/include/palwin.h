@@ -18,6 +18,7 @@
 #include <windows.h>
 #include <winspool.h>
 #include <winsplp.h>
+#include <aclapi.h>
 #include <wchar.h>
 #include <stdio.h>
 
@@ -35,6 +36,7 @@
 #include "pal/gdi.h"
 #include "pal/spool.h"
 #include "pal/sock.h"
+#include "pal/security.h"
 
 #endif
 

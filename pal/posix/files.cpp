@@ -3,6 +3,7 @@
 // the Windows runtime's text mode.
 #include "core.h"
 #include "handles.h"
+#include "security_internal.h"
 
 #include "palhost.h"
 #include "palwin.h"
@@ -300,7 +301,7 @@ using pal::FailWith;
 using pal::FileObject;
 
 PAL_API HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
-                           LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
+                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                            DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
     std::string path;
     if (!pal::MapArg(lpFileName, path)) return INVALID_HANDLE_VALUE;
@@ -353,6 +354,7 @@ PAL_API HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dw
             SetLastError(pal::ErrorFor(err, path));
         return INVALID_HANDLE_VALUE;
     }
+    pal::security::NoteFileOpened("CreateFileW", lpFileName, path, wantWrite, !existed, lpSecurityAttributes);
     auto obj = std::make_shared<FileObject>(fd, path, std::u16string(pal::WView(lpFileName)), wantRead, wantWrite,
                                             (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0);
     HANDLE h = pal::RegisterHandle(std::move(obj));
@@ -723,6 +725,7 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
         errno = err;
         return nullptr;
     }
+    pal::security::NoteFileOpened("_wfopen", path, host, base != "r", false, nullptr);
     if (binary) return inner;
 
     auto ts = std::make_unique<TextStream>();

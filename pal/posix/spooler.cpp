@@ -4,6 +4,7 @@
 // output goes to one file per port in the host's output directory.
 #include "faults.h"
 #include "registry_store.h"
+#include "security_internal.h"
 #include "spooler_handles.h"
 
 #include <algorithm>
@@ -102,6 +103,14 @@ void UpdateRecord(const std::shared_ptr<pal::host::PortDocument>& record, uint64
     record->ended = ended;
 }
 
+// One WritePrinter call: the bytes it was offered and the document's new total.
+void RecordWrite(const std::shared_ptr<pal::host::PortDocument>& record, uint64_t offered, uint64_t bytes) {
+    PortState& s = ports();
+    std::lock_guard<std::mutex> g(s.lock);
+    record->writeSizes.push_back(offered);
+    record->bytes = bytes;
+}
+
 } // namespace
 
 std::string PrinterHandle::Describe() const {
@@ -186,6 +195,7 @@ PAL_API BOOL OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEF
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
         if (!phPrinter) return FailWith(ERROR_INVALID_PARAMETER, FALSE);
         *phPrinter = nullptr;
+        pal::security::NoteSpoolerCall("OpenPrinterW", pPrinterName);
         if (auto f = pal::faults::Check("OpenPrinterW"); f.fail) return FailWith(f.error, FALSE);
         if (!pPrinterName) return FailWith(ERROR_INVALID_PRINTER_NAME, FALSE);
         std::u16string_view name(pPrinterName);
@@ -333,7 +343,7 @@ PAL_API BOOL WritePrinter(HANDLE hPrinter, LPVOID pBuf, DWORD cbBuf, LPDWORD pcW
         size_t put = n ? std::fwrite(pBuf, 1, n, doc.file.get()) : 0;
         bool ok = std::fflush(doc.file.get()) == 0 && put == n;
         doc.written += put;
-        UpdateRecord(doc.record, doc.written, false);
+        RecordWrite(doc.record, cbBuf, doc.written);
         *pcWritten = static_cast<DWORD>(put);
         if (!ok) return FailWith(ERROR_WRITE_FAULT, FALSE);
         return f.fail ? FailWith(f.error, FALSE) : TRUE;
@@ -384,6 +394,7 @@ PAL_API BOOL XcvDataW(HANDLE hXcv, PCWSTR pszDataName, PBYTE /*pInputData*/, DWO
         auto h = LookupPrinter(hXcv);
         if (!IsHandleKind(h, PrinterHandle::Kind::XcvPort) && !IsHandleKind(h, PrinterHandle::Kind::XcvMonitor))
             return FailWith(ERROR_INVALID_HANDLE, FALSE);
+        pal::security::NoteSpoolerCall("XcvDataW", h->target.c_str(), pszDataName);
         if (!pcbOutputNeeded || !pdwStatus) return FailWith(ERROR_INVALID_PARAMETER, FALSE);
         if (auto f = pal::faults::Check("XcvDataW"); f.fail) return FailWith(f.error, FALSE);
         *pcbOutputNeeded = 0;

@@ -75,7 +75,7 @@ protected:
 TEST_F(Qlspool, HelpListsEveryCommandAndEachCommandHasItsOwnHelp) {
     const Result main = Run({"--help"});
     EXPECT_EQ(main.code, 0);
-    for (const char* command : {"demo", "print", "machine", "datatypes", "caps", "printers"}) {
+    for (const char* command : {"demo", "print", "pack", "machine", "datatypes", "caps", "printers"}) {
         EXPECT_NE(main.out.find(std::string("  ") + command), std::string::npos) << command;
         const Result sub = Run({command, "--help"});
         EXPECT_EQ(sub.code, 0) << command << sub.err;
@@ -93,6 +93,9 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
     EXPECT_NE(r.out.find("ClosePrintProcessor           -> TRUE"), std::string::npos);
     EXPECT_NE(r.out.find("RAW Job detected, call PrintRawJob"), std::string::npos);
     EXPECT_NE(r.out.find("QLSB detected, call PrintQLEMFJob"), std::string::npos);
+    // The packed sample job is decoded while it prints.
+    EXPECT_NE(r.out.find("\"qlspool packed sample page\" on \"Office Laser\", datatype \"RAW\""), std::string::npos);
+    EXPECT_NE(r.out.find("pNPDecompress allocated, compressed Printjob found"), std::string::npos);
     EXPECT_NE(r.out.find("Handles left open by the job: none"), std::string::npos);
     // The default drive root is made in the current directory and holds the log.
     EXPECT_TRUE(std::filesystem::exists(m_dir / "qlspool-machine/qlwinprn.log"));
@@ -192,6 +195,85 @@ TEST_F(Qlspool, DatatypesAndCapsListTheLibrarysAnswers) {
     const Result all = Run({"caps", "--drive-root", m_dir / "c"});
     EXPECT_EQ(all.code, 0) << all.err;
     EXPECT_EQ(LineCount(all.out), 9u) << all.out;
+}
+
+std::string ReadBytes(const std::string& path) {
+    return ReadText(path);
+}
+
+TEST_F(Qlspool, PackedFilePrintsAsTheOriginalBytes) {
+    std::string original;
+    for (int i = 0; i < 3000; ++i) original += "line " + std::to_string(i) + " of the packed job\r\n";
+    original += std::string("\0\x1b\xff", 3);
+    const std::string in = m_dir / "in.prn";
+    const std::string out = m_dir / "in.emz";
+    WriteText(in, original);
+
+    const Result pack = Run({"pack", "--block-size", "0x400", "--stream-size", "10000", "--level", "9",
+                             "--header-value", "7", "--empty-block", in, out});
+    ASSERT_EQ(pack.code, 0) << pack.err;
+    EXPECT_TRUE(pack.err.empty()) << pack.err;
+    EXPECT_NE(pack.out.find("bytes) into "), std::string::npos) << pack.out;
+    const std::string packed = ReadBytes(out);
+    ASSERT_GT(packed.size(), 13u);
+    EXPECT_EQ(packed.substr(0, 5), "%%EMZ");
+    EXPECT_EQ(packed.substr(5, 4), std::string("\x07\0\0\0", 4));  // header value
+    EXPECT_EQ(packed.substr(9, 4), std::string("\0\x04\0\0", 4));  // payload length 0x400
+    EXPECT_EQ(packed.substr(packed.size() - 13, 5), "%%EMZ");  // the empty block
+    EXPECT_EQ(packed.substr(packed.size() - 4), std::string(4, '\0'));
+
+    const Result print = Run({"print", "--quiet", "--drive-root", m_dir / "c", out});
+    ASSERT_EQ(print.code, 0) << print.err << print.out;
+    EXPECT_EQ(ReadBytes(m_dir / "c/ports/FILE1_"), original);
+    EXPECT_NE(print.out.find(": " + std::to_string(original.size()) + " bytes\n"), std::string::npos) << print.out;
+    EXPECT_NE(print.out.find("    port file " + (m_dir / "c/ports/FILE1_")), std::string::npos) << print.out;
+}
+
+TEST_F(Qlspool, PackRejectsBadInput) {
+    const std::string in = JobFile();
+    ExpectBadInput(Run({"pack", in}), "IN and OUT");
+    ExpectBadInput(Run({"pack", m_dir / "missing.prn", m_dir / "out.emz"}), "missing.prn");
+    ExpectBadInput(Run({"pack", "--block-size", "0", in, m_dir / "out.emz"}), "--block-size");
+    ExpectBadInput(Run({"pack", "--block-size", "4294967296", in, m_dir / "out.emz"}), "--block-size");
+    ExpectBadInput(Run({"pack", "--level", "10", in, m_dir / "out.emz"}), "--level");
+    ExpectBadInput(Run({"pack", "--level", "-2", in, m_dir / "out.emz"}), "--level");
+    ExpectBadInput(Run({"pack", "--header-value", "x", in, m_dir / "out.emz"}), "--header-value");
+    ExpectBadInput(Run({"pack", "--bogus", in, m_dir / "out.emz"}), "unknown option --bogus");
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "out.emz"));
+    const Result unwritable = Run({"pack", in, m_dir / "no-such-dir/out.emz"});
+    EXPECT_EQ(unwritable.code, 1) << unwritable.err;
+    EXPECT_NE(unwritable.err.find("cannot create"), std::string::npos) << unwritable.err;
+}
+
+TEST_F(Qlspool, FaultOptionMakesWritePrinterFailAtTheByte) {
+    const std::string job = m_dir / "big.prn";
+    WriteText(job, std::string(9000, 'x'));
+    const Result r = Run({"print", "--quiet", "--drive-root", m_dir / "c", "--fault", "WritePrinter:3000:ERROR_DISK_FULL",
+                          "--fault", "ReadPrinter:1000000", job});
+    EXPECT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_NE(r.out.find("Faults armed:\n  WritePrinter at byte 3000: fails with 112 (ERROR_DISK_FULL)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(": 3000 bytes\n"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadBytes(m_dir / "c/ports/FILE1_"), std::string(3000, 'x'));
+
+    const Result shortCount = Run({"print", "--quiet", "--drive-root", m_dir / "c", "--fault", "WritePrinter:3000:short", job});
+    EXPECT_EQ(shortCount.code, 0) << shortCount.err;
+    EXPECT_EQ(ReadBytes(m_dir / "c/ports/FILE1_"), std::string(9000, 'x'));
+
+    const Result open = Run({"print", "--quiet", "--drive-root", m_dir / "c", "--fault", "StartDocPrinterW:0:5", job});
+    EXPECT_EQ(open.code, 1) << open.err << open.out;
+    EXPECT_NE(open.out.find("StartDocPrinterW: fails with 5 (ERROR_ACCESS_DENIED)"), std::string::npos) << open.out;
+}
+
+TEST_F(Qlspool, BadFaultsAreBadInput) {
+    const std::string job = JobFile();
+    ExpectBadInput(Run({"print", "--fault", "WritePrinter", job}), "CALL:AT");
+    ExpectBadInput(Run({"print", "--fault", "FlyPrinter:10", job}), "unknown call \"FlyPrinter\"");
+    ExpectBadInput(Run({"print", "--fault", "WritePrinter:ten", job}), "byte position");
+    ExpectBadInput(Run({"print", "--fault", "OpenPrinterW:1:short", job}), "\"short\" applies");
+    ExpectBadInput(Run({"print", "--fault", "WritePrinter:1:0", job}), "non-zero");
+    ExpectBadInput(Run({"print", "--fault", "WritePrinter:1:sometimes", job}), "EFFECT");
 }
 
 } // namespace

@@ -1,0 +1,388 @@
+// The compression configuration: defaults, every value with its type rule and
+// log line, the rule list fix-ups and the rule lookup.
+#include "emf/ComprCnf.h"
+#include "palhost.h"
+#include "printproc/Util.h"
+#include "printproc/Winprint.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char16_t kDataKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Cnf\\PrinterDriverData";
+constexpr char16_t kProductKey[] = u"SOFTWARE\\Quillon\\QLWinPrn";
+
+constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
+"DebugLevel"=dword:00020001
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Cnf]
+"Printer Driver"="QL Spool Bridge"
+"Port"="FILE1:"
+)";
+
+struct TempRoot {
+    std::filesystem::path path;
+    ~TempRoot() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
+    }
+} g_root;
+
+void EnsureMachine() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "qlcnf-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        g_root.path = tmpl;
+        pal::host::SetDriveRoot(tmpl);
+        pal::host::SetOutputDirectory(tmpl);
+        pal::host::SetModuleDirectory(QL_BIN_DIR);
+        std::string error;
+        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "comprcnf-machine.reg", &error)) << error;
+        ASSERT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr));
+    });
+}
+
+void SetValue(const char16_t* key, const char16_t* name, DWORD type, const void* data, size_t cb) {
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(hKey, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(cb)),
+              ERROR_SUCCESS);
+    RegCloseKey(hKey);
+}
+
+void SetDword(const char16_t* key, const char16_t* name, DWORD value) {
+    SetValue(key, name, REG_DWORD, &value, sizeof(value));
+}
+
+// A string value with its terminator; type REG_SZ unless told otherwise.
+void SetString(const char16_t* key, const char16_t* name, const std::u16string& text, DWORD type = REG_SZ) {
+    SetValue(key, name, type, text.c_str(), (text.size() + 1) * sizeof(char16_t));
+}
+
+constexpr DWORD Rule(DWORD limit, DWORD zip, DWORD lossy) {
+    return (limit << 16) | (zip << 8) | lossy;
+}
+
+bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text) {
+    for (const auto& line : lines)
+        if (line.find(text) != std::u16string::npos) return true;
+    return false;
+}
+
+std::string Dump(const std::vector<std::u16string>& lines) {
+    std::string out;
+    for (const auto& line : lines) out += pal::host::ToUtf8(line);
+    return out;
+}
+
+class ComprCnfTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureMachine();
+        // Every case starts without printer data and without the product's
+        // compression values.
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDataKey);
+        HKEY hKey = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDataKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(hKey);
+        for (const char16_t* name : {u"CompressionEMFInMem", u"TempDir", u"IncludeFonts", u"ImageRecallMin"}) {
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS, &hKey) == ERROR_SUCCESS) {
+                RegDeleteValueW(hKey, name);
+                RegCloseKey(hKey);
+            }
+        }
+        ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"Cnf"), &hPrinter, nullptr));
+        pal::host::TakeDebugOutput();
+    }
+    void TearDown() override {
+        ReleaseCompressionConfig(&cnf);
+        if (hPrinter) ClosePrinter(hPrinter);
+    }
+
+    // Reads the configuration into the (cleared) record; returns the lines logged.
+    std::vector<std::u16string> Read() {
+        pal::host::TakeDebugOutput();
+        EXPECT_EQ(ReadCompressionConfig(hPrinter, &cnf), &cnf);
+        return pal::host::TakeDebugOutput();
+    }
+
+    std::pair<DWORD, DWORD> Lookup(DWORD assumedSize) {
+        DWORD zip = 0xFFFF, lossy = 0xFFFF;
+        LookupCompressionRule(&cnf, assumedSize, &zip, &lossy);
+        return {zip, lossy};
+    }
+
+    HANDLE hPrinter = nullptr;
+    ComprCnf cnf{};
+};
+
+TEST_F(ComprCnfTest, DefaultsWithoutAnyValue) {
+    auto lines = Read();
+    EXPECT_EQ(cnf.szAgentlessNativePrinting[0], 0);
+    for (const auto& copy : cnf.szVirtualCopy) EXPECT_EQ(copy[0], 0);
+    EXPECT_EQ(cnf.fBitmapCaching, 0u);
+    EXPECT_EQ(cnf.dwImageRecallMin, 1024u);
+    EXPECT_EQ(cnf.fDPIReduction, 1u);
+    EXPECT_EQ(cnf.fOptionTrays, 0u);
+    EXPECT_EQ(cnf.dwRescaleOpt, 0u);
+    EXPECT_EQ(cnf.fRescaleOptSet, 0u);
+    EXPECT_EQ(cnf.dwCompressCompare, 1u);
+    EXPECT_EQ(cnf.dwDPIReductionMin, 5u);
+    EXPECT_EQ(cnf.adwCompressionRule[0], 100u);
+    EXPECT_EQ(cnf.adwCompressionRule[1], 0u) << "rules behind the first keep what the record held";
+    EXPECT_EQ(cnf.dwCompressionEMFInMem, 3145728u);
+    EXPECT_EQ(std::u16string(cnf.szTempDir), u"-1");
+    EXPECT_EQ(cnf.pIncludeFonts, nullptr);
+    EXPECT_TRUE(IsCompressionOff(&cnf));
+    EXPECT_FALSE(IsBitmapDeletion(&cnf));
+
+    for (const char16_t* line : {u"fDPIReduction is not set, default is 1", u"fBitmapCaching is not set, default is 0",
+                                 u"fOptionTrays is not set, default is 0", u"dwRescalOpt is not set, default is 0",
+                                 u"szAgentlessNativePrinting is not set, default is <>",
+                                 u"szVirtualCopy[0] is not set, default is <>", u"szVirtualCopy[3] is not set, default is <>",
+                                 u"dwCompressCompare is not set, default is 1",
+                                 u"DPIReductionMin is not set, default is 5"}) {
+        EXPECT_TRUE(Contains(lines, line)) << pal::host::ToUtf8(line) << "\n" << Dump(lines);
+    }
+    EXPECT_TRUE(Contains(lines, u"compress")) << "module name";
+}
+
+TEST_F(ComprCnfTest, EveryValueTakenWithItsConversion) {
+    SetDword(kDataKey, u"BitmapDPIReduction", 0);
+    SetDword(kDataKey, u"ImageRecall", 5);
+    SetDword(kDataKey, u"OptionTrays", 7);
+    SetDword(kDataKey, u"RescaleOpt", 3);
+    SetString(kDataKey, u"AGNP", u"Native Printer");
+    SetString(kDataKey, u"AGNP1", u"Copy One");
+    SetString(kDataKey, u"AGNP3", u"Copy Three");
+    SetDword(kDataKey, u"CompressCompare", 9);
+    SetDword(kDataKey, u"BitmapDPIReductionMin", 12);
+    SetDword(kProductKey, u"CompressionEMFInMem", 65536);
+    SetString(kProductKey, u"TempDir", u"D:\\Spool\\Tmp");
+    SetDword(kProductKey, u"ImageRecallMin", 2048);
+    const char16_t fonts[] = u"Arial\0Courier*\0";  // + the array's terminator: a multi-string
+    SetValue(kProductKey, u"IncludeFonts", REG_MULTI_SZ, fonts, sizeof(fonts));
+
+    auto lines = Read();
+    EXPECT_EQ(cnf.fDPIReduction, 0u);
+    EXPECT_EQ(cnf.fBitmapCaching, 1u);
+    EXPECT_EQ(cnf.fOptionTrays, 1u);
+    EXPECT_EQ(cnf.dwRescaleOpt, 3u);
+    EXPECT_EQ(cnf.fRescaleOptSet, 1u);
+    EXPECT_EQ(std::u16string(cnf.szAgentlessNativePrinting), u"Native Printer");
+    EXPECT_EQ(std::u16string(cnf.szVirtualCopy[0]), u"Copy One");
+    EXPECT_EQ(cnf.szVirtualCopy[1][0], 0);
+    EXPECT_EQ(std::u16string(cnf.szVirtualCopy[2]), u"Copy Three");
+    EXPECT_EQ(cnf.szVirtualCopy[3][0], 0);
+    EXPECT_EQ(cnf.dwCompressCompare, 1u);
+    EXPECT_EQ(cnf.dwDPIReductionMin, 12u);
+    EXPECT_EQ(cnf.dwCompressionEMFInMem, 65536u);
+    EXPECT_EQ(std::u16string(cnf.szTempDir), u"D:\\Spool\\Tmp");
+    EXPECT_EQ(cnf.dwImageRecallMin, 2048u);
+    ASSERT_NE(cnf.pIncludeFonts, nullptr);
+    EXPECT_EQ(std::memcmp(cnf.pIncludeFonts, fonts, sizeof(fonts)), 0);
+
+    for (const char16_t* line : {u"fDPIReduction is set to 0", u"fBitmapCaching is set to 1", u"fOptionTrays is set to 1",
+                                 u"dwRescaleOpt is set to 3", u"szAgentlessNativePrinting is set to <Native Printer>",
+                                 u"szVirtualCopy[0] is set to <Copy One>", u"szVirtualCopy[1] is not set, default is <>",
+                                 u"szVirtualCopy[2] is set to <Copy Three>", u"dwCompressCompare is set to 1",
+                                 u"DPIReductionMin is set to 12"}) {
+        EXPECT_TRUE(Contains(lines, line)) << pal::host::ToUtf8(line) << "\n" << Dump(lines);
+    }
+
+    // A second read into the same record replaces the fonts copy.
+    const char16_t other[] = u"Wingdings\0";
+    SetValue(kProductKey, u"IncludeFonts", REG_MULTI_SZ, other, sizeof(other));
+    Read();
+    ASSERT_NE(cnf.pIncludeFonts, nullptr);
+    EXPECT_EQ(std::u16string(cnf.pIncludeFonts), u"Wingdings");
+
+    ReleaseCompressionConfig(&cnf);
+    EXPECT_EQ(cnf.pIncludeFonts, nullptr);
+    ReleaseCompressionConfig(&cnf);  // a second release is harmless
+}
+
+TEST_F(ComprCnfTest, MistypedAndOversizedValuesKeepTheirDefaults) {
+    SetString(kDataKey, u"AGNP", u"Expanded %NAME%", REG_EXPAND_SZ);
+    SetString(kDataKey, u"AGNP2", u"As text", REG_EXPAND_SZ);
+    SetString(kDataKey, u"ImageRecall", u"1");
+    const BYTE four[4] = {0, 0, 0, 0};
+    SetValue(kDataKey, u"BitmapDPIReduction", REG_BINARY, four, sizeof(four));
+    SetValue(kDataKey, u"RescaleOpt", REG_QWORD, "\x01\0\0\0\0\0\0\0", 8);
+    SetString(kProductKey, u"TempDir", std::u16string(260, u'x'));  // 260 characters: too long
+    SetString(kProductKey, u"CompressionEMFInMem", u"4096");
+
+    auto lines = Read();
+    EXPECT_EQ(cnf.szAgentlessNativePrinting[0], 0);
+    EXPECT_EQ(cnf.szVirtualCopy[1][0], 0);
+    EXPECT_EQ(cnf.fBitmapCaching, 0u);
+    EXPECT_EQ(cnf.fDPIReduction, 1u);
+    EXPECT_EQ(cnf.fRescaleOptSet, 0u);
+    EXPECT_EQ(std::u16string(cnf.szTempDir), u"-1");
+    EXPECT_EQ(cnf.dwCompressionEMFInMem, 3145728u);
+    EXPECT_TRUE(Contains(lines, u"szAgentlessNativePrinting is not set, default is <>")) << Dump(lines);
+    EXPECT_TRUE(Contains(lines, u"fBitmapCaching is not set, default is 0")) << Dump(lines);
+
+    // 259 characters still fit with the terminator.
+    SetString(kProductKey, u"TempDir", std::u16string(259, u'y'));
+    Read();
+    EXPECT_EQ(std::u16string(cnf.szTempDir), std::u16string(259, u'y'));
+}
+
+TEST_F(ComprCnfTest, IncludeFontsOnlyWhenPresentAndNotTooLong) {
+    // A copy the record holds stays when the value is missing.
+    cnf.pIncludeFonts = AllocSplStr(u"Kept");
+    LPWSTR pBefore = cnf.pIncludeFonts;
+    Read();
+    EXPECT_EQ(cnf.pIncludeFonts, pBefore);
+
+    // Larger than 64 KiB: ignored.
+    std::vector<char16_t> big(32768 + 2, u'f');
+    big[big.size() - 2] = 0;
+    big[big.size() - 1] = 0;
+    SetValue(kProductKey, u"IncludeFonts", REG_MULTI_SZ, big.data(), big.size() * sizeof(char16_t));
+    Read();
+    EXPECT_EQ(cnf.pIncludeFonts, pBefore);
+
+    // A value without its closing terminators still ends as a multi-string.
+    SetValue(kProductKey, u"IncludeFonts", REG_MULTI_SZ, u"Arial", 5 * sizeof(char16_t));
+    Read();
+    ASSERT_NE(cnf.pIncludeFonts, nullptr);
+    EXPECT_EQ(std::u16string(cnf.pIncludeFonts), u"Arial");
+    EXPECT_EQ(cnf.pIncludeFonts[6], 0);
+}
+
+TEST_F(ComprCnfTest, SingleLimitedRuleCoversEverySize) {
+    SetDword(kDataKey, u"CompressionRule0", Rule(50, 10, 20));
+    Read();
+    EXPECT_EQ(cnf.adwCompressionRule[0], Rule(0, 10, 20));
+    EXPECT_EQ(cnf.adwCompressionRule[1], 100u);
+    EXPECT_EQ(Lookup(1000), std::make_pair(10u, 20u));
+    EXPECT_EQ(Lookup(10'000'000), std::make_pair(10u, 20u));
+    EXPECT_FALSE(IsCompressionOff(&cnf));
+}
+
+TEST_F(ComprCnfTest, RuleWhoseLimitDoesNotGrowEndsTheList) {
+    SetDword(kDataKey, u"CompressionRule0", Rule(100, 10, 20));
+    SetDword(kDataKey, u"CompressionRule1", Rule(50, 30, 40));
+    SetDword(kDataKey, u"CompressionRule2", Rule(0, 50, 60));
+    Read();
+    EXPECT_EQ(cnf.adwCompressionRule[0], Rule(0, 10, 20));
+    EXPECT_EQ(cnf.adwCompressionRule[1], Rule(50, 30, 40)) << "stored, but never reached";
+    EXPECT_EQ(cnf.adwCompressionRule[2], 0u) << "not read";
+    EXPECT_EQ(Lookup(10'000), std::make_pair(10u, 20u));
+    EXPECT_EQ(Lookup(500'000), std::make_pair(10u, 20u));
+
+    // An equal limit counts as not growing too.
+    SetDword(kDataKey, u"CompressionRule1", Rule(100, 30, 40));
+    Read();
+    EXPECT_EQ(cnf.adwCompressionRule[0], Rule(0, 10, 20));
+}
+
+TEST_F(ComprCnfTest, GrowingRulesAndTheLookupBoundaries) {
+    SetDword(kDataKey, u"CompressionRule0", Rule(100, 10, 20));
+    SetDword(kDataKey, u"CompressionRule1", Rule(500, 30, 40));
+    SetDword(kDataKey, u"CompressionRule2", Rule(0, 50, 60));
+    SetDword(kDataKey, u"CompressionRule3", Rule(900, 70, 80));  // behind the last rule: not read
+    cnf.adwCompressionRule[3] = 0x12345678;
+    Read();
+    EXPECT_EQ(cnf.adwCompressionRule[0], Rule(100, 10, 20));
+    EXPECT_EQ(cnf.adwCompressionRule[1], Rule(500, 30, 40));
+    EXPECT_EQ(cnf.adwCompressionRule[2], Rule(0, 50, 60));
+    EXPECT_EQ(cnf.adwCompressionRule[3], 0x12345678u);
+
+    EXPECT_EQ(Lookup(0), std::make_pair(10u, 20u));
+    EXPECT_EQ(Lookup(99'999), std::make_pair(10u, 20u));
+    EXPECT_EQ(Lookup(100'000), std::make_pair(30u, 40u));
+    EXPECT_EQ(Lookup(499'999), std::make_pair(30u, 40u));
+    EXPECT_EQ(Lookup(500'000), std::make_pair(50u, 60u));
+    EXPECT_EQ(Lookup(0xFFFFFFFF), std::make_pair(50u, 60u));
+}
+
+TEST_F(ComprCnfTest, MissingOrMistypedRuleEndsTheListAtThePreviousOne) {
+    SetDword(kDataKey, u"CompressionRule0", Rule(100, 10, 20));
+    SetDword(kDataKey, u"CompressionRule1", Rule(200, 30, 40));
+    SetString(kDataKey, u"CompressionRule2", u"not a number");
+    Read();
+    EXPECT_EQ(cnf.adwCompressionRule[0], Rule(100, 10, 20));
+    EXPECT_EQ(cnf.adwCompressionRule[1], Rule(0, 30, 40));
+    EXPECT_EQ(cnf.adwCompressionRule[2], 100u);
+    EXPECT_EQ(Lookup(150'000), std::make_pair(30u, 40u));
+    EXPECT_EQ(Lookup(5'000'000), std::make_pair(30u, 40u));
+}
+
+TEST_F(ComprCnfTest, HundredGrowingRulesAndNoMatchAnswersTheLast) {
+    for (DWORD i = 0; i < COMPRESSION_RULES; ++i) {
+        std::u16string name = u"CompressionRule" + pal::host::FromUtf8(std::to_string(i));
+        SetDword(kDataKey, name.c_str(), Rule(10 * (i + 1), i % 100, (i + 1) % 100));
+    }
+    SetDword(kDataKey, u"CompressionRule100", Rule(0, 1, 1));  // never read
+    Read();
+    EXPECT_EQ(cnf.adwCompressionRule[99], Rule(1000, 99, 0)) << "the last rule keeps its limit";
+    EXPECT_EQ(Lookup(9'999), std::make_pair(0u, 1u));
+    EXPECT_EQ(Lookup(10'000), std::make_pair(1u, 2u));
+    EXPECT_EQ(Lookup(999'999), std::make_pair(99u, 0u));
+    EXPECT_EQ(Lookup(5'000'000), std::make_pair(99u, 0u)) << "no rule matches: rule 99";
+}
+
+TEST_F(ComprCnfTest, DeletionOffAndDisable) {
+    SetDword(kDataKey, u"CompressionRule0", 0);
+    Read();
+    EXPECT_TRUE(IsBitmapDeletion(&cnf));
+    EXPECT_FALSE(IsCompressionOff(&cnf));
+
+    // Deletion survives: only the resolution reduction goes.
+    cnf.adwCompressionRule[1] = 0x1111;
+    DisableCompression(&cnf);
+    EXPECT_TRUE(IsBitmapDeletion(&cnf));
+    EXPECT_EQ(cnf.adwCompressionRule[1], 0x1111u);
+    EXPECT_EQ(cnf.fDPIReduction, 0u);
+
+    SetDword(kDataKey, u"CompressionRule0", Rule(100, 10, 20));
+    SetDword(kDataKey, u"CompressionRule1", Rule(200, 30, 40));
+    SetDword(kDataKey, u"CompressionRule2", Rule(300, 50, 60));
+    SetDword(kDataKey, u"CompressionRule3", Rule(400, 70, 80));
+    SetDword(kDataKey, u"CompressionRule4", Rule(0, 90, 90));
+    Read();
+    EXPECT_EQ(cnf.fDPIReduction, 1u);
+    DisableCompression(&cnf);
+    EXPECT_TRUE(IsCompressionOff(&cnf));
+    EXPECT_EQ(cnf.adwCompressionRule[1], 0u);
+    EXPECT_EQ(cnf.adwCompressionRule[2], 0u);
+    EXPECT_EQ(cnf.adwCompressionRule[3], 0u);
+    EXPECT_EQ(cnf.adwCompressionRule[4], Rule(0, 90, 90));
+    EXPECT_EQ(cnf.fDPIReduction, 0u);
+    EXPECT_EQ(Lookup(350'000), std::make_pair(0u, 100u));
+}
+
+TEST_F(ComprCnfTest, NullRecordsAreRefused) {
+    EXPECT_EQ(ReadCompressionConfig(hPrinter, nullptr), nullptr);
+    EXPECT_FALSE(IsBitmapDeletion(nullptr));
+    EXPECT_FALSE(IsCompressionOff(nullptr));
+    DisableCompression(nullptr);
+    ReleaseCompressionConfig(nullptr);
+    DWORD zip = 7, lossy = 7;
+    LookupCompressionRule(nullptr, 1000, &zip, &lossy);
+    EXPECT_EQ(zip, 7u);
+    EXPECT_EQ(lossy, 7u);
+
+    // A printer handle that is not valid reads the defaults.
+    ComprCnf other{};
+    ReadCompressionConfig(nullptr, &other);
+    EXPECT_TRUE(IsCompressionOff(&other));
+    EXPECT_EQ(other.fDPIReduction, 1u);
+}
+
+} // namespace

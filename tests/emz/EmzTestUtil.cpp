@@ -1,0 +1,166 @@
+#include "EmzTestUtil.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+namespace emztest {
+namespace {
+
+constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
+"DebugLevel"=dword:00020001
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Packed]
+"Printer Driver"="QL Spool Bridge"
+"Port"="FILE1:"
+)";
+
+DWORD g_configuredLevel = 0;
+
+struct TempRoot {
+    std::filesystem::path path;
+    ~TempRoot() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
+    }
+} g_root;
+
+} // namespace
+
+void EnsureMachine() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "qlemz-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        g_root.path = tmpl;
+        std::filesystem::create_directories(g_root.path / "out");
+        pal::host::SetDriveRoot(g_root.path.string());
+        pal::host::SetOutputDirectory((g_root.path / "out").string());
+        std::string error;
+        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "emz-machine.reg", &error)) << error;
+        WSADATA wsa;
+        WSAStartup(0x0202, &wsa);
+        g_DbgLog.Init(WSTR("QLWinPrn"), WSTR("SOFTWARE\\Quillon\\QLWinPrn"));
+        g_configuredLevel = g_dwDebugLevel;
+    });
+}
+
+void EmzTest::SetUp() {
+    EnsureMachine();
+    pal::host::ResetSpooler();
+    g_dwDebugLevel = g_configuredLevel;
+    pal::host::TakeDebugOutput();
+}
+
+void EmzTest::TearDown() {
+    g_dwDebugLevel = g_configuredLevel;
+    pal::host::ClearFaults();
+}
+
+std::vector<std::u16string> EmzTest::Lines() {
+    return pal::host::TakeDebugOutput();
+}
+
+void EmzTest::Quiet() {
+    g_dwDebugLevel = 0;
+}
+
+Decoded Decode(const Bytes& job, DWORD readSize, size_t maxCalls) {
+    Decoded result;
+    pal::host::JobSpec spec;
+    spec.printer = u"Packed";
+    spec.data = job;
+    const DWORD jobId = pal::host::SubmitJob(spec);
+    EXPECT_NE(jobId, 0u);
+    std::u16string name = pal::host::JobReadName(jobId);
+    HANDLE hPrinter = nullptr;
+    EXPECT_TRUE(OpenPrinterW(name.data(), &hPrinter, nullptr));
+    if (!hPrinter) return result;
+    {
+        CNPDecompress decoder(hPrinter);
+        EXPECT_EQ(decoder.LastError(), Z_OK);
+        Bytes buffer(readSize ? readSize : 1);
+        while (result.calls < maxCalls) {
+            DWORD cbRead = 0xDEADBEEF;
+            ++result.calls;
+            if (!decoder.ReadPrinter(buffer.data(), readSize, &cbRead)) {
+                EXPECT_EQ(cbRead, 0u);
+                result.endedFalse = true;
+                break;
+            }
+            EXPECT_GT(cbRead, 0u);
+            EXPECT_LE(cbRead, readSize);
+            if (cbRead == 0 || cbRead > readSize) break;
+            result.data.insert(result.data.end(), buffer.begin(), buffer.begin() + cbRead);
+            result.counts.push_back(cbRead);
+        }
+        if (result.endedFalse) {
+            DWORD cbRead = 0xDEADBEEF;
+            EXPECT_FALSE(decoder.ReadPrinter(buffer.data(), readSize, &cbRead));
+            EXPECT_EQ(cbRead, 0u);
+        }
+    }
+    for (size_t i = 0; i + 1 < result.counts.size(); ++i) {
+        if (result.counts[i] != readSize) {
+            ADD_FAILURE() << "read " << i << " returned " << result.counts[i] << " of " << readSize << " bytes";
+            break;
+        }
+    }
+    EXPECT_TRUE(ClosePrinter(hPrinter));
+    return result;
+}
+
+Bytes RandomBytes(std::mt19937& rng, size_t n) {
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<uint8_t>(rng());
+    return out;
+}
+
+Bytes TextBytes(std::mt19937& rng, size_t n) {
+    static const char* const kWords[] = {"page ", "EMR_STRETCHDIBITS ", "\r\n", "0000", "%%EMF ", "bitmap ", "font "};
+    Bytes out;
+    out.reserve(n + 32);
+    while (out.size() < n) {
+        if (rng() % 16 == 0) {
+            out.push_back(static_cast<uint8_t>(rng()));
+        } else {
+            const char* w = kWords[rng() % std::size(kWords)];
+            while (*w) out.push_back(static_cast<uint8_t>(*w++));
+        }
+    }
+    out.resize(n);
+    return out;
+}
+
+Bytes Concat(std::initializer_list<std::span<const uint8_t>> parts) {
+    Bytes out;
+    for (auto part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+Bytes Deflate(std::span<const uint8_t> input, int level) {
+    return qltools::EmzDeflate(input, 0, level);
+}
+
+Bytes Block(std::span<const uint8_t> payload, uint32_t headerValue) {
+    Bytes out;
+    qltools::EmzAppendBlock(out, payload, headerValue);
+    return out;
+}
+
+bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text) {
+    for (const auto& line : lines) {
+        if (line.find(text) != std::u16string::npos) return true;
+    }
+    return false;
+}
+
+std::string Dump(const std::vector<std::u16string>& lines) {
+    std::string out;
+    for (const auto& line : lines) out += pal::host::ToUtf8(line);
+    return out;
+}
+
+} // namespace emztest

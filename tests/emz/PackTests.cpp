@@ -1,0 +1,230 @@
+// The "%%EMZ" packer library and the qlemzpack command.
+#include "EmzTestUtil.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <utility>
+#include <sys/wait.h>
+
+using namespace emztest;
+
+namespace {
+
+uint32_t Le32(const Bytes& b, size_t at) {
+    return static_cast<uint32_t>(b.at(at)) | (static_cast<uint32_t>(b.at(at + 1)) << 8) |
+           (static_cast<uint32_t>(b.at(at + 2)) << 16) | (static_cast<uint32_t>(b.at(at + 3)) << 24);
+}
+
+struct ParsedBlock {
+    uint32_t headerValue;
+    Bytes payload;
+};
+
+// Splits a packed stream into its blocks; fails the test on a framing error.
+std::vector<ParsedBlock> ParseBlocks(const Bytes& s) {
+    std::vector<ParsedBlock> blocks;
+    size_t at = 0;
+    while (at < s.size()) {
+        if (s.size() - at < qltools::kEmzBlockHeaderSize) {
+            ADD_FAILURE() << "short header at " << at;
+            break;
+        }
+        EXPECT_EQ(std::string(s.begin() + at, s.begin() + at + 5), "%%EMZ") << "at " << at;
+        const uint32_t len = Le32(s, at + 9);
+        if (s.size() - at - 13 < len) {
+            ADD_FAILURE() << "short payload at " << at;
+            break;
+        }
+        blocks.push_back({Le32(s, at + 5), Bytes(s.begin() + at + 13, s.begin() + at + 13 + len)});
+        at += 13 + len;
+    }
+    return blocks;
+}
+
+// Inflates back-to-back zlib streams independently of the decoder under test.
+Bytes InflateAll(const Bytes& payload, int* streams) {
+    Bytes out;
+    *streams = 0;
+    size_t at = 0;
+    while (at < payload.size()) {
+        z_stream zs{};
+        EXPECT_EQ(inflateInit(&zs), Z_OK);
+        zs.next_in = const_cast<Bytef*>(payload.data() + at);
+        zs.avail_in = static_cast<uInt>(payload.size() - at);
+        uint8_t chunk[4096];
+        int rc;
+        do {
+            zs.next_out = chunk;
+            zs.avail_out = sizeof(chunk);
+            rc = inflate(&zs, Z_NO_FLUSH);
+            out.insert(out.end(), chunk, chunk + (sizeof(chunk) - zs.avail_out));
+        } while (rc == Z_OK);
+        EXPECT_EQ(rc, Z_STREAM_END);
+        at = payload.size() - zs.avail_in;
+        inflateEnd(&zs);
+        ++*streams;
+        if (rc != Z_STREAM_END) break;
+    }
+    return out;
+}
+
+TEST(EmzPack, FramesPayloadIntoBlocks) {
+    std::mt19937 rng(1);
+    const Bytes input = RandomBytes(rng, 10000);
+    qltools::EmzPackOptions o;
+    o.blockSize = 3000;
+    o.headerValue = 0xA1B2C3D4;
+    const Bytes packed = qltools::EmzPack(input, o);
+    auto blocks = ParseBlocks(packed);
+    const Bytes payload = qltools::EmzDeflate(input, 0, -1);
+    ASSERT_EQ(blocks.size(), (payload.size() + 2999) / 3000);
+    Bytes joined;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        EXPECT_EQ(blocks[i].headerValue, 0xA1B2C3D4u);
+        if (i + 1 < blocks.size()) {
+            EXPECT_EQ(blocks[i].payload.size(), 3000u);
+        }
+        joined.insert(joined.end(), blocks[i].payload.begin(), blocks[i].payload.end());
+    }
+    EXPECT_EQ(joined, payload);
+    int streams = 0;
+    EXPECT_EQ(InflateAll(joined, &streams), input);
+    EXPECT_EQ(streams, 1);
+
+    // The trailing empty block comes last and carries the header value too.
+    o.trailingEmptyBlock = true;
+    blocks = ParseBlocks(qltools::EmzPack(input, o));
+    ASSERT_FALSE(blocks.empty());
+    EXPECT_TRUE(blocks.back().payload.empty());
+    EXPECT_EQ(blocks.back().headerValue, 0xA1B2C3D4u);
+}
+
+TEST(EmzPack, SplitsInputIntoStreams) {
+    std::mt19937 rng(2);
+    const Bytes input = TextBytes(rng, 10001);
+    int streams = 0;
+    EXPECT_EQ(InflateAll(qltools::EmzDeflate(input, 1000, 6), &streams), input);
+    EXPECT_EQ(streams, 11);
+    EXPECT_EQ(InflateAll(qltools::EmzDeflate(input, 20000, 6), &streams), input);
+    EXPECT_EQ(streams, 1);
+    EXPECT_EQ(InflateAll(qltools::EmzDeflate({}, 1000, 6), &streams), Bytes{});
+    EXPECT_EQ(streams, 1);
+    // Level 0 stores: larger than the input, and still a valid stream.
+    const Bytes stored = qltools::EmzDeflate(input, 0, 0);
+    EXPECT_GT(stored.size(), input.size());
+    EXPECT_EQ(InflateAll(stored, &streams), input);
+}
+
+TEST(EmzPack, RejectsBadOptions) {
+    const Bytes input(10, 1);
+    qltools::EmzPackOptions o;
+    o.blockSize = 0;
+    EXPECT_THROW(qltools::EmzPack(input, o), std::invalid_argument);
+    o.blockSize = 10;
+    o.level = 10;
+    EXPECT_THROW(qltools::EmzPack(input, o), std::invalid_argument);
+    o.level = -2;
+    EXPECT_THROW(qltools::EmzPack(input, o), std::invalid_argument);
+    EXPECT_THROW(qltools::EmzFrame(input, 0, 0, false), std::invalid_argument);
+    // An empty payload makes no block, unless the empty block is asked for.
+    EXPECT_TRUE(qltools::EmzFrame({}, 10, 0, false).empty());
+    EXPECT_EQ(qltools::EmzFrame({}, 10, 0, true).size(), qltools::kEmzBlockHeaderSize);
+}
+
+// ---- the command --------------------------------------------------------------------------
+
+class EmzPackCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_tool = std::filesystem::path(QL_BIN_DIR) / "qlemzpack";
+        if (!std::filesystem::exists(m_tool)) GTEST_SKIP() << "qlemzpack not built";
+        std::string tmpl = (std::filesystem::temp_directory_path() / "qlemzpack-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        m_dir = tmpl;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
+    }
+    // Runs the tool; returns its exit code, stderr in *err.
+    int Run(const std::string& args, std::string* err = nullptr) {
+        const std::string errFile = (m_dir / "stderr.txt").string();
+        const std::string cmd = m_tool.string() + " " + args + " >" + (m_dir / "stdout.txt").string() + " 2>" + errFile;
+        const int status = std::system(cmd.c_str());
+        if (err) *err = ReadText(errFile);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static std::string ReadText(const std::filesystem::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::filesystem::path Write(const std::string& name, const Bytes& data) {
+        std::ofstream out(m_dir / name, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        return m_dir / name;
+    }
+
+    std::filesystem::path m_tool;
+    std::filesystem::path m_dir;
+};
+
+TEST_F(EmzPackCommand, PacksLikeTheLibrary) {
+    std::mt19937 rng(3);
+    const Bytes input = TextBytes(rng, 50000);
+    const auto in = Write("in.bin", input);
+    const auto out = m_dir / "out.emz";
+    ASSERT_EQ(Run("--block-size 0x1000 --stream-size 7000 --level 9 --header-value 4294967295 --empty-block " +
+                  in.string() + " " + out.string()),
+              0);
+    qltools::EmzPackOptions o;
+    o.blockSize = 0x1000;
+    o.streamInputSize = 7000;
+    o.level = 9;
+    o.headerValue = 0xFFFFFFFF;
+    o.trailingEmptyBlock = true;
+    const std::string packed = ReadText(out);
+    const Bytes expected = qltools::EmzPack(input, o);
+    EXPECT_TRUE(Bytes(packed.begin(), packed.end()) == expected);
+
+    ASSERT_EQ(Run(in.string() + " " + out.string()), 0);
+    const std::string plain = ReadText(out);
+    EXPECT_TRUE(Bytes(plain.begin(), plain.end()) == qltools::EmzPack(input, {}));
+}
+
+TEST_F(EmzPackCommand, BadInputExitsTwoWithOneLine) {
+    const auto in = Write("in.bin", Bytes(100, 7));
+    const std::string out = (m_dir / "out.emz").string();
+    EXPECT_EQ(Run("--help"), 0);
+    EXPECT_NE(ReadText(m_dir / "stdout.txt").find("usage: qlemzpack"), std::string::npos);
+
+    const char* const bad[] = {
+        "--block-size 0 {in} {out}", "--block-size 4294967296 {in} {out}", "--block-size x {in} {out}",
+        "--level 10 {in} {out}",     "--level -2 {in} {out}",              "--header-value -1 {in} {out}",
+        "--stream-size {in}",        "--bogus {in} {out}",                 "{in}",
+        "{in} {out} extra",          "{missing} {out}",                    "{dir} {out}",
+    };
+    for (const char* args : bad) {
+        std::string a = args;
+        for (auto [from, to] : {std::pair<std::string, std::string>{"{missing}", (m_dir / "nope.bin").string()},
+                                {"{in}", in.string()},
+                                {"{out}", out},
+                                {"{dir}", m_dir.string()}}) {
+            if (size_t p = a.find(from); p != std::string::npos) a.replace(p, from.size(), to);
+        }
+        std::string err;
+        EXPECT_EQ(Run(a, &err), 2) << args;
+        EXPECT_EQ(err.rfind("qlemzpack: ", 0), 0u) << args << ": " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << args << ": " << err;
+    }
+    std::string err;
+    EXPECT_EQ(Run(in.string() + " " + (m_dir / "no" / "such" / "dir.emz").string(), &err), 1) << err;
+}
+
+} // namespace

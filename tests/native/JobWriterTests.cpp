@@ -1,0 +1,295 @@
+#include "WriterTest.h"
+
+#include "host/quilmon/QuilmonRecord.h"
+#include "native/JobWriter.h"
+#include "printproc/Util.h"
+
+using namespace writertest;
+
+namespace {
+
+class Framing : public WriterTest {
+protected:
+    void SetUp() override {
+        WriterTest::SetUp();
+        ASSERT_NE(Start(), 0u);
+        Data()->fFraming = TRUE;
+    }
+    // Ends the document and returns what the port received.
+    Bytes Finish() {
+        MyEndDocPrinter(Data(), FALSE);
+        return DocumentBytes();
+    }
+};
+
+TEST_F(Framing, WithoutHolesOneDataBlock) {
+    Bytes in = Pattern(10, 1);
+    EXPECT_TRUE(Write(in));
+    EXPECT_EQ(Data()->qwOutputPos, 10u);
+    EXPECT_EQ(Finish(), Concat({DataHeader(10), in}));
+}
+
+TEST_F(Framing, HoleInsideOneWrite) {
+    Holes().Add(4, 3);
+    Bytes in = Pattern(10, 1);
+    EXPECT_TRUE(Write(in));
+    EXPECT_EQ(Data()->qwOutputPos, 10u);
+    EXPECT_TRUE(Holes().IsEmpty());
+    EXPECT_EQ(Finish(), Concat({DataHeader(4), Slice(in, 0, 4), HoleHeader(3), DataHeader(3), Slice(in, 7, 3)}));
+}
+
+TEST_F(Framing, HoleSpanningThreeWrites) {
+    Holes().Add(4, 20);
+    Bytes a = Pattern(10, 0), b = Pattern(10, 10), c = Pattern(10, 20);
+    EXPECT_TRUE(Write(a));
+    ASSERT_EQ(Holes().Count(), 1u);  // still ahead: the next writes skip its rest
+    EXPECT_TRUE(Write(b));
+    EXPECT_EQ(Holes().Count(), 1u);
+    EXPECT_TRUE(Write(c));
+    EXPECT_TRUE(Holes().IsEmpty());
+    EXPECT_EQ(Data()->qwOutputPos, 30u);
+    EXPECT_EQ(Finish(), Concat({DataHeader(4), Slice(a, 0, 4), HoleHeader(20), DataHeader(6), Slice(c, 4, 6)}));
+}
+
+TEST_F(Framing, HolesAtStartBackToBackAndEndingWithTheWrite) {
+    // A hole at the current position, one right after it, and one that ends
+    // exactly where the write ends; a hole already passed is dropped unseen.
+    Data()->qwOutputPos = 100;
+    Holes().Add(50, 10);
+    Holes().Add(100, 2);
+    Holes().Add(102, 3);
+    Holes().Add(110, 5);
+    Bytes in = Pattern(15, 0);
+    EXPECT_TRUE(Write(in, WRITE_DATA_HEADER));
+    EXPECT_TRUE(Holes().IsEmpty());
+    EXPECT_EQ(Data()->qwOutputPos, 115u);
+    EXPECT_EQ(Finish(), Concat({HoleHeader(2), HoleHeader(3), DataHeader(5), Slice(in, 5, 5), HoleHeader(5)}));
+}
+
+TEST_F(Framing, RecordHeaderOpensABlockItsBodyContinues) {
+    Holes().Add(2, 40);  // not consulted by modes 2 and 3
+    Bytes header = {0x51, 0, 0, 0, 100, 0, 0, 0};
+    Bytes body = Pattern(100, 7);
+    EXPECT_TRUE(Write(header, WRITE_RECORD_HEADER));
+    EXPECT_TRUE(Write(body, WRITE_CONTINUE));
+    EXPECT_EQ(Data()->qwOutputPos, 108u);
+    EXPECT_EQ(Holes().Count(), 1u);
+    EXPECT_EQ(Finish(), Concat({DataHeader(108), header, body}));
+}
+
+TEST_F(Framing, ShortRecordHeaderAndEmptyWrite) {
+    Bytes cut = {1, 0, 0, 0, 9};
+    EXPECT_FALSE(Write(cut, WRITE_RECORD_HEADER));
+    EXPECT_FALSE(Data()->fJobAborted);
+    EXPECT_TRUE(WriteJobOutput(Data(), cut.data(), 0, WRITE_DATA));
+    EXPECT_EQ(Data()->qwOutputPos, 0u);
+    EXPECT_TRUE(Finish().empty());
+}
+
+TEST_F(WriterTest, FramingOffPassesEveryModeUnchanged) {
+    ASSERT_NE(Start(), 0u);
+    Holes().Add(1, 9);
+    Bytes all;
+    for (DWORD mode = 0; mode < 4; ++mode) {
+        Bytes in = {static_cast<uint8_t>(mode), 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x42};
+        EXPECT_TRUE(Write(in, mode));
+        all.insert(all.end(), in.begin(), in.end());
+    }
+    EXPECT_EQ(Data()->qwOutputPos, 36u);
+    MyEndDocPrinter(Data(), FALSE);
+    EXPECT_EQ(DocumentBytes(), all);
+    EXPECT_EQ(Holes().Count(), 1u);
+}
+
+TEST_F(WriterTest, SpoolerSeesWholeUnitsOfTheStagingBuffer) {
+    ASSERT_NE(Start(), 0u);
+    Bytes big = Pattern(5000, 3);
+    EXPECT_TRUE(Write(big));
+    EXPECT_EQ(Document().writeSizes, (std::vector<uint64_t>{2048, 2048}));
+    EXPECT_EQ(Data()->cbOutBuffer, 904u);
+
+    // Small writes fill the buffer and leave in 2048-byte units; a large one
+    // flushes what the buffer holds first, then goes out in whole pieces.
+    Bytes small = Pattern(1200, 9), large = Pattern(4100, 1);
+    EXPECT_TRUE(Write(small));  // 904 + 1144 sent, 56 kept
+    EXPECT_TRUE(Write(large));  // 56 flushed, 2048, 2048, 4 kept
+    MyEndDocPrinter(Data(), FALSE);
+    auto doc = Document();
+    EXPECT_EQ(doc.writeSizes, (std::vector<uint64_t>{2048, 2048, 2048, 56, 2048, 2048, 4}));
+    EXPECT_TRUE(doc.ended);
+    EXPECT_EQ(DocumentBytes(), Concat({big, small, large}));
+    EXPECT_EQ(Data()->cbOutBuffer, 0u);
+}
+
+TEST_F(WriterTest, ShortCountsAreRepeatedUntilTaken) {
+    ASSERT_NE(Start(), 0u);
+    pal::host::Fault fault;
+    fault.call = "WritePrinter";
+    fault.atByte = 1000;
+    fault.shortCount = true;
+    fault.once = true;
+    pal::host::InjectFault(fault);
+    Bytes in = Pattern(4096, 5);
+    EXPECT_TRUE(Write(in));
+    MyEndDocPrinter(Data(), FALSE);
+    EXPECT_EQ(Document().writeSizes, (std::vector<uint64_t>{2048, 1048, 2048}));
+    EXPECT_EQ(DocumentBytes(), in);
+}
+
+TEST_F(WriterTest, SuccessTakingNothingFailsTheSend) {
+    ASSERT_NE(Start(), 0u);
+    pal::host::Fault fault;
+    fault.call = "WritePrinter";
+    fault.shortCount = true;  // every call takes half: 1024, 512, ... 1, then 0
+    pal::host::InjectFault(fault);
+    EXPECT_FALSE(Write(Pattern(2048)));
+    EXPECT_TRUE(Data()->fJobAborted);
+    EXPECT_EQ(Document().writeSizes.size(), 12u);
+    EXPECT_TRUE(Contains(Lines(), u"WritePrinter took 0 of 1 bytes"));
+}
+
+TEST_F(WriterTest, FailedSendRefusesLaterWritesButTheDocumentStillEnds) {
+    ASSERT_NE(Start(), 0u);
+    pal::host::Fault fault;
+    fault.call = "WritePrinter";
+    fault.atByte = 3000;
+    pal::host::InjectFault(fault);
+    Bytes in = Pattern(5000);
+    EXPECT_FALSE(Write(in));
+    EXPECT_TRUE(Data()->fJobAborted);
+    EXPECT_TRUE(Contains(Lines(), u"!(fRtn == 0)"));
+
+    EXPECT_FALSE(Write(Pattern(10)));
+    EXPECT_TRUE(Contains(Lines(), u"!(lpData->fJobAborted != 0)"));
+    EXPECT_EQ(Document().writeSizes.size(), 2u);  // nothing more was tried
+
+    pal::host::ClearFaults();
+    MyEndDocPrinter(Data(), FALSE);
+    auto doc = Document();
+    EXPECT_TRUE(doc.ended);
+    EXPECT_EQ(doc.writeSizes.back(), 904u);  // the staging buffer is still flushed
+    EXPECT_EQ(DocumentBytes(), Concat({Slice(in, 0, 3000), Slice(in, 4096, 904)}));
+}
+
+TEST_F(WriterTest, NullJobOrBufferIsRefused) {
+    Bytes in = Pattern(4);
+    EXPECT_FALSE(WriteJobOutput(nullptr, in.data(), 4, 0));
+    EXPECT_TRUE(Contains(Lines(), u"!(lpData == 0)"));
+    EXPECT_FALSE(WriteJobOutput(Data(), nullptr, 4, 0));
+    EXPECT_TRUE(Contains(Lines(), u"!(lpBuf == 0)"));
+    EXPECT_EQ(Data()->qwOutputPos, 0u);
+}
+
+TEST_F(WriterTest, StartResetsTheDocumentState) {
+    Cache().Map()[CBitmapCacheMap::Digest{}] = ImageCacheEntry{3, 77};
+    Data()->dwImageCount = 5;
+    Data()->qwOutputPos = 99;
+    EXPECT_NE(Start(), 0u);
+    EXPECT_EQ(Cache().Count(), 0u);
+    EXPECT_EQ(Data()->dwImageCount, 0u);
+    EXPECT_EQ(Data()->qwOutputPos, 0u);
+    EXPECT_TRUE(Contains(Lines(), u"StartDocPrinter is called with Type=RAW, Name=Doc, OutputFile=NULL"));
+
+    // Native printing starts no spooler document.
+    MyEndDocPrinter(Data(), FALSE);
+    pal::host::ResetSpooler();
+    Data()->qwOutputPos = 12;
+    EXPECT_EQ(Start(TRUE), 1u);
+    EXPECT_EQ(Data()->qwOutputPos, 0u);
+    EXPECT_TRUE(pal::host::PortDocuments().empty());
+    EXPECT_TRUE(Contains(Lines(), u"MyStartDocPrinter not called: 'Agentless Native Printing' mode"));
+}
+
+TEST(StatisticsNames, SplitLikeTheServerPrinterPattern) {
+    struct Case {
+        std::u16string name, server, printer;
+    } cases[] = {
+        {u"\\\\SRV1\\Queue", u"SRV1", u"Queue"},
+        {u"\\\\SRV1\\Queue,XcvPort x", u"SRV1", u"Queue"},
+        {u"\\\\SRV1\\a\\b", u"SRV1", u"a\\b"},
+        {u"Queue", u"", u""},
+        {u"\\\\\\Queue", u"", u""},
+        {u"\\\\SRV1", u"", u""},
+        {u"\\\\SRV1\\", u"", u""},
+        {u"\\\\SRV1\\,x", u"", u""},
+        {u"\\\\" + std::u16string(255, u's') + u"\\Q", std::u16string(255, u's'), u"Q"},
+        {u"\\\\" + std::u16string(256, u's') + u"\\Q", u"", u""},
+    };
+    for (const auto& c : cases) {
+        WCHAR server[STAT_NAME_CCH] = {u'x'}, printer[STAT_NAME_CCH] = {u'x'};
+        BOOL ok = SplitServerPrinterName(c.name.c_str(), server, printer);
+        EXPECT_EQ(ok != FALSE, !c.server.empty()) << pal::host::ToUtf8(c.name);
+        EXPECT_EQ(std::u16string(server), c.server) << pal::host::ToUtf8(c.name);
+        EXPECT_EQ(std::u16string(printer), c.printer) << pal::host::ToUtf8(c.name);
+    }
+}
+
+class Statistics : public WriterTest {
+protected:
+    void SetUp() override {
+        m_printerName = u"\\\\SRV1\\Plain";
+        WriterTest::SetUp();
+        m_hQuilmon = LoadLibraryW(QUILMON_DLL);
+        ASSERT_NE(m_hQuilmon, nullptr) << "build the simulated port monitor (target quilmon)";
+        m_take = ProcAs<PFN_QuilmonTakeCalls>(GetProcAddress(m_hQuilmon, QUILMON_TAKE_CALLS));
+        ASSERT_NE(m_take, nullptr);
+        Calls();
+    }
+    void TearDown() override {
+        if (m_hQuilmon) FreeLibrary(m_hQuilmon);
+        WriterTest::TearDown();
+    }
+    std::vector<QuilmonCall> Calls() {
+        std::vector<QuilmonCall> calls(m_take(nullptr, 0));
+        if (!calls.empty()) calls.resize(m_take(calls.data(), static_cast<DWORD>(calls.size())));
+        return calls;
+    }
+    HMODULE m_hQuilmon = nullptr;
+    PFN_QuilmonTakeCalls m_take = nullptr;
+};
+
+TEST_F(Statistics, FramedDocumentReportsItsLogicalSize) {
+    ASSERT_NE(Start(), 0u);
+    Data()->fFraming = TRUE;
+    Holes().Add(10, 30);
+    EXPECT_TRUE(Write(Pattern(50)));
+    MyEndDocPrinter(Data(), FALSE);
+    auto calls = Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].dwFunction, static_cast<DWORD>(QUILMON_FN_UPDATE_STATISTICS));
+    EXPECT_EQ(std::u16string(calls[0].szArg1), u"Plain");
+    EXPECT_EQ(std::u16string(calls[0].szArg2), u"SRV1");
+    EXPECT_EQ(calls[0].dwValue, 50u);  // the hole's bytes count, the block headers do not
+    EXPECT_EQ(Document().bytes, 8u + 10 + 8 + 8 + 10);
+}
+
+TEST_F(Statistics, OnlyFramedSpoolerDocumentsAreReported) {
+    ASSERT_NE(Start(), 0u);  // framing off
+    EXPECT_TRUE(Write(Pattern(5)));
+    MyEndDocPrinter(Data(), FALSE);
+
+    Data()->hAGNPPrinter = OpenPrinter(u"Other");  // framed, but on the native target
+    ASSERT_NE(Start(), 0u);
+    Data()->fFraming = TRUE;
+    EXPECT_TRUE(Write(Pattern(5)));
+    MyEndDocPrinter(Data(), FALSE);
+    EXPECT_TRUE(Calls().empty());
+    auto docs = pal::host::PortDocuments();
+    ASSERT_EQ(docs.size(), 2u);
+    EXPECT_EQ(docs[1].printer, u"Other");
+    EXPECT_TRUE(docs[1].ended);
+
+    // A name that is not \\server\printer reports empty names.
+    m_printerName = u"Plain";
+    Data()->pPrinterName = m_printerName.data();
+    Data()->hAGNPPrinter = nullptr;
+    ASSERT_NE(Start(), 0u);
+    MyEndDocPrinter(Data(), FALSE);
+    auto calls = Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(std::u16string(calls[0].szArg1), u"");
+    EXPECT_EQ(std::u16string(calls[0].szArg2), u"");
+    EXPECT_EQ(calls[0].dwValue, 0u);
+}
+
+} // namespace

@@ -1,0 +1,116 @@
+// Helpers of the toolkit tests: corpus access, EMF record walking and a
+// transport stream framer for hand-made framed streams.
+#pragma once
+
+#include "tools/lib/EmfBuilder.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace toolkittest {
+
+using Bytes = std::vector<uint8_t>;
+
+inline std::filesystem::path CorpusDir(const char* sub) { return std::filesystem::path(QL_CORPUS_DIR) / sub; }
+
+inline Bytes ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    Bytes data(in ? static_cast<size_t>(in.tellg()) : 0);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return data;
+}
+
+inline std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Offsets of the EMF records of one type in a page.
+inline std::vector<size_t> RecordsOfType(const Bytes& emf, uint32_t type) {
+    std::vector<size_t> found;
+    for (size_t p = 0; p + 8 <= emf.size();) {
+        const uint32_t t = qltools::GetU32(emf, p), size = qltools::GetU32(emf, p + 4);
+        if (t == type) found.push_back(p);
+        if (size < 8) break;
+        p += size;
+    }
+    return found;
+}
+
+template <typename T>
+T ReadStruct(const Bytes& b, size_t offset) {
+    T v{};
+    if (offset + sizeof(T) <= b.size()) std::memcpy(&v, b.data() + offset, sizeof(T));
+    return v;
+}
+
+inline void AppendU32(Bytes& b, uint32_t v) { qltools::AppendU32(b, v); }
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Frames `payload` as the job writer does: every range in `holes` (offset in
+// the payload, length) becomes a hole block, every other range a data block;
+// a data range is further cut at `cuts` (payload offsets, e.g. record starts).
+inline Bytes Frame(const Bytes& payload, std::vector<std::pair<size_t, uint32_t>> holes,
+                   std::vector<size_t> cuts = {}) {
+    std::sort(holes.begin(), holes.end());
+    std::sort(cuts.begin(), cuts.end());
+    Bytes out;
+    auto data = [&](size_t from, size_t to) {
+        while (from < to) {
+            size_t end = to;
+            for (size_t c : cuts)
+                if (c > from && c < end) end = c;
+            AppendU32(out, 0x08080000);
+            AppendU32(out, static_cast<uint32_t>(end - from));
+            out.insert(out.end(), payload.begin() + static_cast<ptrdiff_t>(from),
+                       payload.begin() + static_cast<ptrdiff_t>(end));
+            from = end;
+        }
+    };
+    size_t pos = 0;
+    for (const auto& [at, length] : holes) {
+        data(pos, at);
+        AppendU32(out, 0x80800000);
+        AppendU32(out, length);
+        pos = at + length;
+    }
+    data(pos, payload.size());
+    return out;
+}
+
+// "%%EMF", then the given header blocks.
+inline Bytes Marker() { return Bytes{'%', '%', 'E', 'M', 'F'}; }
+
+inline Bytes Block(uint8_t tag, const Bytes& payload) {
+    Bytes b{tag};
+    AppendU32(b, static_cast<uint32_t>(payload.size() + 5));
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+// The watermark block without framing: u32 0, u32 0x40000000, u32 L, the page.
+inline Bytes WatermarkBytes(const Bytes& page) {
+    Bytes b;
+    AppendU32(b, 0);
+    AppendU32(b, 0x40000000);
+    AppendU32(b, static_cast<uint32_t>(page.size()));
+    b.insert(b.end(), page.begin(), page.end());
+    return b;
+}
+
+} // namespace toolkittest

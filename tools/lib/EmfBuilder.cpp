@@ -1,0 +1,362 @@
+#include "tools/lib/EmfBuilder.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace qltools {
+
+// ---- text conversion --------------------------------------------------------------
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto b = static_cast<uint8_t>(text[i]);
+        uint32_t cp = 0xFFFD;
+        size_t len = 1;
+        if (b < 0x80) {
+            cp = b;
+        } else if ((b & 0xE0) == 0xC0 && i + 1 < text.size()) {
+            cp = ((b & 0x1Fu) << 6) | (static_cast<uint8_t>(text[i + 1]) & 0x3Fu);
+            len = 2;
+        } else if ((b & 0xF0) == 0xE0 && i + 2 < text.size()) {
+            cp = ((b & 0x0Fu) << 12) | ((static_cast<uint8_t>(text[i + 1]) & 0x3Fu) << 6) |
+                 (static_cast<uint8_t>(text[i + 2]) & 0x3Fu);
+            len = 3;
+        } else if ((b & 0xF8) == 0xF0 && i + 3 < text.size()) {
+            cp = ((b & 0x07u) << 18) | ((static_cast<uint8_t>(text[i + 1]) & 0x3Fu) << 12) |
+                 ((static_cast<uint8_t>(text[i + 2]) & 0x3Fu) << 6) | (static_cast<uint8_t>(text[i + 3]) & 0x3Fu);
+            len = 4;
+        }
+        if (cp >= 0x10000 && cp <= 0x10FFFF) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp > 0xFFFF ? 0xFFFD : cp));
+        }
+        i += len;
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t cp = text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+// ---- DIBs -------------------------------------------------------------------------
+
+namespace {
+
+// The 16 standard VGA colours, the 4-bpp colour table.
+constexpr uint8_t kVga[16][3] = {
+    {0, 0, 0},     {128, 0, 0},   {0, 128, 0},   {128, 128, 0},   {0, 0, 128},   {128, 0, 128},
+    {0, 128, 128}, {192, 192, 192}, {128, 128, 128}, {255, 0, 0}, {0, 255, 0},   {255, 255, 0},
+    {0, 0, 255},   {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
+
+uint8_t NearestVga(const uint8_t* rgb) {
+    uint32_t best = 0, bestDistance = UINT32_MAX;
+    for (uint32_t i = 0; i < 16; ++i) {
+        uint32_t d = 0;
+        for (int c = 0; c < 3; ++c) {
+            const int diff = static_cast<int>(rgb[c]) - kVga[i][c];
+            d += static_cast<uint32_t>(diff * diff);
+        }
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = i;
+        }
+    }
+    return static_cast<uint8_t>(best);
+}
+
+uint32_t Luma(const uint8_t* rgb) { return (299u * rgb[0] + 587u * rgb[1] + 114u * rgb[2]) / 1000u; }
+
+} // namespace
+
+uint32_t DibStride(uint32_t width, uint32_t bpp) {
+    const uint64_t bits = static_cast<uint64_t>(width) * bpp;
+    return static_cast<uint32_t>(((bits + 31) / 32) * 4);
+}
+
+std::vector<uint8_t> Dib::BitmapInfo() const {
+    std::vector<uint8_t> out;
+    AppendStruct(out, header);
+    for (const EmfRgbQuad& q : colors) AppendStruct(out, q);
+    return out;
+}
+
+Dib MakeDib(const RgbImage& image, uint32_t bpp, bool topDown) {
+    if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
+        throw std::invalid_argument("bits per pixel must be 1, 4, 8, 16, 24 or 32");
+    if (image.width == 0 || image.height == 0 ||
+        image.rgb.size() != static_cast<size_t>(image.width) * image.height * 3)
+        throw std::invalid_argument("empty or inconsistent image");
+    Dib dib;
+    const uint32_t stride = DibStride(image.width, bpp);
+    dib.header.biSize = sizeof(EmfBitmapInfoHeader);
+    dib.header.biWidth = static_cast<int32_t>(image.width);
+    dib.header.biHeight = topDown ? -static_cast<int32_t>(image.height) : static_cast<int32_t>(image.height);
+    dib.header.biPlanes = 1;
+    dib.header.biBitCount = static_cast<uint16_t>(bpp);
+    dib.header.biCompression = 0;  // BI_RGB
+    dib.header.biSizeImage = stride * image.height;
+    dib.header.biXPelsPerMeter = 23622;  // 600 dpi
+    dib.header.biYPelsPerMeter = 23622;
+
+    if (bpp == 1) {
+        dib.colors = {{0, 0, 0, 0}, {255, 255, 255, 0}};
+    } else if (bpp == 4) {
+        for (const auto& c : kVga) dib.colors.push_back({c[2], c[1], c[0], 0});
+    } else if (bpp == 8) {
+        for (uint32_t i = 0; i < 256; ++i) {
+            const auto r = static_cast<uint8_t>(((i >> 5) & 7) * 255 / 7);
+            const auto g = static_cast<uint8_t>(((i >> 2) & 7) * 255 / 7);
+            const auto b = static_cast<uint8_t>((i & 3) * 255 / 3);
+            dib.colors.push_back({b, g, r, 0});
+        }
+    }
+    dib.header.biClrUsed = static_cast<uint32_t>(dib.colors.size());
+
+    dib.bits.assign(static_cast<size_t>(stride) * image.height, 0);
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint32_t row = topDown ? y : image.height - 1 - y;
+        uint8_t* out = &dib.bits[static_cast<size_t>(row) * stride];
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const uint8_t* p = image.Pixel(x, y);
+            switch (bpp) {
+            case 1:
+                if (Luma(p) >= 128) out[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+                break;
+            case 4: out[x / 2] |= static_cast<uint8_t>(NearestVga(p) << ((x % 2) ? 0 : 4)); break;
+            case 8: out[x] = static_cast<uint8_t>((p[0] >> 5) << 5 | (p[1] >> 5) << 2 | (p[2] >> 6)); break;
+            case 16: {
+                const auto v = static_cast<uint16_t>((p[0] >> 3) << 10 | (p[1] >> 3) << 5 | (p[2] >> 3));
+                out[2 * x] = static_cast<uint8_t>(v);
+                out[2 * x + 1] = static_cast<uint8_t>(v >> 8);
+                break;
+            }
+            case 24:
+                out[3 * x] = p[2];
+                out[3 * x + 1] = p[1];
+                out[3 * x + 2] = p[0];
+                break;
+            case 32:
+                out[4 * x] = p[2];
+                out[4 * x + 1] = p[1];
+                out[4 * x + 2] = p[0];
+                out[4 * x + 3] = 0;
+                break;
+            }
+        }
+    }
+    return dib;
+}
+
+// ---- page writer ------------------------------------------------------------------
+
+EmfBuilder::EmfBuilder(const EmfPageOptions& options) : m_options(options) {
+    if (options.devicePixelsX <= 0 || options.devicePixelsY <= 0 || options.millimetersX <= 0 ||
+        options.millimetersY <= 0)
+        throw std::invalid_argument("device size and millimetres must be positive");
+    Begin();
+}
+
+void EmfBuilder::Begin() {
+    m_bytes.clear();
+    m_records = 1;
+    m_nextObject = 1;
+    m_maxObject = 0;
+    EmfHeader h{};
+    h.iType = EMR_HEADER;
+    h.rclBounds = {0, 0, m_options.devicePixelsX - 1, m_options.devicePixelsY - 1};
+    h.rclFrame = {0, 0, m_options.millimetersX * 100 - 1, m_options.millimetersY * 100 - 1};
+    h.dSignature = ENHMETA_SIGNATURE;
+    h.nVersion = 0x10000;
+    h.szlDevice = {m_options.devicePixelsX, m_options.devicePixelsY};
+    h.szlMillimeters = {m_options.millimetersX, m_options.millimetersY};
+    h.szlMicrometers = {m_options.millimetersX * 1000, m_options.millimetersY * 1000};
+    AppendStruct(m_bytes, h);
+    uint32_t size = sizeof(EmfHeader);
+    if (!m_options.description.empty()) {
+        PutU32(m_bytes, offsetof(EmfHeader, nDescription), static_cast<uint32_t>(m_options.description.size() + 1));
+        PutU32(m_bytes, offsetof(EmfHeader, offDescription), sizeof(EmfHeader));
+        for (char16_t c : m_options.description) AppendU16(m_bytes, c);
+        AppendU16(m_bytes, 0);
+        PadTo4(m_bytes);
+        size = static_cast<uint32_t>(m_bytes.size());
+    }
+    PutU32(m_bytes, offsetof(EmfHeader, nSize), size);
+}
+
+void EmfBuilder::StretchDIBits(const Dib& dib, int32_t x, int32_t y, int32_t cx, int32_t cy, SourceRect source) {
+    const auto w = static_cast<int32_t>(dib.Width()), h = static_cast<int32_t>(dib.Height());
+    if (source.cx == 0 && source.cy == 0) source = {0, 0, w, h};
+    if (source.x < 0 || source.y < 0 || source.cx <= 0 || source.cy <= 0 || source.x + source.cx > w ||
+        source.y + source.cy > h)
+        throw std::invalid_argument("source rectangle outside the bitmap");
+    const std::vector<uint8_t> bmi = dib.BitmapInfo();
+    EmfStretchDIBits r{};
+    r.iType = EMR_STRETCHDIBITS;
+    r.nSize = static_cast<uint32_t>(sizeof(r) + bmi.size() + dib.bits.size());
+    r.rclBounds = {x, y, x + cx - 1, y + cy - 1};
+    r.xDest = x;
+    r.yDest = y;
+    r.xSrc = source.x;
+    r.ySrc = source.y;
+    r.cxSrc = source.cx;
+    r.cySrc = source.cy;
+    r.offBmiSrc = sizeof(r);
+    r.cbBmiSrc = static_cast<uint32_t>(bmi.size());
+    r.offBitsSrc = static_cast<uint32_t>(sizeof(r) + bmi.size());
+    r.cbBitsSrc = static_cast<uint32_t>(dib.bits.size());
+    r.iUsageSrc = 0;  // DIB_RGB_COLORS
+    r.dwRop = SRCCOPY_ROP;
+    r.cxDest = cx;
+    r.cyDest = cy;
+    AppendStruct(m_bytes, r);
+    AppendBytes(m_bytes, bmi);
+    AppendBytes(m_bytes, dib.bits);  // rows are multiples of 4, so nSize is too
+    ++m_records;
+}
+
+uint32_t EmfBuilder::CreateFont(std::u16string_view face, int32_t height, int32_t weight, bool italic) {
+    EmfExtCreateFontIndirectW r{};
+    r.iType = EMR_EXTCREATEFONTINDIRECTW;
+    r.nSize = sizeof(r);
+    r.ihFont = m_nextObject++;
+    m_maxObject = std::max(m_maxObject, r.ihFont);
+    r.elfLogFont.lfHeight = height;
+    r.elfLogFont.lfWeight = weight;
+    r.elfLogFont.lfItalic = italic ? 1 : 0;
+    r.elfLogFont.lfCharSet = 1;            // DEFAULT_CHARSET
+    r.elfLogFont.lfOutPrecision = 4;       // OUT_TT_PRECIS
+    r.elfLogFont.lfQuality = 2;            // PROOF_QUALITY
+    r.elfLogFont.lfPitchAndFamily = 0x22;  // VARIABLE_PITCH | FF_SWISS
+    const size_t n = std::min<size_t>(face.size(), 31);
+    std::copy_n(face.begin(), n, r.elfLogFont.lfFaceName);
+    std::copy_n(face.begin(), std::min<size_t>(face.size(), 63), r.elfFullName);
+    r.dvSignature = 0x08007664;  // STAMP_DESIGNVECTOR
+    AppendStruct(m_bytes, r);
+    ++m_records;
+    return r.ihFont;
+}
+
+void EmfBuilder::SelectObject(uint32_t index) {
+    AppendStruct(m_bytes, EmfObjectRecord{EMR_SELECTOBJECT, sizeof(EmfObjectRecord), index});
+    ++m_records;
+}
+
+void EmfBuilder::DeleteObject(uint32_t index) {
+    AppendStruct(m_bytes, EmfObjectRecord{EMR_DELETEOBJECT, sizeof(EmfObjectRecord), index});
+    ++m_records;
+}
+
+void EmfBuilder::TextOut(int32_t x, int32_t y, std::u16string_view text, int32_t advance) {
+    if (advance <= 0) advance = 40;
+    const auto chars = static_cast<uint32_t>(text.size());
+    const uint32_t stringBytes = (chars * 2 + 3) / 4 * 4;
+    EmfExtTextOutW r{};
+    r.iType = EMR_EXTTEXTOUTW;
+    r.nSize = static_cast<uint32_t>(sizeof(r) + stringBytes + chars * 4);
+    r.rclBounds = {x, y, x + advance * static_cast<int32_t>(chars), y + advance * 2};
+    r.iGraphicsMode = 1;  // GM_COMPATIBLE
+    r.exScale = 0.0f;
+    r.eyScale = 0.0f;
+    r.emrtext.ptlReference = {x, y};
+    r.emrtext.nChars = chars;
+    r.emrtext.offString = sizeof(r);
+    r.emrtext.rcl = {0, 0, -1, -1};
+    r.emrtext.offDx = sizeof(r) + stringBytes;
+    AppendStruct(m_bytes, r);
+    for (char16_t c : text) AppendU16(m_bytes, c);
+    PadTo4(m_bytes);
+    for (uint32_t i = 0; i < chars; ++i) AppendU32(m_bytes, static_cast<uint32_t>(advance));
+    ++m_records;
+}
+
+void EmfBuilder::Record(uint32_t type, std::span<const uint8_t> body) {
+    const size_t padded = (body.size() + 3) / 4 * 4;
+    if (padded > 0xFFFFFFFFu - 8) throw std::invalid_argument("record too large");
+    AppendU32(m_bytes, type);
+    AppendU32(m_bytes, static_cast<uint32_t>(8 + padded));
+    AppendBytes(m_bytes, body);
+    PadTo4(m_bytes);
+    ++m_records;
+}
+
+std::vector<uint8_t> EmfBuilder::Finish() {
+    AppendStruct(m_bytes, EmfEof{EMR_EOF, sizeof(EmfEof), 0, 16, sizeof(EmfEof)});
+    ++m_records;
+    if (m_bytes.size() > 0xFFFFFFFFu) throw std::invalid_argument("page larger than 4 GiB");
+    PutU32(m_bytes, offsetof(EmfHeader, nBytes), static_cast<uint32_t>(m_bytes.size()));
+    PutU32(m_bytes, offsetof(EmfHeader, nRecords), m_records);
+    const auto handles = static_cast<uint16_t>(m_maxObject + 1);
+    m_bytes[offsetof(EmfHeader, nHandles)] = static_cast<uint8_t>(handles);
+    m_bytes[offsetof(EmfHeader, nHandles) + 1] = static_cast<uint8_t>(handles >> 8);
+    std::vector<uint8_t> page = std::move(m_bytes);
+    Begin();
+    return page;
+}
+
+// ---- structural check -------------------------------------------------------------
+
+EmfCheck CheckEmf(std::span<const uint8_t> data) {
+    EmfCheck check;
+    auto fail = [&check](size_t offset, std::string why) {
+        check.ok = false;
+        check.problemOffset = offset;
+        check.problem = std::move(why);
+        return check;
+    };
+    if (data.size() < 88) return fail(0, "too short for an EMF header (" + std::to_string(data.size()) + " bytes)");
+    if (GetU32(data, 0) != EMR_HEADER)
+        return fail(0, "first record is type " + std::to_string(GetU32(data, 0)) + ", not EMR_HEADER");
+    if (GetU32(data, 40) != ENHMETA_SIGNATURE) return fail(40, "EMF signature missing");
+    check.headerBytes = GetU32(data, 48);
+    size_t pos = 0;
+    while (pos < data.size()) {
+        if (data.size() - pos < 8) return fail(pos, "record header cut off");
+        const uint32_t type = GetU32(data, pos);
+        const uint32_t size = GetU32(data, pos + 4);
+        if (size < 8 || size % 4 != 0)
+            return fail(pos, "record type " + std::to_string(type) + " has size " + std::to_string(size) +
+                                 " (not a multiple of 4 of at least 8)");
+        if (size > data.size() - pos)
+            return fail(pos, "record type " + std::to_string(type) + " of " + std::to_string(size) +
+                                 " bytes runs past the end");
+        if (pos == 0 && size < 88) return fail(pos, "EMR_HEADER of " + std::to_string(size) + " bytes");
+        ++check.records;
+        pos += size;
+        if (type == EMR_EOF) break;
+    }
+    check.ok = true;
+    return check;
+}
+
+} // namespace qltools

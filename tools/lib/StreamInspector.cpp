@@ -1,0 +1,925 @@
+#include "tools/lib/StreamInspector.h"
+
+#include "native/Devmode.h"
+#include "tools/lib/EmfBuilder.h"
+#include "tools/lib/SpoolWriter.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+
+namespace qltools {
+
+// The public DEVMODEW fields read here, at their Windows x64 offsets.
+static_assert(offsetof(DEVMODEW, dmDeviceName) == 0);
+static_assert(offsetof(DEVMODEW, dmSpecVersion) == 64);
+static_assert(offsetof(DEVMODEW, dmSize) == 68);
+static_assert(offsetof(DEVMODEW, dmDriverExtra) == 70);
+static_assert(offsetof(DEVMODEW, dmFields) == 72);
+static_assert(offsetof(DEVMODEW, dmOrientation) == 76);
+static_assert(offsetof(DEVMODEW, dmPaperSize) == 78);
+static_assert(offsetof(DEVMODEW, dmPaperLength) == 80);
+static_assert(offsetof(DEVMODEW, dmPaperWidth) == 82);
+static_assert(offsetof(DEVMODEW, dmCopies) == 86);
+static_assert(offsetof(DEVMODEW, dmFormName) == 102);
+static_assert(offsetof(DEVMODEW, dmDisplayFrequency) == 184);
+static_assert(sizeof(DEVMODEW) == 220);
+static_assert(offsetof(PRIVATEDEVMODEEXT, dwSize) == 4 && offsetof(PRIVATEDEVMODEEXT, dwFields) == 8);
+static_assert(offsetof(PRIVATEDEVMODEEXT, dwCompressionRule_0) == 123);
+static_assert(offsetof(PRIVATEDEVMODEEXT, dwBitmapDPIReduction) == 139);
+
+namespace {
+
+// Bytes of a device mode that must be present to read its header (up to and
+// including dmFields).
+constexpr size_t kDevmodeHeaderBytes = offsetof(DEVMODEW, dmFields) + sizeof(DWORD);
+
+struct Malformed {
+    uint64_t offset;
+    std::string why;
+};
+
+std::string Hex(uint64_t v, int width = 0) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%0*llx", width, static_cast<unsigned long long>(v));
+    return buf;
+}
+
+// Little-endian reads inside [0, limit) of `b`; false when the field does not fit.
+template <typename T>
+bool ReadAt(std::span<const uint8_t> b, size_t offset, size_t limit, T& out) {
+    limit = std::min(limit, b.size());
+    if (offset > limit || limit - offset < sizeof(T)) return false;
+    std::memcpy(&out, b.data() + offset, sizeof(T));
+    return true;
+}
+
+uint32_t Le32(std::span<const uint8_t> b, uint64_t offset) {
+    uint32_t v = 0;
+    std::memcpy(&v, b.data() + offset, 4);  // callers test the range
+    return v;
+}
+
+// A NUL-terminated UTF-16 string of at most maxChars within [offset, limit).
+std::string WideText(std::span<const uint8_t> b, size_t offset, size_t limit, size_t maxChars) {
+    std::u16string s;
+    limit = std::min(limit, b.size());
+    for (size_t i = 0; i < maxChars && offset <= limit && limit - offset >= 2; ++i, offset += 2) {
+        const auto c = static_cast<char16_t>(b[offset] | (b[offset + 1] << 8));
+        if (c == 0) break;
+        s.push_back(c);
+    }
+    return Utf16ToUtf8(s);
+}
+
+DevmodeInfo DecodeDevmode(std::span<const uint8_t> b) {
+    DevmodeInfo d;
+    ReadAt(b, offsetof(DEVMODEW, dmSpecVersion), b.size(), d.dmSpecVersion);
+    ReadAt(b, offsetof(DEVMODEW, dmSize), b.size(), d.dmSize);
+    ReadAt(b, offsetof(DEVMODEW, dmDriverExtra), b.size(), d.dmDriverExtra);
+    ReadAt(b, offsetof(DEVMODEW, dmFields), b.size(), d.dmFields);
+    const size_t pub = std::min<size_t>(d.dmSize, b.size());
+    d.deviceName = WideText(b, 0, pub, CCHDEVICENAME);
+    ReadAt(b, offsetof(DEVMODEW, dmOrientation), pub, d.dmOrientation);
+    ReadAt(b, offsetof(DEVMODEW, dmPaperSize), pub, d.dmPaperSize);
+    ReadAt(b, offsetof(DEVMODEW, dmPaperLength), pub, d.dmPaperLength);
+    ReadAt(b, offsetof(DEVMODEW, dmPaperWidth), pub, d.dmPaperWidth);
+    ReadAt(b, offsetof(DEVMODEW, dmCopies), pub, d.dmCopies);
+    ReadAt(b, offsetof(DEVMODEW, dmDisplayFrequency), pub, d.dmDisplayFrequency);
+    if (pub >= offsetof(DEVMODEW, dmFormName) + 2)
+        d.formName = WideText(b, offsetof(DEVMODEW, dmFormName), pub, CCHFORMNAME);
+
+    const size_t total = static_cast<size_t>(d.dmSize) + d.dmDriverExtra;
+    if (d.dmDriverExtra >= sizeof(PRIVATEDEVMODE) && total <= b.size()) {
+        uint32_t sig = 0;
+        ReadAt(b, total - sizeof(PRIVATEDEVMODE), total, sig);
+        if (sig == QL_PRIVATEDEVMODE_SIGNATURE) {
+            d.hasTrailer = true;
+            ReadAt(b, total - sizeof(PRIVATEDEVMODE) + offsetof(PRIVATEDEVMODE, dwFlags), total, d.trailerFlags);
+        }
+    }
+    if (d.hasTrailer && d.dmSize == QL_DEVMODE_PUBLIC_SIZE && d.dmDriverExtra >= QL_DEVMODE_DRIVER_EXTRA) {
+        const size_t ext = QL_DEVMODE_PUBLIC_SIZE;
+        uint32_t sig = 0, size = 0;
+        ReadAt(b, ext, total, sig);
+        ReadAt(b, ext + offsetof(PRIVATEDEVMODEEXT, dwSize), total, size);
+        if (sig == QL_PRIVATEDEVMODEEXT_SIGNATURE && size >= QL_DEVMODE_EXT_SIZE) {
+            d.hasExtension = true;
+            d.extensionSize = size;
+            ReadAt(b, ext + offsetof(PRIVATEDEVMODEEXT, dwFields), total, d.extensionFields);
+            ReadAt(b, ext + offsetof(PRIVATEDEVMODEEXT, dwCompressionRule_0), total, d.compressionRules[0]);
+            ReadAt(b, ext + offsetof(PRIVATEDEVMODEEXT, dwCompressionRule_1), total, d.compressionRules[1]);
+            ReadAt(b, ext + offsetof(PRIVATEDEVMODEEXT, dwCompressionRule_2), total, d.compressionRules[2]);
+            ReadAt(b, ext + offsetof(PRIVATEDEVMODEEXT, dwCompressionRule_3), total, d.compressionRules[3]);
+            ReadAt(b, ext + offsetof(PRIVATEDEVMODEEXT, dwBitmapDPIReduction), total, d.bitmapDPIReduction);
+        }
+    }
+    return d;
+}
+
+class Inspector {
+public:
+    Inspector(std::span<const uint8_t> data, const InspectOptions& options, InspectReport& report)
+        : m_data(data), m_options(options), m_r(report) {}
+
+    void Run() {
+        m_r.streamBytes = m_data.size();
+        if (m_data.empty()) throw Malformed{0, "the input is empty"};
+        uint64_t pos = 0;
+        if (m_data.size() >= 5 && std::memcmp(m_data.data(), "%%EMF", 5) == 0) {
+            m_r.marker = true;
+            pos = HeaderBlocks(5);
+        } else if (m_data.size() < 4 ||
+                   (Le32(m_data, 0) != SPL_FILE_HEADER && Le32(m_data, 0) != kDataBlockTag)) {
+            throw Malformed{0, "neither a transport stream (no \"%%EMF\" marker) nor a spool file (first record type " +
+                                   (m_data.size() < 4 ? std::string("cut off") : Hex(Le32(m_data, 0), 8)) +
+                                   " is not the file header 0x00010000)"};
+        }
+        if (m_data.size() - pos >= 4) {
+            const uint32_t tag = Le32(m_data, pos);
+            m_r.framed = tag == kDataBlockTag || tag == kHoleBlockTag;
+        }
+        if (m_r.framed) {
+            Unframe(pos);
+            m_logical = m_logicalBuf;
+        } else {
+            m_logical = m_data;
+        }
+        pos = Watermark(pos);
+        Records(pos);
+        if (m_options.keepLogical) {
+            if (m_r.framed)
+                m_r.logical = std::move(m_logicalBuf);
+            else
+                m_r.logical.assign(m_data.begin(), m_data.end());
+        }
+    }
+
+private:
+    // The stream offset of a logical position, or none inside a hole.
+    std::optional<uint64_t> StreamOffsetOf(uint64_t logicalPos) const {
+        if (!m_r.framed || logicalPos < m_r.framingStart) return logicalPos;
+        auto it = std::upper_bound(m_r.blocks.begin(), m_r.blocks.end(), logicalPos,
+                                   [](uint64_t p, const FrameBlock& b) { return p < b.logicalPos; });
+        if (it == m_r.blocks.begin()) return std::nullopt;
+        --it;  // the last block starting at or before the position; only it can hold it
+        if (logicalPos >= it->logicalPos + it->length || it->hole) return std::nullopt;
+        return it->offset + 8 + (logicalPos - it->logicalPos);
+    }
+
+    [[noreturn]] void FailLogical(uint64_t logicalPos, const std::string& why) const {
+        const auto at = StreamOffsetOf(logicalPos);
+        if (!m_r.framed || logicalPos < m_r.framingStart) throw Malformed{logicalPos, why};
+        if (at) throw Malformed{*at, "logical offset " + std::to_string(logicalPos) + ": " + why};
+        throw Malformed{m_r.framingStart,
+                        "logical offset " + std::to_string(logicalPos) + " (inside a hole): " + why};
+    }
+
+    // "%%EMF" is followed by the device mode block and the JDF block, each
+    // optional, in that order.
+    uint64_t HeaderBlocks(uint64_t pos) {
+        while (pos < m_data.size() && (m_data[pos] == kDevmodeBlockTag || m_data[pos] == kJdfBlockTag)) {
+            const uint8_t tag = m_data[pos];
+            const char* what = tag == kDevmodeBlockTag ? "device mode block" : "JDF block";
+            if (m_data.size() - pos < 5) throw Malformed{pos, std::string(what) + " header cut off"};
+            uint32_t length = 0;
+            std::memcpy(&length, m_data.data() + pos + 1, 4);
+            if (length < 5)
+                throw Malformed{pos, std::string(what) + " length " + std::to_string(length) + " is below 5"};
+            if (length > m_data.size() - pos)
+                throw Malformed{pos, std::string(what) + " of " + std::to_string(length) +
+                                         " bytes runs past the end of the stream (" +
+                                         std::to_string(m_data.size() - pos) + " bytes left)"};
+            const auto payload = m_data.subspan(pos + 5, length - 5);
+            if (tag == kDevmodeBlockTag) {
+                if (m_r.devmode) throw Malformed{pos, "a second device mode block"};
+                if (m_r.jdf) throw Malformed{pos, "device mode block after the JDF block"};
+                m_r.devmode = DevmodeBlockAt(pos, length, payload);
+            } else {
+                if (m_r.jdf) throw Malformed{pos, "a second JDF block"};
+                m_r.jdf = JdfBlock{pos, length};
+                if (length == 5) Warn("the JDF block at " + std::to_string(pos) + " is empty");
+            }
+            pos += length;
+        }
+        return pos;
+    }
+
+    DevmodeBlock DevmodeBlockAt(uint64_t pos, uint32_t length, std::span<const uint8_t> payload) {
+        if (payload.size() < kDevmodeHeaderBytes)
+            throw Malformed{pos, "device mode block holds " + std::to_string(payload.size()) +
+                                     " bytes, too few for a device mode header (" +
+                                     std::to_string(kDevmodeHeaderBytes) + ")"};
+        DevmodeBlock block;
+        block.offset = pos;
+        block.length = length;
+        block.devmode = DecodeDevmode(payload);
+        const DevmodeInfo& d = block.devmode;
+        if (d.dmSize < kDevmodeHeaderBytes)
+            throw Malformed{pos + 5 + offsetof(DEVMODEW, dmSize),
+                            "device mode dmSize " + std::to_string(d.dmSize) + " is below its header size"};
+        const uint64_t announced = static_cast<uint64_t>(d.dmSize) + d.dmDriverExtra;
+        if (announced != payload.size())
+            throw Malformed{pos, "device mode block length " + std::to_string(length) + " does not match dmSize " +
+                                     std::to_string(d.dmSize) + " + dmDriverExtra " +
+                                     std::to_string(d.dmDriverExtra) + " + 5"};
+        if (d.dmDriverExtra == 0) {
+            block.form = DevmodeForm::PublicOnly;
+        } else if (d.dmDriverExtra == 8) {
+            block.form = DevmodeForm::PublicPlus8;
+        } else {
+            block.form = DevmodeForm::Full;
+            if (!d.hasExtension)
+                Warn("the device mode block at " + std::to_string(pos) +
+                     " carries all private bytes but no valid \"QLEX\" extension");
+        }
+        return block;
+    }
+
+    // Removes the data/hole block framing from `pos` on: the logical stream is
+    // the bytes before `pos`, then the data blocks' bytes with every hole
+    // block replaced by as many zero bytes.
+    void Unframe(uint64_t pos) {
+        m_r.framingStart = pos;
+        m_logicalBuf.assign(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(pos));
+        while (pos < m_data.size()) {
+            const uint64_t left = m_data.size() - pos;
+            if (left < 8)
+                throw Malformed{pos, std::to_string(left) + " bytes left, too few for a block header"};
+            const uint32_t tag = Le32(m_data, pos);
+            const uint32_t length = Le32(m_data, pos + 4);
+            FrameBlock block{pos, false, length, m_logicalBuf.size()};
+            if (tag != kDataBlockTag && tag != kHoleBlockTag)
+                throw Malformed{pos, "unknown block tag " + Hex(tag, 8) + " (a data block 0x08080000 or a hole block "
+                                                                            "0x80800000 was expected)"};
+            if (m_logicalBuf.size() + length > m_options.maxLogicalBytes)
+                throw Malformed{pos, "the logical stream would grow past " +
+                                         std::to_string(m_options.maxLogicalBytes) + " bytes"};
+            if (tag == kDataBlockTag) {
+                if (length > left - 8)
+                    throw Malformed{pos, "data block of " + std::to_string(length) +
+                                             " bytes runs past the end of the stream (" + std::to_string(left - 8) +
+                                             " bytes left)"};
+                m_logicalBuf.insert(m_logicalBuf.end(), m_data.begin() + static_cast<ptrdiff_t>(pos + 8),
+                                    m_data.begin() + static_cast<ptrdiff_t>(pos + 8 + length));
+                ++m_r.dataBlocks;
+                m_r.dataBlockBytes += length;
+                pos += 8 + static_cast<uint64_t>(length);
+            } else {
+                block.hole = true;
+                m_logicalBuf.resize(m_logicalBuf.size() + length, 0);
+                ++m_r.holeBlocks;
+                m_r.holeBlockBytes += length;
+                pos += 8;
+            }
+            m_r.blocks.push_back(block);
+        }
+    }
+
+    // The watermark block: u32 0, u32 0x40000000, u32 L, L bytes of EMF page.
+    uint64_t Watermark(uint64_t pos) {
+        if (!m_r.marker && !m_r.framed) return pos;
+        if (m_logical.size() - pos < 12 || Le32(m_logical, pos) != 0 || Le32(m_logical, pos + 4) != kWatermarkTag)
+            return pos;
+        const uint32_t length = Le32(m_logical, pos + 8);
+        if (length > m_logical.size() - pos - 12)
+            FailLogical(pos, "watermark page of " + std::to_string(length) + " bytes runs past the end (" +
+                                 std::to_string(m_logical.size() - pos - 12) + " bytes left)");
+        WatermarkBlock block{pos, length, {}};
+        auto page = SummarizeEmf(m_logical.subspan(pos + 12, length), pos + 12);
+        if (!page) FailLogical(pos + 12, "the watermark page does not begin with an EMF header");
+        block.page = *page;
+        m_r.watermark = block;
+        return pos + 12 + length;
+    }
+
+    // Counts an EMF page's records; none when the body is not an EMF (no
+    // EMR_HEADER with the signature). A broken record structure is malformed.
+    std::optional<EmfPageSummary> SummarizeEmf(std::span<const uint8_t> body, uint64_t base) const {
+        if (body.size() < 88 || Le32(body, 0) != EMR_HEADER || Le32(body, 40) != ENHMETA_SIGNATURE)
+            return std::nullopt;
+        EmfPageSummary s;
+        s.headerBytes = Le32(body, 48);
+        s.deviceX = static_cast<int32_t>(Le32(body, 72));
+        s.deviceY = static_cast<int32_t>(Le32(body, 76));
+        s.millimetersX = static_cast<int32_t>(Le32(body, 80));
+        s.millimetersY = static_cast<int32_t>(Le32(body, 84));
+        uint64_t p = 0;
+        while (p < body.size()) {
+            if (body.size() - p < 8)
+                FailLogical(base + p, "EMF record header cut off at the end of the page (" +
+                                          std::to_string(body.size() - p) + " bytes left)");
+            const uint32_t type = Le32(body, p);
+            const uint32_t size = Le32(body, p + 4);
+            if (size < 8 || size % 4 != 0)
+                FailLogical(base + p, "EMF record type " + std::to_string(type) + " has size " +
+                                          std::to_string(size) + " (not a multiple of 4 of at least 8)");
+            if (size > body.size() - p)
+                FailLogical(base + p, "EMF record type " + std::to_string(type) + " of " + std::to_string(size) +
+                                          " bytes runs past the end of its page (" +
+                                          std::to_string(body.size() - p) + " bytes left)");
+            ++s.records;
+            ++s.countsByType[type];
+            p += size;
+            if (type == EMR_EOF) {
+                s.endsWithEof = true;
+                s.trailingBytes = body.size() - p;
+                break;
+            }
+        }
+        return s;
+    }
+
+    void Records(uint64_t pos) {
+        const uint64_t end = m_logical.size();
+        std::map<uint64_t, uint32_t> starts;  // record offset -> type
+        while (pos < end) {
+            if (end - pos < 8)
+                FailLogical(pos, std::to_string(end - pos) + " bytes left, too few for a spool record header");
+            SpoolRecord rec;
+            rec.offset = pos;
+            rec.streamOffset = StreamOffsetOf(pos);
+            rec.type = Le32(m_logical, pos);
+            rec.size = Le32(m_logical, pos + 4);
+            const std::string what = "spool record type " + Hex(rec.type) + " of size " + std::to_string(rec.size);
+            if (m_r.records.empty() && rec.type != SPL_FILE_HEADER)
+                Warn("the first spool record (at " + std::to_string(pos) + ") is type " + Hex(rec.type) +
+                     ", not the file header");
+            const bool header = rec.type == SPL_FILE_HEADER;
+            if ((header && rec.size < 8) || (!header && rec.type != SPL_DEVMODE && rec.size == 0)) {
+                // The record loop of the sender stops here.
+                rec.endsLoop = true;
+                m_r.records.push_back(rec);
+                const uint64_t rest = end - pos - 8;
+                if (rest > 0)
+                    Warn("the record at " + std::to_string(pos) + " (" + what + ") ends the record loop; " +
+                         std::to_string(rest) + " bytes after it are not records");
+                return;
+            }
+            rec.bodyBytes = header ? rec.size - 8u : rec.size;
+            if (rec.bodyBytes > end - pos - 8)
+                FailLogical(pos, what + " runs past the end (" + std::to_string(end - pos - 8) +
+                                     " bytes after its header)");
+            const auto body = m_logical.subspan(pos + 8, rec.bodyBytes);
+            if (header) {
+                uint32_t docAt = 0, outAt = 0;
+                ReadAt(body, 0, body.size(), docAt);
+                ReadAt(body, 4, body.size(), outAt);
+                // The name offsets count from the record's start, header included.
+                if (docAt >= 8) rec.documentName = WideText(body, docAt - 8, body.size(), 1024);
+                if (outAt >= 8) rec.outputName = WideText(body, outAt - 8, body.size(), 1024);
+            } else if (IsSpoolPageRecord(rec.type)) {
+                ++m_r.pages;
+                rec.page = SummarizeEmf(body, pos + 8);
+                if (!rec.page)
+                    Warn("the page record at " + std::to_string(pos) + " does not begin with an EMF header");
+                else
+                    for (const auto& [type, count] : rec.page->countsByType) m_r.emfTotals[type] += count;
+            } else if (IsSpoolExtensionRecord(rec.type)) {
+                if (body.size() < 4)
+                    FailLogical(pos, what + ": an extension record needs 4 bytes for its back distance");
+                uint64_t distance = Le32(body, 0);
+                if (body.size() >= 8) distance |= static_cast<uint64_t>(Le32(body, 4)) << 32;
+                rec.backDistance = distance;
+                if (distance <= pos && starts.count(pos - distance)) {
+                    rec.target = pos - distance;
+                    rec.targetType = starts[pos - distance];
+                    if ((rec.type == SPL_METAFILE_EXT || rec.type == SPL_BW_METAFILE_EXT) &&
+                        !IsSpoolPageRecord(*rec.targetType))
+                        Warn("the page extension record at " + std::to_string(pos) + " points at a record of type " +
+                             Hex(*rec.targetType) + ", not a page");
+                } else {
+                    Warn("the back distance " + std::to_string(distance) + " of the extension record at " +
+                         std::to_string(pos) + " does not lead to the start of an earlier record");
+                }
+            } else if (rec.type == SPL_DEVMODE) {
+                if (body.size() >= kDevmodeHeaderBytes) {
+                    rec.devmode = DecodeDevmode(body);
+                    if (static_cast<uint64_t>(rec.devmode->dmSize) + rec.devmode->dmDriverExtra > body.size())
+                        Warn("the device mode record at " + std::to_string(pos) +
+                             " is shorter than its dmSize + dmDriverExtra");
+                }
+            }
+            starts[pos] = rec.type;
+            m_r.records.push_back(std::move(rec));
+            pos += 8 + (header ? m_r.records.back().size - 8u : m_r.records.back().size);
+        }
+    }
+
+    void Warn(std::string text) { m_r.warnings.push_back(std::move(text)); }
+
+    std::span<const uint8_t> m_data;
+    const InspectOptions& m_options;
+    InspectReport& m_r;
+    std::vector<uint8_t> m_logicalBuf;
+    std::span<const uint8_t> m_logical;
+};
+
+std::string TypeLabel(uint32_t type) {
+    const char* name = SpoolRecordName(type);
+    std::string s = type == SPL_FILE_HEADER ? Hex(type, 8) : std::to_string(type);
+    if (*name) s += std::string(" (") + name + ")";
+    return s;
+}
+
+std::string EmfTypeName(uint32_t type) {
+    switch (type) {
+    case EMR_COMPRESSEDDIBITS: return "0x8000";
+    case EMR_DELETEDDIBITS: return "0x8001";
+    case EMR_CACHEDDIBITS: return "0x8002";
+    default: return std::to_string(type);
+    }
+}
+
+std::string CountsText(const std::map<uint32_t, uint32_t>& counts) {
+    std::string s;
+    for (const auto& [type, count] : counts) {
+        if (!s.empty()) s += ' ';
+        s += EmfTypeName(type) + ":" + std::to_string(count);
+    }
+    return s;
+}
+
+std::string DevmodeText(const DevmodeInfo& d) {
+    std::ostringstream o;
+    o << "\"" << d.deviceName << "\" dmSize " << d.dmSize << ", dmDriverExtra " << d.dmDriverExtra << ", dmFields "
+      << Hex(d.dmFields, 8) << ", orientation " << d.dmOrientation << ", paper " << d.dmPaperSize;
+    if (!d.formName.empty()) o << " \"" << d.formName << "\"";
+    if (d.dmFields & (DM_PAPERLENGTH | DM_PAPERWIDTH)) o << " " << d.dmPaperWidth << "x" << d.dmPaperLength;
+    o << ", copies " << d.dmCopies;
+    if (d.hasTrailer) {
+        o << "; trailer QLPD flags " << Hex(d.trailerFlags) << " [" << DevmodeFlagNames(d.trailerFlags) << "]";
+        if (d.trailerFlags & QL_DM_IMGAREA)
+            o << " offsets x " << (d.dmDisplayFrequency >> 16) << " y " << (d.dmDisplayFrequency & 0xFFFF);
+    } else {
+        o << "; no trailer";
+    }
+    if (d.hasExtension) {
+        o << "; extension QLEX size " << d.extensionSize << " fields " << Hex(d.extensionFields) << " rules "
+          << Hex(d.compressionRules[0]) << "," << Hex(d.compressionRules[1]) << "," << Hex(d.compressionRules[2])
+          << "," << Hex(d.compressionRules[3]) << " dpi reduction " << d.bitmapDPIReduction;
+    }
+    return o.str();
+}
+
+// ---- JSON ---------------------------------------------------------------------------
+
+class Json {
+public:
+    void Open(char c) {
+        Sep();
+        m_s += c;
+        m_first = true;
+    }
+    void Close(char c) {
+        m_s += c;
+        m_first = false;
+    }
+    void Key(const char* k) {
+        Sep();
+        m_s += JsonString(k);
+        m_s += ':';
+        m_first = true;  // the value follows without a comma
+    }
+    void Str(const std::string& v) {
+        Sep();
+        m_s += JsonString(v);
+    }
+    void Num(uint64_t v) {
+        Sep();
+        m_s += std::to_string(v);
+    }
+    void Int(int64_t v) {
+        Sep();
+        m_s += std::to_string(v);
+    }
+    void Bool(bool v) {
+        Sep();
+        m_s += v ? "true" : "false";
+    }
+    void Null() {
+        Sep();
+        m_s += "null";
+    }
+    void Counts(const std::map<uint32_t, uint32_t>& counts) {
+        Open('{');
+        for (const auto& [type, count] : counts) {
+            Key(std::to_string(type).c_str());
+            Num(count);
+        }
+        Close('}');
+    }
+    std::string Take() { return std::move(m_s); }
+
+private:
+    void Sep() {
+        if (!m_first) m_s += ',';
+        m_first = false;
+    }
+    std::string m_s;
+    bool m_first = true;
+};
+
+void JsonDevmode(Json& j, const DevmodeInfo& d) {
+    j.Open('{');
+    j.Key("deviceName"), j.Str(d.deviceName);
+    j.Key("formName"), j.Str(d.formName);
+    j.Key("dmSpecVersion"), j.Num(d.dmSpecVersion);
+    j.Key("dmSize"), j.Num(d.dmSize);
+    j.Key("dmDriverExtra"), j.Num(d.dmDriverExtra);
+    j.Key("dmFields"), j.Num(d.dmFields);
+    j.Key("dmOrientation"), j.Int(d.dmOrientation);
+    j.Key("dmPaperSize"), j.Int(d.dmPaperSize);
+    j.Key("dmPaperLength"), j.Int(d.dmPaperLength);
+    j.Key("dmPaperWidth"), j.Int(d.dmPaperWidth);
+    j.Key("dmCopies"), j.Int(d.dmCopies);
+    j.Key("dmDisplayFrequency"), j.Num(d.dmDisplayFrequency);
+    j.Key("trailer");
+    if (d.hasTrailer) {
+        j.Open('{');
+        j.Key("flags"), j.Num(d.trailerFlags);
+        j.Key("names");
+        j.Open('[');
+        std::istringstream names(DevmodeFlagNames(d.trailerFlags));
+        for (std::string n; names >> n;) j.Str(n);
+        j.Close(']');
+        j.Close('}');
+    } else {
+        j.Null();
+    }
+    j.Key("extension");
+    if (d.hasExtension) {
+        j.Open('{');
+        j.Key("size"), j.Num(d.extensionSize);
+        j.Key("fields"), j.Num(d.extensionFields);
+        j.Key("compressionRules");
+        j.Open('[');
+        for (uint32_t r : d.compressionRules) j.Num(r);
+        j.Close(']');
+        j.Key("bitmapDPIReduction"), j.Num(d.bitmapDPIReduction);
+        j.Close('}');
+    } else {
+        j.Null();
+    }
+    j.Close('}');
+}
+
+void JsonPage(Json& j, const EmfPageSummary& p) {
+    j.Open('{');
+    j.Key("records"), j.Num(p.records);
+    j.Key("nBytes"), j.Num(p.headerBytes);
+    j.Key("device");
+    j.Open('[');
+    j.Int(p.deviceX), j.Int(p.deviceY);
+    j.Close(']');
+    j.Key("millimeters");
+    j.Open('[');
+    j.Int(p.millimetersX), j.Int(p.millimetersY);
+    j.Close(']');
+    j.Key("endsWithEof"), j.Bool(p.endsWithEof);
+    j.Key("trailingBytes"), j.Num(p.trailingBytes);
+    j.Key("stretchDIBits"), j.Num(p.Count(EMR_STRETCHDIBITS));
+    j.Key("compressedDIBits"), j.Num(p.Count(EMR_COMPRESSEDDIBITS));
+    j.Key("deletedDIBits"), j.Num(p.Count(EMR_DELETEDDIBITS));
+    j.Key("cachedDIBits"), j.Num(p.Count(EMR_CACHEDDIBITS));
+    j.Key("countsByType"), j.Counts(p.countsByType);
+    j.Close('}');
+}
+
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return std::nullopt;
+    const std::streamoff size = in.tellg();
+    if (size < 0) return std::nullopt;
+    std::vector<uint8_t> data(static_cast<size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(data.data()), size)) return std::nullopt;
+    return data;
+}
+
+constexpr char kUsage[] =
+    "usage: qlinspect [--json] [--logical OUT] [--no-blocks] FILE\n"
+    "\n"
+    "Lists a gateway transport stream: the \"%%EMF\" marker, the device mode block\n"
+    "and its form, the JDF and watermark blocks, the data and hole blocks of framed\n"
+    "output and every spool record with its type and size; for page records the\n"
+    "EMF record counts by type (0x8000 compressed, 0x8001 deleted and 0x8002 cached\n"
+    "bitmaps included). A plain EMF spool file is listed the same way.\n"
+    "\n"
+    "  --json          machine-readable output\n"
+    "  --logical OUT   write the receiver's logical stream (framing removed, holes\n"
+    "                  filled with zeros) to OUT; only for a well-formed stream\n"
+    "  --no-blocks     do not list the framing blocks one by one (text output)\n"
+    "  --help          show this text\n"
+    "\n"
+    "Exit codes: 0 well-formed, 1 malformed (where and why on standard error),\n"
+    "2 bad arguments or I/O error.\n";
+
+} // namespace
+
+const char* DevmodeFormName(DevmodeForm form) {
+    switch (form) {
+    case DevmodeForm::PublicOnly: return "public";
+    case DevmodeForm::PublicPlus8: return "public+8";
+    case DevmodeForm::Full: return "full";
+    }
+    return "?";
+}
+
+std::string DevmodeFlagNames(uint32_t flags) {
+    static const std::pair<uint32_t, const char*> kNames[] = {
+        {QL_PREVIEW_ON_CLIENT, "QL_PREVIEW_ON_CLIENT"}, {QL_SHOW_CONFIG_DLG, "QL_SHOW_CONFIG_DLG"},
+        {QL_DM_IMGAREA, "QL_DM_IMGAREA"},               {QL_DONT_RESIZE, "QL_DONT_RESIZE"},
+        {QL_DONT_MOVE, "QL_DONT_MOVE"},                 {QL_IGNORE_TRAYS, "QL_IGNORE_TRAYS"},
+        {QL_MAX_PRIVUNI_SIZE, "QL_MAX_PRIVUNI_SIZE"}};
+    std::string s;
+    for (uint32_t bit = 1; bit != 0; bit <<= 1) {
+        if (!(flags & bit)) continue;
+        const char* name = nullptr;
+        for (const auto& [value, text] : kNames)
+            if (value == bit) name = text;
+        if (!s.empty()) s += ' ';
+        s += name ? std::string(name) : Hex(bit);
+    }
+    return s;
+}
+
+InspectReport InspectStream(std::span<const uint8_t> data, const InspectOptions& options) {
+    InspectReport report;
+    try {
+        Inspector(data, options, report).Run();
+        report.ok = true;
+    } catch (const Malformed& m) {
+        report.ok = false;
+        report.errorOffset = m.offset;
+        report.error = "offset " + std::to_string(m.offset) + ": " + m.why;
+        report.logical.clear();
+    } catch (const std::exception& e) {
+        report.ok = false;
+        report.error = std::string("cannot inspect: ") + e.what();
+        report.logical.clear();
+    }
+    return report;
+}
+
+std::string FormatReportText(const InspectReport& r, bool listBlocks) {
+    std::ostringstream o;
+    o << (r.marker ? "transport stream" : r.framed ? "framed stream without marker" : "spool file") << ", "
+      << r.streamBytes << " bytes\n";
+    if (r.marker) o << "marker \"%%EMF\" at 0\n";
+    if (r.devmode)
+        o << "device mode block at " << r.devmode->offset << ": length " << r.devmode->length << ", form "
+          << DevmodeFormName(r.devmode->form) << ": " << DevmodeText(r.devmode->devmode) << "\n";
+    if (r.jdf) o << "JDF block at " << r.jdf->offset << ": length " << r.jdf->length << " (" << r.jdf->length - 5
+                 << " ticket bytes)\n";
+    if (r.framed) {
+        o << "framing from " << r.framingStart << ": " << r.dataBlocks << " data blocks (" << r.dataBlockBytes
+          << " bytes), " << r.holeBlocks << " hole blocks (" << r.holeBlockBytes << " bytes)\n";
+        if (listBlocks)
+            for (const FrameBlock& b : r.blocks)
+                o << "  block at " << b.offset << ": " << (b.hole ? "hole " : "data ") << b.length << " (logical "
+                  << b.logicalPos << ")\n";
+    } else if (r.marker) {
+        o << "framing: none\n";
+    }
+    if (r.watermark)
+        o << "watermark at " << r.watermark->offset << ": EMF page of " << r.watermark->length << " bytes, "
+          << r.watermark->page.records << " records [" << CountsText(r.watermark->page.countsByType) << "]\n";
+    for (const SpoolRecord& rec : r.records) {
+        o << "record at " << rec.offset;
+        if (r.framed) {
+            if (rec.streamOffset)
+                o << " (stream " << *rec.streamOffset << ")";
+            else
+                o << " (in a hole)";
+        }
+        o << ": type " << TypeLabel(rec.type) << ", size " << rec.size;
+        if (rec.endsLoop) o << ", ends the record loop";
+        if (!rec.documentName.empty()) o << ", document \"" << rec.documentName << "\"";
+        if (!rec.outputName.empty()) o << ", output \"" << rec.outputName << "\"";
+        if (rec.page)
+            o << ", EMF " << rec.page->records << " records, device " << rec.page->deviceX << "x" << rec.page->deviceY
+              << " px " << rec.page->millimetersX << "x" << rec.page->millimetersY << " mm ["
+              << CountsText(rec.page->countsByType) << "]";
+        if (rec.backDistance) {
+            o << ", back " << *rec.backDistance;
+            if (rec.target) o << " to record at " << *rec.target << " (type " << TypeLabel(*rec.targetType) << ")";
+        }
+        if (rec.devmode) o << ", " << DevmodeText(*rec.devmode);
+        o << "\n";
+    }
+    o << "records: " << r.records.size() << ", pages: " << r.pages;
+    if (!r.emfTotals.empty()) o << ", EMF records [" << CountsText(r.emfTotals) << "]";
+    o << "\n";
+    for (const std::string& w : r.warnings) o << "warning: " << w << "\n";
+    if (!r.ok) o << "malformed: " << r.error << "\n";
+    return o.str();
+}
+
+std::string JsonString(const std::string& text) {
+    std::string s = "\"";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        switch (c) {
+        case '"': s += "\\\""; break;
+        case '\\': s += "\\\\"; break;
+        case '\n': s += "\\n"; break;
+        case '\r': s += "\\r"; break;
+        case '\t': s += "\\t"; break;
+        case '\b': s += "\\b"; break;
+        case '\f': s += "\\f"; break;
+        default: {
+            // Copy a well-formed UTF-8 sequence; escape control characters and
+            // replace stray bytes.
+            size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+            bool valid = len > 0 && i + len <= text.size() && !(len == 2 && c < 0xC2);
+            for (size_t k = 1; valid && k < len; ++k)
+                valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+            if (c < 0x20 || c == 0x7F) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                s += buf;
+            } else if (!valid) {
+                s += "\\ufffd";
+            } else {
+                s.append(text, i, len);
+                i += len - 1;
+            }
+        }
+        }
+    }
+    return s + "\"";
+}
+
+std::string FormatReportJson(const InspectReport& r) {
+    Json j;
+    j.Open('{');
+    j.Key("ok"), j.Bool(r.ok);
+    j.Key("error");
+    if (r.ok) j.Null(); else j.Str(r.error);
+    j.Key("errorOffset");
+    if (r.ok) j.Null(); else j.Num(r.errorOffset);
+    j.Key("bytes"), j.Num(r.streamBytes);
+    j.Key("marker"), j.Bool(r.marker);
+    j.Key("devmodeBlock");
+    if (r.devmode) {
+        j.Open('{');
+        j.Key("offset"), j.Num(r.devmode->offset);
+        j.Key("length"), j.Num(r.devmode->length);
+        j.Key("form"), j.Str(DevmodeFormName(r.devmode->form));
+        j.Key("devmode"), JsonDevmode(j, r.devmode->devmode);
+        j.Close('}');
+    } else {
+        j.Null();
+    }
+    j.Key("jdfBlock");
+    if (r.jdf) {
+        j.Open('{');
+        j.Key("offset"), j.Num(r.jdf->offset);
+        j.Key("length"), j.Num(r.jdf->length);
+        j.Close('}');
+    } else {
+        j.Null();
+    }
+    j.Key("framed"), j.Bool(r.framed);
+    j.Key("framing");
+    if (r.framed) {
+        j.Open('{');
+        j.Key("start"), j.Num(r.framingStart);
+        j.Key("dataBlocks"), j.Num(r.dataBlocks);
+        j.Key("dataBytes"), j.Num(r.dataBlockBytes);
+        j.Key("holeBlocks"), j.Num(r.holeBlocks);
+        j.Key("holeBytes"), j.Num(r.holeBlockBytes);
+        j.Key("blocks");
+        j.Open('[');
+        for (const FrameBlock& b : r.blocks) {
+            j.Open('{');
+            j.Key("offset"), j.Num(b.offset);
+            j.Key("kind"), j.Str(b.hole ? "hole" : "data");
+            j.Key("length"), j.Num(b.length);
+            j.Key("logical"), j.Num(b.logicalPos);
+            j.Close('}');
+        }
+        j.Close(']');
+        j.Close('}');
+    } else {
+        j.Null();
+    }
+    j.Key("watermark");
+    if (r.watermark) {
+        j.Open('{');
+        j.Key("offset"), j.Num(r.watermark->offset);
+        j.Key("length"), j.Num(r.watermark->length);
+        j.Key("page"), JsonPage(j, r.watermark->page);
+        j.Close('}');
+    } else {
+        j.Null();
+    }
+    j.Key("records");
+    j.Open('[');
+    for (const SpoolRecord& rec : r.records) {
+        j.Open('{');
+        j.Key("offset"), j.Num(rec.offset);
+        j.Key("streamOffset");
+        if (rec.streamOffset) j.Num(*rec.streamOffset); else j.Null();
+        j.Key("type"), j.Num(rec.type);
+        j.Key("name"), j.Str(SpoolRecordName(rec.type));
+        j.Key("size"), j.Num(rec.size);
+        if (rec.endsLoop) j.Key("endsLoop"), j.Bool(true);
+        if (rec.type == SPL_FILE_HEADER) {
+            j.Key("documentName"), j.Str(rec.documentName);
+            j.Key("outputName"), j.Str(rec.outputName);
+        }
+        if (rec.page) j.Key("emf"), JsonPage(j, *rec.page);
+        if (rec.backDistance) {
+            j.Key("backDistance"), j.Num(*rec.backDistance);
+            j.Key("target");
+            if (rec.target) j.Num(*rec.target); else j.Null();
+            j.Key("targetType");
+            if (rec.targetType) j.Num(*rec.targetType); else j.Null();
+        }
+        if (rec.devmode) j.Key("devmode"), JsonDevmode(j, *rec.devmode);
+        j.Close('}');
+    }
+    j.Close(']');
+    j.Key("pages"), j.Num(r.pages);
+    j.Key("emfTotals"), j.Counts(r.emfTotals);
+    j.Key("warnings");
+    j.Open('[');
+    for (const std::string& w : r.warnings) j.Str(w);
+    j.Close(']');
+    j.Close('}');
+    return j.Take() + "\n";
+}
+
+int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    try {
+        bool json = false, listBlocks = true;
+        std::optional<std::string> logicalPath, inputPath;
+        for (size_t i = 0; i < args.size(); ++i) {
+            const std::string& a = args[i];
+            if (a == "--help" || a == "-h") {
+                out << kUsage;
+                return 0;
+            } else if (a == "--json") {
+                json = true;
+            } else if (a == "--no-blocks") {
+                listBlocks = false;
+            } else if (a == "--logical") {
+                if (i + 1 >= args.size()) {
+                    err << "qlinspect: --logical: missing file name\n";
+                    return 2;
+                }
+                logicalPath = args[++i];
+            } else if (a.size() > 1 && a[0] == '-') {
+                err << "qlinspect: unknown option " << a << "\n(see qlinspect --help)\n";
+                return 2;
+            } else if (inputPath) {
+                err << "qlinspect: only one input file, got also " << a << "\n";
+                return 2;
+            } else {
+                inputPath = a;
+            }
+        }
+        if (!inputPath) {
+            err << "qlinspect: no input file given\n(see qlinspect --help)\n";
+            return 2;
+        }
+        const auto data = ReadWholeFile(*inputPath);
+        if (!data) {
+            err << "qlinspect: cannot read " << *inputPath << "\n";
+            return 2;
+        }
+        InspectOptions options;
+        options.keepLogical = logicalPath.has_value();
+        const InspectReport report = InspectStream(*data, options);
+        out << (json ? FormatReportJson(report) : FormatReportText(report, listBlocks));
+        if (!report.ok) {
+            err << "qlinspect: " << *inputPath << ": malformed: " << report.error << "\n";
+            return 1;
+        }
+        if (logicalPath) {
+            std::ofstream file(*logicalPath, std::ios::binary | std::ios::trunc);
+            file.write(reinterpret_cast<const char*>(report.logical.data()),
+                       static_cast<std::streamsize>(report.logical.size()));
+            file.close();
+            if (!file) {
+                err << "qlinspect: cannot write " << *logicalPath << "\n";
+                return 2;
+            }
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        err << "qlinspect: " << e.what() << "\n";
+        return 2;
+    }
+}
+
+} // namespace qltools

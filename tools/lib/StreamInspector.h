@@ -1,0 +1,157 @@
+// Reader of the gateway transport stream, for tests and for people: the
+// "%%EMF" marker, the device mode block (and which of its forms), the JDF and
+// watermark blocks, the data and hole blocks of framed output, and every spool
+// record with its type and size; for page records the EMF record counts by
+// type, the print processor's private bitmap records included. Also reads a
+// plain EMF spool file (no marker) and lists its records.
+//
+// The input is untrusted: every read is bounds-checked, and a malformed stream
+// is rejected with the byte offset and the reason. Nothing here throws out of
+// InspectStream or RunInspect.
+//
+// Offsets: stream offsets are positions in the input. Record offsets are
+// positions in the logical stream, the bytes a receiver sees once the framing
+// is removed and the holes are filled with zeros (everything before the first
+// block is the same in both). For an unframed stream the two coincide.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace qltools {
+
+constexpr uint32_t kDataBlockTag = 0x08080000;
+constexpr uint32_t kHoleBlockTag = 0x80800000;
+constexpr uint32_t kWatermarkTag = 0x40000000;
+constexpr uint8_t kDevmodeBlockTag = 0x02;
+constexpr uint8_t kJdfBlockTag = 0x03;
+
+struct EmfPageSummary {
+    uint32_t records = 0;
+    std::map<uint32_t, uint32_t> countsByType;  // EMF record type -> count
+    uint32_t headerBytes = 0;                   // nBytes of the EMR_HEADER
+    int32_t deviceX = 0, deviceY = 0;           // szlDevice
+    int32_t millimetersX = 0, millimetersY = 0;  // szlMillimeters
+    bool endsWithEof = false;
+    uint64_t trailingBytes = 0;  // bytes of the record body after EMR_EOF
+
+    uint32_t Count(uint32_t type) const {
+        auto it = countsByType.find(type);
+        return it == countsByType.end() ? 0 : it->second;
+    }
+};
+
+struct DevmodeInfo {
+    std::string deviceName;  // UTF-8
+    std::string formName;    // UTF-8, "" when dmSize does not cover it
+    uint16_t dmSpecVersion = 0;
+    uint16_t dmSize = 0;
+    uint16_t dmDriverExtra = 0;
+    uint32_t dmFields = 0;
+    int16_t dmOrientation = 0, dmPaperSize = 0, dmPaperLength = 0, dmPaperWidth = 0, dmCopies = 0;
+    uint32_t dmDisplayFrequency = 0;
+    bool hasTrailer = false;  // "QLPD" in the last 8 private bytes
+    uint32_t trailerFlags = 0;
+    bool hasExtension = false;  // a valid "QLEX" extension
+    uint32_t extensionSize = 0, extensionFields = 0;
+    uint32_t compressionRules[4] = {0, 0, 0, 0};
+    uint32_t bitmapDPIReduction = 0;
+};
+
+enum class DevmodeForm {
+    PublicOnly,   // L = dmSize + 5, no private bytes
+    PublicPlus8,  // L = dmSize + 13: eight private bytes, the trailer or as the driver sent them
+    Full,         // L = dmSize + dmDriverExtra + 5, the extension included
+};
+const char* DevmodeFormName(DevmodeForm form);  // "public", "public+8", "full"
+
+struct DevmodeBlock {
+    uint64_t offset = 0;  // of the 0x02 byte
+    uint32_t length = 0;  // L, the 5 header bytes included
+    DevmodeForm form = DevmodeForm::PublicOnly;
+    DevmodeInfo devmode;
+};
+
+struct JdfBlock {
+    uint64_t offset = 0;  // of the 0x03 byte
+    uint32_t length = 0;  // L, the 5 header bytes included
+};
+
+struct FrameBlock {
+    uint64_t offset = 0;  // stream offset of the block header
+    bool hole = false;
+    uint32_t length = 0;
+    uint64_t logicalPos = 0;  // where its bytes lie in the logical stream
+};
+
+struct WatermarkBlock {
+    uint64_t offset = 0;  // logical offset of the u32 0
+    uint32_t length = 0;  // L, the EMF page's length
+    EmfPageSummary page;
+};
+
+struct SpoolRecord {
+    uint64_t offset = 0;                    // logical offset of the header
+    std::optional<uint64_t> streamOffset;   // stream offset of the header (none inside a hole)
+    uint32_t type = 0;
+    uint32_t size = 0;  // as in the header
+    uint64_t bodyBytes = 0;
+    bool endsLoop = false;                 // size 0: the record loop stops here
+    std::optional<EmfPageSummary> page;    // page records with an EMF body
+    std::optional<uint64_t> backDistance;  // extension records
+    std::optional<uint64_t> target;        // the record the distance leads to, when it is one
+    std::optional<uint32_t> targetType;
+    std::optional<DevmodeInfo> devmode;  // device mode records
+    std::string documentName, outputName;  // file header record (UTF-8)
+};
+
+struct InspectReport {
+    bool ok = false;
+    std::string error;         // when !ok: "offset N: why" (where it went wrong)
+    uint64_t errorOffset = 0;  // stream offset of the problem
+    uint64_t streamBytes = 0;
+    bool marker = false;  // began with "%%EMF"
+    std::optional<DevmodeBlock> devmode;
+    std::optional<JdfBlock> jdf;
+    bool framed = false;
+    uint64_t framingStart = 0;  // stream offset of the first block
+    std::vector<FrameBlock> blocks;
+    uint64_t dataBlockBytes = 0, holeBlockBytes = 0;
+    uint32_t dataBlocks = 0, holeBlocks = 0;
+    std::optional<WatermarkBlock> watermark;
+    std::vector<SpoolRecord> records;
+    uint32_t pages = 0;  // page records (1, 9, 10, 12) seen
+    std::map<uint32_t, uint32_t> emfTotals;  // EMF record type -> count over all pages
+    std::vector<std::string> warnings;
+    std::vector<uint8_t> logical;  // the logical stream, when asked for and the stream is well-formed
+};
+
+struct InspectOptions {
+    bool keepLogical = false;
+    // Largest logical stream accepted (holes make it larger than the input).
+    uint64_t maxLogicalBytes = 256ull << 20;
+};
+
+InspectReport InspectStream(std::span<const uint8_t> data, const InspectOptions& options = {});
+
+// "QL_DONT_RESIZE QL_IGNORE_TRAYS" style names of trailer flags; an unnamed bit
+// appears as its hex value.
+std::string DevmodeFlagNames(uint32_t flags);
+
+std::string FormatReportText(const InspectReport& report, bool listBlocks = true);
+std::string FormatReportJson(const InspectReport& report);
+// A JSON string literal (quotes included) of UTF-8 text; control characters
+// and invalid bytes are escaped.
+std::string JsonString(const std::string& text);
+
+// The qlinspect command: arguments without the program name. Exit codes: 0
+// well-formed, 1 malformed (the reason on `err`), 2 bad arguments or I/O error.
+int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+} // namespace qltools

@@ -1,0 +1,12 @@
+// qlinspect: lists what a gateway transport stream (or a plain EMF spool
+// file) holds. See `qlinspect --help`.
+#include "tools/lib/StreamInspector.h"
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    return qltools::RunInspect(args, std::cout, std::cerr);
+}
