@@ -5,6 +5,7 @@
 #include "emf/ComprCnf.h"
 
 #include "diag/DbgLog.h"
+#include "native/Devmode.h"
 #include "palfmt.h"
 #include "printproc/Util.h"
 
@@ -244,6 +245,29 @@ void LookupCompressionRule(const ComprCnf* pComprCnf, DWORD dwAssumedSize, LPDWO
     }
     if (pdwZipPercent) *pdwZipPercent = RuleZipPercent(dwRule);
     if (pdwLossyPercent) *pdwLossyPercent = RuleLossyPercent(dwRule);
+}
+
+void AdoptDevmodeCompression(const PRIVATEDEVMODEEXT* pDevmodeExt, PCOMPRCNF pComprCnf, BOOL fDeletionOnly) {
+    if (!PASSED(pComprCnf == 0)) return;
+    if (!PASSED(pDevmodeExt == 0)) return;
+
+    // A packed record inside the device mode: copy it so every field reads aligned.
+    PRIVATEDEVMODEEXT ext;
+    std::memcpy(&ext, pDevmodeExt, sizeof(ext));
+    if (!(ext.dwFields & QL_EDF_MASK_COMPRESSION)) {
+        QLLOG(LOG_TRC, WSTR("QL_EDF_MASK_COMPRESSION no set in devmode"));
+        return;
+    }
+
+    const DWORD adwRule[4] = {ext.dwCompressionRule_0, ext.dwCompressionRule_1, ext.dwCompressionRule_2,
+                              ext.dwCompressionRule_3};
+    if (fDeletionOnly) {
+        if (adwRule[0] == COMPRESSION_RULE_DELETE) std::memcpy(pComprCnf->adwCompressionRule, adwRule, sizeof(adwRule));
+    } else {
+        std::memcpy(pComprCnf->adwCompressionRule, adwRule, sizeof(adwRule));
+        pComprCnf->fDPIReduction = ext.dwBitmapDPIReduction;
+    }
+    QLLOG(LOG_TRC, WSTR("Compression Settings are took from devmode"));
 }
 
 void DisableCompression(PCOMPRCNF pComprCnf) {

@@ -65,6 +65,15 @@ PCOMPRCNF ReadCompressionConfig(HANDLE hPrinter, PCOMPRCNF pComprCnf);
 void LookupCompressionRule(const ComprCnf* pComprCnf, DWORD dwAssumedSize, LPDWORD pdwZipPercent,
                            LPDWORD pdwLossyPercent);
 
+// Takes the compression rules of the gateway driver's device mode extension
+// (when its dwFields carries QL_EDF_MASK_COMPRESSION) into rules 0 to 3.
+// fDeletionOnly (native printing on an ordinary printer): only an extension
+// that asks for bitmap deletion (rule 0 = 0) is taken, and the resolution
+// reduction stays; otherwise the extension's dwBitmapDPIReduction is taken
+// too. Rules 4 and up keep what the configuration read.
+struct _PRIVATEDEVMODEEXT;
+void AdoptDevmodeCompression(const struct _PRIVATEDEVMODEEXT* pDevmodeExt, PCOMPRCNF pComprCnf, BOOL fDeletionOnly);
+
 // Turns compression and resolution reduction off, keeping bitmap deletion.
 void DisableCompression(PCOMPRCNF pComprCnf);
 

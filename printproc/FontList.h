@@ -13,3 +13,8 @@ struct FONTENTRY {
 
 // Frees every node and its key and sets the list head to null.
 void FreeFontList(FONTENTRY** ppList);
+
+// The backward offset of an extension spool record (recordPos: input position
+// of its header; offset: distance back to the record it refers to) corrected
+// for the font bytes inserted into the output after the target record.
+DWORD AdjustSpoolOffset(const FONTENTRY* pList, DWORD dwRecordPos, DWORD dwOffset);

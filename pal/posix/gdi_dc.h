@@ -10,6 +10,24 @@
 
 namespace pal::gdi {
 
+// The sheet a printer device context prints on, in device units, as
+// GetDeviceCaps reports it (see pal/gdi.h for where it comes from).
+struct PageGeometry {
+    int dpi = 600;
+    int physicalWidth = 0;   // whole sheet, orientation applied
+    int physicalHeight = 0;
+    int offsetX = 0;         // unprintable margin left / top
+    int offsetY = 0;
+    int horzRes = 0;         // printable area
+    int vertRes = 0;
+    int horzSizeMM = 0;      // printable area in millimetres
+    int vertSizeMM = 0;
+};
+
+// The geometry of `printer` for the device mode bytes `devmode` (may be
+// empty: A4 portrait).
+PageGeometry ComputeGeometry(const std::u16string& printer, const std::vector<uint8_t>& devmode);
+
 class DeviceContext : public Object {
 public:
     std::string Describe() const override { return "device context " + pal::host::ToUtf8(printer); }
@@ -17,6 +35,7 @@ public:
     std::u16string printer;       // printer name as stored in the registry
     std::u16string port;
     std::vector<uint8_t> devmode; // dmSize + dmDriverExtra bytes
+    PageGeometry geometry;        // fixed when the context is created
 
     std::mutex lock;
     // Shared with the list DeviceContexts() reports.

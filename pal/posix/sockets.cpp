@@ -3,6 +3,7 @@
 #include "core.h"
 
 #include "palwin.h"
+#include "registry_store.h"
 
 // The Windows constants of pal/sock.h have the same values as the POSIX ones
 // but would clash with the system headers' own definitions.
@@ -13,14 +14,18 @@
 #undef INADDR_NONE
 
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <optional>
+#include <string_view>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 // Optimised builds of the C library define these as macros, which would
 // rename the functions defined below.
@@ -83,6 +88,56 @@ bool ToPosix(const SOCKADDR* name, int namelen, sockaddr_in& out) {
     out.sin_port = in.sin_port;
     out.sin_addr.s_addr = in.sin_addr.S_un.S_addr;
     return true;
+}
+
+// Where the machine lists the names gethostbyname answers.
+constexpr std::u16string_view kHostsKey = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Hosts";
+
+// The entry gethostbyname hands out; one per thread, overwritten by the
+// thread's next call.
+struct HostEntryStorage {
+    std::string name;
+    std::vector<std::array<char, 4>> addresses;
+    std::vector<char*> addressList;
+    char* aliases[1] = {nullptr};
+    HOSTENT entry{};
+};
+thread_local HostEntryStorage t_hostEntry;
+
+// A strict dotted quad "a.b.c.d", in network order.
+std::optional<std::array<char, 4>> ParseDotted(std::string_view text) {
+    if (text.empty() || text.size() > 15) return std::nullopt;
+    const std::string copy(text);
+    in_addr a;
+    if (::inet_pton(AF_INET, copy.c_str(), &a) != 1) return std::nullopt;
+    std::array<char, 4> out;
+    std::memcpy(out.data(), &a.s_addr, 4);
+    return out;
+}
+
+// The addresses listed for a name in the hosts key, in their order.
+std::vector<std::array<char, 4>> ListedAddresses(std::u16string_view name, std::u16string* storedName) {
+    std::vector<std::array<char, 4>> out;
+    if (name.empty()) return out;
+    auto v = pal::reg::QueryValue(HKEY_LOCAL_MACHINE, kHostsKey, name);
+    if (!v || (v->type != REG_SZ && v->type != REG_MULTI_SZ && v->type != REG_EXPAND_SZ)) return out;
+    // UTF-16 code units of the whole value; NULs separate the strings of a
+    // multi-string and count as separators here.
+    std::string text;
+    for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
+        const char16_t c = static_cast<char16_t>(v->data[i] | (v->data[i + 1] << 8));
+        text.push_back(c < 0x80 && c != 0 ? static_cast<char>(c) : ' ');
+    }
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t end = text.find_first_of(" ,;\t", pos);
+        const std::string_view item(text.data() + pos, (end == std::string::npos ? text.size() : end) - pos);
+        if (auto addr = ParseDotted(item)) out.push_back(*addr);
+        if (end == std::string::npos) break;
+        pos = end + 1;
+    }
+    if (!out.empty() && storedName) *storedName = v->name;
+    return out;
 }
 
 bool IsSocket(SOCKET s) {
@@ -172,6 +227,49 @@ int gethostname(char* name, int namelen) {
     if (!name || namelen < 0 || static_cast<size_t>(namelen) < host.size() + 1) return Fail(WSAEFAULT);
     std::memcpy(name, host.c_str(), host.size() + 1);
     return 0;
+}
+
+HOSTENT* gethostbyname(const char* name) {
+    if (!Started()) {
+        Fail(WSANOTINITIALISED);
+        return nullptr;
+    }
+    const std::string query = name ? name : "";
+    const std::u16string computer = ComputerName();
+    const std::u16string wide = query.empty() ? computer : AnsiToUtf16(query);
+
+    std::string canonical;
+    std::vector<std::array<char, 4>> addresses;
+    std::u16string stored;
+    if (auto dotted = ParseDotted(query)) {
+        canonical = query;
+        addresses.push_back(*dotted);
+    } else if (addresses = ListedAddresses(wide, &stored); !addresses.empty()) {
+        canonical = Utf16ToAnsi(stored);
+    } else if (pal::reg::EqualsNoCase(wide, computer)) {
+        canonical = Utf16ToAnsi(computer);
+        addresses.push_back({127, 0, 0, 1});
+    } else if (pal::reg::EqualsNoCase(wide, u"localhost")) {
+        canonical = "localhost";
+        addresses.push_back({127, 0, 0, 1});
+    } else {
+        Fail(WSAHOST_NOT_FOUND);
+        return nullptr;
+    }
+
+    HostEntryStorage& h = t_hostEntry;
+    h.name = std::move(canonical);
+    h.addresses = std::move(addresses);
+    h.addressList.clear();
+    for (auto& a : h.addresses) h.addressList.push_back(a.data());
+    h.addressList.push_back(nullptr);
+    h.aliases[0] = nullptr;
+    h.entry.h_name = h.name.data();
+    h.entry.h_aliases = h.aliases;
+    h.entry.h_addrtype = AF_INET;
+    h.entry.h_length = 4;
+    h.entry.h_addr_list = h.addressList.data();
+    return &h.entry;
 }
 
 // Numeric forms only ("a.b.c.d" and the shorter inet_aton forms); a host

@@ -1,4 +1,23 @@
 // GDI subset for the Linux build: device modes and printer device contexts.
+//
+// A printer device context has the geometry of its printer and of the paper
+// size and orientation of the device mode it was created with. The geometry
+// is read from the machine's registry when the context is created:
+//   HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers\<printer>\Geometry
+//       "Dpi"         REG_DWORD  resolution, both directions (default 600)
+//       "MarginMM10"  REG_DWORD  unprintable margin on every side, tenths of a
+//                                millimetre (default 40 = 4 mm)
+//   ...\Geometry\<paper code>  (decimal dmPaperSize, e.g. "9" for A4)
+//       "WidthMM10", "HeightMM10"  REG_DWORD  portrait paper size, tenths of a
+//                                millimetre; "Dpi" and "MarginMM10" here
+//                                override the printer's values for this paper
+// The paper is the device mode's dmPaperSize when DM_PAPERSIZE is set (else
+// the form named in dmFormName when DM_FORMNAME is set): its Geometry subkey,
+// else the built-in size of Letter (2159 x 2794), Legal (2159 x 3556),
+// A3 (2970 x 4200), A4 (2100 x 2970) or A5 (1480 x 2100). A paper code known
+// to neither takes the device mode's dmPaperWidth x dmPaperLength when both
+// DM_PAPERWIDTH and DM_PAPERLENGTH are set with positive values, else A4.
+// DM_ORIENTATION with DMORIENT_LANDSCAPE swaps width and height.
 #pragma once
 #include "pal/types.h"
 
@@ -72,6 +91,9 @@ typedef struct _devicemodeW {
 #define DM_COLLATE 0x00008000L
 #define DM_FORMNAME 0x00010000L
 
+#define DMORIENT_PORTRAIT 1
+#define DMORIENT_LANDSCAPE 2
+
 #define DMPAPER_LETTER 1
 #define DMPAPER_LEGAL 5
 #define DMPAPER_A3 8
@@ -84,3 +106,25 @@ typedef struct _devicemodeW {
 PAL_API HDC CreateDCW(LPCWSTR pwszDriver, LPCWSTR pwszDevice, LPCWSTR pszPort, const DEVMODEW* pdm);
 PAL_API BOOL DeleteDC(HDC hdc);
 PAL_API BOOL CancelDC(HDC hdc);
+
+// GetDeviceCaps indices answered for printer device contexts (header comment
+// above for where the values come from). Sizes in millimetres, everything
+// else in device units; HORZRES/VERTRES are the printable area, the PHYSICAL*
+// values the whole sheet and the unprintable offset of its top-left corner.
+#define TECHNOLOGY 2
+#define HORZSIZE 4
+#define VERTSIZE 6
+#define HORZRES 8
+#define VERTRES 10
+#define BITSPIXEL 12
+#define PLANES 14
+#define LOGPIXELSX 88
+#define LOGPIXELSY 90
+#define PHYSICALWIDTH 110
+#define PHYSICALHEIGHT 111
+#define PHYSICALOFFSETX 112
+#define PHYSICALOFFSETY 113
+#define DT_RASPRINTER 2
+// The capability's value; 0 for an index not listed above or an invalid
+// context (last error ERROR_INVALID_HANDLE).
+PAL_API int GetDeviceCaps(HDC hdc, int index);

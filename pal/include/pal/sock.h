@@ -34,6 +34,8 @@ typedef UINT_PTR SOCKET;
 #define WSAEHOSTUNREACH 10065
 #define WSAVERNOTSUPPORTED 10092
 #define WSANOTINITIALISED 10093
+#define WSAHOST_NOT_FOUND 11001
+#define WSANO_DATA 11004
 #define WSADESCRIPTION_LEN 256
 #define WSASYS_STATUS_LEN 128
 
@@ -68,6 +70,20 @@ typedef struct sockaddr_in_w {
     char sin_zero[8];
 } SOCKADDR_IN;
 
+// Host entry of gethostbyname (Windows x64 layout). The addresses are
+// h_length bytes each, in network order.
+typedef struct hostent_w {
+    char* h_name;
+    char** h_aliases;
+    short h_addrtype;
+    short h_length;
+    char** h_addr_list;
+} HOSTENT, *PHOSTENT, *LPHOSTENT;
+
+static_assert(sizeof(HOSTENT) == 32);
+static_assert(offsetof(HOSTENT, h_aliases) == 8 && offsetof(HOSTENT, h_addrtype) == 16);
+static_assert(offsetof(HOSTENT, h_length) == 18 && offsetof(HOSTENT, h_addr_list) == 24);
+
 static_assert(sizeof(SOCKADDR_IN) == 16);
 static_assert(sizeof(WSADATA) == 408);
 
@@ -81,6 +97,17 @@ int connect(SOCKET s, const SOCKADDR* name, int namelen);
 int send(SOCKET s, const char* buf, int len, int flags);
 int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen);
 int gethostname(char* name, int namelen);
+// Host-name look-up without DNS. Answers, case-insensitively:
+//   - names listed in the machine registry under
+//       HKLM\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters\Hosts
+//     as REG_SZ "<name>"="a.b.c.d" (several addresses separated by commas or
+//     blanks) or REG_MULTI_SZ, one address a string;
+//   - the computer name (127.0.0.1 unless listed there) and "localhost"
+//     (127.0.0.1);
+//   - a dotted address, which answers itself.
+// Anything else fails with WSAHOST_NOT_FOUND. The entry lives in storage of
+// the calling thread until that thread's next call, as on Windows.
+HOSTENT* gethostbyname(const char* name);
 ULONG inet_addr(const char* cp);
 USHORT htons(USHORT hostshort);
 ULONG htonl(ULONG hostlong);
@@ -90,6 +117,7 @@ ULONG htonl(ULONG hostlong);
 #define s_addr S_un.S_addr
 using pal::ws::closesocket;
 using pal::ws::connect;
+using pal::ws::gethostbyname;
 using pal::ws::gethostname;
 using pal::ws::htonl;
 using pal::ws::htons;

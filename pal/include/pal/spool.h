@@ -5,6 +5,7 @@
 //   HKLM\SYSTEM\CurrentControlSet\Control\Print\Printers\<printer>
 //       "Printer Driver", "Port", "Attributes", "SpoolDirectory", ...
 //       \PrinterDriverData   (values read by GetPrinterDataW)
+//       \Geometry            (paper geometry of its device contexts, see gdi.h)
 //   HKLM\SYSTEM\CurrentControlSet\Control\Print\Monitors\<monitor>\Ports\<port>
 //       "PortType"           (answer to XcvDataW "GetPortType")
 #pragma once

@@ -1,0 +1,161 @@
+#include "GatewayTest.h"
+
+#include "printproc/Util.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+namespace gwtest {
+namespace {
+
+constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
+"DebugLevel"=dword:00020001
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\GW]
+"Printer Driver"="QL Spool Bridge"
+"Port"="QLGW1:"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\GWFramed]
+"Printer Driver"="QL Spool Bridge"
+"Port"="QLGW2:"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\GWFramed\PrinterDriverData]
+"ImageRecall"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port]
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLGW1:]
+"PortType"="Quillon Print Port"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLGW2:]
+"PortType"="Quillon Print Port"
+)";
+
+struct TempRoot {
+    std::filesystem::path path;
+    ~TempRoot() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
+    }
+} g_root;
+
+} // namespace
+
+void EnsureMachine() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "qlgw-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        g_root.path = tmpl;
+        std::filesystem::create_directories(g_root.path / "out");
+        pal::host::SetDriveRoot(g_root.path.string());
+        pal::host::SetOutputDirectory((g_root.path / "out").string());
+        pal::host::SetModuleDirectory(QL_BIN_DIR);
+        std::string error;
+        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "gateway-machine.reg", &error)) << error;
+        ASSERT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr));
+    });
+}
+
+std::vector<QuilmonCall> TakeMonitorCalls() {
+    HMODULE hMonitor = GetModuleHandleW(QUILMON_DLL);
+    if (!hMonitor) return {};
+    auto take = reinterpret_cast<PFN_QuilmonTakeCalls>(
+        reinterpret_cast<void (*)()>(GetProcAddress(hMonitor, QUILMON_TAKE_CALLS)));
+    if (!take) return {};
+    std::vector<QuilmonCall> calls(take(nullptr, 0));
+    if (!calls.empty()) calls.resize(take(calls.data(), static_cast<DWORD>(calls.size())));
+    return calls;
+}
+
+OpenedJob OpenJob(const Bytes& spool, const std::u16string& printer, const std::u16string& parameters,
+                  const std::u16string& printerArg) {
+    pal::host::JobSpec spec;
+    spec.printer = printer;
+    spec.datatype = u"NT EMF 1.008";
+    spec.document = u"Gateway test";
+    spec.parameters = parameters;
+    spec.data = spool;
+    const DWORD jobId = pal::host::SubmitJob(spec);
+    EXPECT_NE(jobId, 0u);
+
+    OpenedJob job;
+    job.readName = pal::host::JobReadName(jobId);
+    std::u16string name = printerArg.empty() ? printer : printerArg;
+    PRINTPROCESSOROPENDATA open = {};
+    open.pDatatype = spec.datatype.data();
+    open.pParameters = spec.parameters.empty() ? nullptr : spec.parameters.data();
+    open.pDocumentName = spec.document.data();
+    open.JobId = jobId;
+    open.pPrinterName = spec.printer.data();
+    job.handle = OpenPrintProcessor(name.data(), &open);
+    EXPECT_NE(job.handle, nullptr);
+    return job;
+}
+
+PrintResult PrintSpool(const Bytes& spool, const PrintOptions& options) {
+    PrintResult result;
+    OpenedJob job = OpenJob(spool, options.printer, options.parameters, options.printerArg);
+    HANDLE handle = job.handle;
+    if (!handle) return result;
+    auto* pData = job.Data();
+    if (!options.keepDevmode && pData->pDevMode) MemFreeT(&pData->pDevMode);
+
+    TakeMonitorCalls();
+    pal::host::TakeDebugOutput();
+    for (const auto& fault : options.faultsAfterOpen) pal::host::InjectFault(fault);
+    result.printed = PrintDocumentOnPrintProcessor(handle, job.readName.data());
+    result.pageCount = pData->dwPageCount;
+    result.lines = pal::host::TakeDebugOutput();
+    result.calls = TakeMonitorCalls();
+    pal::host::ClearFaults();
+    EXPECT_TRUE(ClosePrintProcessor(handle));
+
+    for (const auto& doc : pal::host::PortDocuments()) {
+        EXPECT_TRUE(doc.ended);
+        result.documents.push_back(pal::host::PortDocumentBytes(doc));
+    }
+    return result;
+}
+
+bool HasLine(const std::vector<std::u16string>& lines, const std::u16string& text) {
+    for (const auto& line : lines) {
+        if (line.find(text) != std::u16string::npos) return true;
+    }
+    return false;
+}
+
+std::string Joined(const std::vector<std::u16string>& lines) {
+    std::string out;
+    for (const auto& line : lines) out += pal::host::ToUtf8(line);
+    return out;
+}
+
+void PutU32(Bytes& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+void GatewayTest::SetUp() {
+    EnsureMachine();
+    pal::host::ResetSpooler();
+    TakeMonitorCalls();
+}
+
+void GatewayTest::TearDown() {
+    pal::host::ClearFaults();
+}
+
+} // namespace gwtest
