@@ -4,9 +4,12 @@
 #include "host/Report.h"
 #include "host/SampleJobs.h"
 #include "tools/lib/EmzPack.h"
+#include "tools/lib/SpoolWriter.h"
+#include "tools/lib/StreamInspector.h"
 
-#include <filesystem>
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -14,6 +17,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -36,6 +40,8 @@ constexpr const char kMainHelp[] =
     "  demo        run the built-in sample jobs on the built-in machine (the default)\n"
     "  print       run files as print jobs\n"
     "  pack        pack a file into an \"%%EMZ\" compressed print stream\n"
+    "  spool       write an EMF spool file of synthetic pages (the spool toolkit)\n"
+    "  inspect     list what a gateway transport stream or a spool file holds\n"
     "  machine     print the machine as a .reg file\n"
     "  datatypes   list the datatypes the library reports\n"
     "  caps        show the library's capabilities for each datatype\n"
@@ -43,7 +49,8 @@ constexpr const char kMainHelp[] =
     "\n"
     "Run `qlspool COMMAND --help` for the options of a command.\n"
     "Exit status: 0 success, 1 a job failed or the library could not be loaded,\n"
-    "2 bad input (option, file, .reg, printer or datatype).\n";
+    "2 bad input (option, file, .reg, printer or datatype); `spool` and `inspect`\n"
+    "exit as their --help says.\n";
 
 constexpr const char kMachineOptionsHelp[] =
     "Machine options:\n"
@@ -59,9 +66,13 @@ constexpr const char kDemoHelp[] =
     "Runs the built-in sample jobs through the print processor's entry points:\n"
     "a RAW text page on \"Office Laser\", the same kind of page packed into an\n"
     "\"%%EMZ\" compressed print stream (datatype RAW, decoded while it prints)\n"
-    "and an \"NT EMF 1.008\" page on \"QL Spool Bridge\", and prints what each\n"
-    "entry point returned, what the ports and the port monitor received and the\n"
-    "debug log lines of each job.\n"
+    "and the main job, a gateway job: a three-page \"NT EMF 1.008\" spool file\n"
+    "made by the spool toolkit (bitmaps of 1, 8 and 24 bits per pixel, a font,\n"
+    "a device mode with the driver's \"QLEX\" extension and \"QLPD\" trailer)\n"
+    "printed on \"QL Spool Bridge\". For each job it prints what each entry point\n"
+    "returned, what the ports and the port monitor received, the identities the\n"
+    "job ran under and the debug log lines; the transport stream the gateway\n"
+    "printer's port received is listed as the stream inspector reads it.\n"
     "It exits with 0 when the jobs ran through the entry points, whatever\n"
     "the entry points returned.\n"
     "\n"
@@ -73,11 +84,14 @@ constexpr const char kPrintHelp[] =
     "\n"
     "Submits each FILE as a job and runs it through OpenPrintProcessor,\n"
     "PrintDocumentOnPrintProcessor (on a printing thread), ControlPrintProcessor\n"
-    "(from another thread) and ClosePrintProcessor.\n"
+    "(from another thread) and ClosePrintProcessor. Output that a gateway\n"
+    "printer's port received (a transport stream beginning with \"%%EMF\") is\n"
+    "listed as `qlspool inspect` reads it.\n"
     "\n"
     "Job options:\n"
     "  --printer P          printer (default \"Office Laser\")\n"
-    "  --datatype D         datatype (default RAW)\n"
+    "  --datatype D         datatype (default: \"NT EMF 1.008\" for a file that begins\n"
+    "                       with an EMF spool file header, else RAW)\n"
     "  --document NAME      document name (default: the file's name)\n"
     "  --params S           the job's parameter string, e.g. \"TABS=4;\"\n"
     "  --copies N           adds \"COPIES=N;\" to the parameters\n"
@@ -123,6 +137,16 @@ constexpr const char kPackHelp[] =
     "\n"
     "Numbers may be decimal or 0x-prefixed hexadecimal. Exit status: 0 done,\n"
     "1 OUT could not be written, 2 bad input (option, unreadable IN).\n";
+
+constexpr const char kSpoolIntro[] =
+    "qlspool spool: the spool toolkit, also built as the command qlspoolgen.\n"
+    "Print the file with `qlspool print --printer \"QL Spool Bridge\" OUT.spl`.\n"
+    "\n";
+
+constexpr const char kInspectIntro[] =
+    "qlspool inspect: the stream inspector, also built as the command qlinspect.\n"
+    "The port output of a job is in the port's file (see `qlspool print`).\n"
+    "\n";
 
 constexpr const char kMachineHelp[] =
     "Usage: qlspool machine [--machine FILE.reg]\n"
@@ -357,6 +381,39 @@ std::unique_ptr<Machine> MakeMachine(const MachineOptions& options) {
     return machine;
 }
 
+// The toolkit commands name themselves (qlspoolgen, qlinspect); run under
+// qlspool, their help and messages name the qlspool command instead. Outside
+// the help only the lines the command itself begins with its name change, so
+// listings of user data pass through untouched.
+std::string Retitle(const std::string& text, const std::string& tool, const std::string& command, bool help) {
+    std::string result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (help) {
+            for (size_t at = line.find(tool); at != std::string::npos; at = line.find(tool, at + command.size())) {
+                line.replace(at, tool.size(), command);
+            }
+        } else {
+            if (line.rfind(tool + ": ", 0) == 0) line.replace(0, tool.size(), command);
+            const std::string see = "(see " + tool + " --help)";
+            if (line == see) line = "(see " + command + " --help)";
+        }
+        result += line;
+        if (!in.eof()) result += '\n';
+    }
+    return result;
+}
+
+bool WantsHelp(const std::vector<std::string>& args) {
+    return std::find_if(args.begin(), args.end(), [](const std::string& a) { return a == "--help" || a == "-h"; }) !=
+           args.end();
+}
+
+// Files that begin with the EMF spool file header record (type 0x00010000).
+bool IsSpoolFile(const std::vector<uint8_t>& data) {
+    return data.size() >= 8 && data[0] == 0x00 && data[1] == 0x00 && data[2] == 0x01 && data[3] == 0x00;
+}
+
 class Command {
 public:
     Command(std::ostream& out, std::ostream& err) : m_out(out), m_err(err) {}
@@ -452,8 +509,9 @@ public:
         jobs[1].data = SamplePackedJob(SampleLongTextPage());
         jobs[2].printer = u"QL Spool Bridge";
         jobs[2].datatype = u"NT EMF 1.008";
-        jobs[2].document = u"qlspool sample drawing";
-        jobs[2].data = SampleEmfSpool(u"QL Spool Bridge");
+        jobs[2].document = u"qlspool gateway sample";
+        jobs[2].data = SampleGatewaySpool(u"QL Spool Bridge");
+        jobs[2].devmode = SampleGatewayDevmode(u"QL Spool Bridge");
         const int code = RunJobs(*machine, jobs, quiet, true);
         Unload(*machine, quiet);
         return code;
@@ -467,7 +525,8 @@ public:
         if (a.positional.empty()) throw UsageError{"print needs at least one FILE (see qlspool print --help)"};
         JobOptions base;
         if (auto v = a.Get("--printer")) base.printer = pal::host::FromUtf8(*v);
-        if (auto v = a.Get("--datatype")) base.datatype = pal::host::FromUtf8(*v);
+        const auto datatype = a.Get("--datatype");
+        if (datatype) base.datatype = pal::host::FromUtf8(*datatype);
         if (auto v = a.Get("--params")) base.parameters = pal::host::FromUtf8(*v);
         if (auto v = a.Get("--user")) base.user = pal::host::FromUtf8(*v);
         base.copies = NumberOption(a, "--copies");
@@ -485,6 +544,7 @@ public:
         for (const std::string& file : a.positional) {
             JobOptions job = base;
             job.data = ReadFileBytes(file, "job file");
+            if (!datatype && IsSpoolFile(job.data)) job.datatype = u"NT EMF 1.008";
             const auto document = a.Get("--document");
             job.document = pal::host::FromUtf8(document ? *document : fs::path(file).filename().string());
             jobs.push_back(std::move(job));
@@ -545,6 +605,20 @@ public:
         m_out << "packed " << in << " (" << input.size() << " bytes) into " << out << " (" << packed.size()
               << " bytes)\n";
         return kExitOk;
+    }
+
+    // `qlspool spool ...` and `qlspool inspect ...`: the toolkit commands with
+    // their own options and exit codes.
+    int Toolkit(const std::vector<std::string>& args, bool inspect) {
+        const std::string tool = inspect ? "qlinspect" : "qlspoolgen";
+        const std::string command = inspect ? "qlspool inspect" : "qlspool spool";
+        const bool help = WantsHelp(args);
+        std::ostringstream out, err;
+        const int code = inspect ? qltools::RunInspect(args, out, err) : qltools::RunSpoolGen(args, out, err);
+        if (help) m_out << (inspect ? kInspectIntro : kSpoolIntro);
+        m_out << Retitle(out.str(), tool, command, help);
+        m_err << Retitle(err.str(), tool, command, false);
+        return code;
     }
 
     int MachineReg(const ParsedArgs& a) {
@@ -647,6 +721,10 @@ int RunQlspool(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (command == "pack") {
             return cmd.Pack(Parse(args, first, command,
                                   {{"--block-size", "--stream-size", "--level", "--header-value"}, {"--empty-block"}}));
+        }
+        if (command == "spool" || command == "inspect") {
+            return cmd.Toolkit(std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(first), args.end()),
+                               command == "inspect");
         }
         if (command == "machine") return cmd.MachineReg(Parse(args, first, command, {}));
         if (command == "printers") return cmd.Printers(Parse(args, first, command, {}));

@@ -11,6 +11,10 @@ namespace {
 // the product's port monitor answers to "GetPortType".
 // DebugLevel 1: category NORM, no severity suppressed, file target only.
 // Forms: paper codes 9 (A4), 1 (Letter), 8 (A3) and the 0 terminator.
+// Gateway printers: "QL Spool Bridge" sends unframed streams; "QL Spool
+// Bridge (cached)" has the bitmap cache on ("ImageRecall"), so its streams
+// are framed; "QL Remote" has it on too, but its Print-To-Remote port turns it
+// off again; "QL Held Printing" goes to a Held Printing port.
 constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
@@ -69,6 +73,32 @@ constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge\PrinterDriverData]
 
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge (cached)]
+"Name"="QL Spool Bridge (cached)"
+"Printer Driver"="QL Spool Bridge"
+"Port"="QLPORT2:"
+"Attributes"=dword:00000041
+"Priority"=dword:00000001
+"SpoolDirectory"="C:\\Windows\\System32\\spool\\PRINTERS"
+"Print Processor"="QLWinPrn"
+"Datatype"="RAW"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge (cached)\PrinterDriverData]
+"ImageRecall"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Remote]
+"Name"="QL Remote"
+"Printer Driver"="QL Spool Bridge"
+"Port"="QLREMOTE1:"
+"Attributes"=dword:00000041
+"Priority"=dword:00000001
+"SpoolDirectory"="C:\\Windows\\System32\\spool\\PRINTERS"
+"Print Processor"="QLWinPrn"
+"Datatype"="RAW"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Remote\PrinterDriverData]
+"ImageRecall"=dword:00000001
+
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Local Port\Ports\FILE1:]
 "PortType"="Local Port"
 
@@ -83,6 +113,12 @@ constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLPORT1:]
 "PortType"="Quillon Print Port"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLPORT2:]
+"PortType"="Quillon Print Port"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLREMOTE1:]
+"PortType"="Quillon Print Port for Tessel Workplace"
 )reg";
 
 } // namespace

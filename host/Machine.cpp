@@ -96,6 +96,18 @@ std::optional<std::u16string> StringInBuffer(const void* base, size_t cb, const 
     return std::nullopt;
 }
 
+// What the stream inspector reads in a document that begins with the
+// gateway marker "%%EMF"; nothing for any other output.
+std::optional<qltools::InspectReport> InspectTransportStream(const pal::host::PortDocument& doc) {
+    static constexpr uint8_t kMarker[] = {'%', '%', 'E', 'M', 'F'};
+    if (doc.bytes < sizeof(kMarker)) return std::nullopt;
+    const std::vector<uint8_t> bytes = pal::host::PortDocumentBytes(doc);
+    if (bytes.size() < sizeof(kMarker) || std::memcmp(bytes.data(), kMarker, sizeof(kMarker)) != 0) {
+        return std::nullopt;
+    }
+    return qltools::InspectStream(bytes);
+}
+
 } // namespace
 
 std::string ExecutableDirectory() {
@@ -339,6 +351,7 @@ JobReport Machine::RunJob(const JobOptions& job) {
     TakeMonitorCalls();
     pal::host::TakeDebugOutput();
     pal::host::TakeMessageBoxes();
+    pal::host::TakeIdentityRecords();
     const size_t documentsBefore = pal::host::PortDocuments().size();
     const std::vector<std::string> handlesBefore = pal::host::OpenHandles();
 
@@ -366,9 +379,16 @@ JobReport Machine::RunJob(const JobOptions& job) {
     od.pOutputFile = job.outputFile.empty() ? nullptr : outputFile.data();
     od.pPrinterName = openPrinterName.data();
 
+    // The spooler calls OpenPrintProcessor and ClosePrintProcessor on a thread
+    // that impersonates the job's user; this thread does so for the call and
+    // returns to the spooler's own identity for the control commands.
+    pal::host::ImpersonateUser(job.user);
+    r.user = pal::host::CurrentIdentity();
     SetLastError(ERROR_SUCCESS);
     HANDLE h = m_entries.OpenPrintProcessor(printerName.data(), &od);
     r.openError = GetLastError();
+    r.identityAfterOpen = pal::host::CurrentIdentity();
+    pal::host::StopImpersonating();
     r.opened = h != nullptr;
 
     if (h) {
@@ -409,10 +429,14 @@ JobReport Machine::RunJob(const JobOptions& job) {
         std::thread printer([&] {
             // Documents started on this thread belong to the job, as on the
             // spooler's printing thread.
+            // The spooler's printing thread impersonates the job's user.
             pal::host::SetCurrentJob(r.jobId);
+            pal::host::ImpersonateUser(job.user);
             SetLastError(ERROR_SUCCESS);
             const BOOL ok = m_entries.PrintDocumentOnPrintProcessor(h, jobName.data());
             const DWORD error = GetLastError();
+            r.identityAfterPrint = pal::host::CurrentIdentity();
+            pal::host::StopImpersonating();
             pal::host::SetCurrentJob(0);
             done.set_value(PrintResult{ok, error, Clock::now()});
         });
@@ -436,15 +460,22 @@ JobReport Machine::RunJob(const JobOptions& job) {
         r.printMs = static_cast<unsigned>(
             std::chrono::duration_cast<std::chrono::milliseconds>(pr.end - start).count());
 
+        pal::host::ImpersonateUser(job.user);
         SetLastError(ERROR_SUCCESS);
         r.closeResult = m_entries.ClosePrintProcessor(h);
         r.closeError = GetLastError();
+        r.identityAfterClose = pal::host::CurrentIdentity();
+        pal::host::StopImpersonating();
         r.closed = true;
     }
     if (!job.faults.empty()) pal::host::ClearFaults();
 
     const auto documents = pal::host::PortDocuments();
-    for (size_t i = documentsBefore; i < documents.size(); ++i) r.documents.push_back(documents[i]);
+    for (size_t i = documentsBefore; i < documents.size(); ++i) {
+        r.documents.push_back(documents[i]);
+        r.streams.push_back(InspectTransportStream(documents[i]));
+    }
+    r.identities = pal::host::TakeIdentityRecords();
     r.monitorCalls = TakeMonitorCalls();
     r.debugOutput = pal::host::TakeDebugOutput();
     r.messageBoxes = pal::host::TakeMessageBoxes();

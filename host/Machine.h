@@ -6,6 +6,7 @@
 #include "palwin.h"
 #include "palhost.h"
 #include "host/quilmon/QuilmonRecord.h"
+#include "tools/lib/StreamInspector.h"
 
 #include <cstdint>
 #include <memory>
@@ -109,11 +110,24 @@ struct JobReport {
 
     std::vector<pal::host::Fault> faults;  // the faults armed for the job
     std::vector<pal::host::PortDocument> documents;
+    // For each document that begins with "%%EMF" (a gateway transport
+    // stream), what the stream inspector reads in it; empty otherwise.
+    std::vector<std::optional<qltools::InspectReport>> streams;
     std::vector<QuilmonCall> monitorCalls;
     std::vector<std::u16string> debugOutput;
     std::vector<pal::host::MessageBoxRecord> messageBoxes;
     std::vector<std::string> logLines;
     std::vector<std::string> leakedHandles;  // opened during the job, still open
+
+    // Identities. OpenPrintProcessor, PrintDocumentOnPrintProcessor and
+    // ClosePrintProcessor run impersonating the job's user, as on the
+    // spooler's threads; ControlPrintProcessor runs as the spooler itself.
+    pal::host::Identity user;  // the job's user as the threads impersonate it
+    // The identity each thread had right after the entry point returned,
+    // before the host stopped impersonating.
+    std::optional<pal::host::Identity> identityAfterOpen, identityAfterPrint, identityAfterClose;
+    // Port queries and file creations of the job, with the identity they ran under.
+    std::vector<pal::host::IdentityRecord> identities;
 
     // The job reached PrintDocumentOnPrintProcessor and it succeeded.
     bool Succeeded() const { return error.empty() && opened && printed && printResult; }

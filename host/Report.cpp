@@ -1,5 +1,6 @@
 #include "host/Report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <sstream>
@@ -81,6 +82,53 @@ std::string MonitorSummary(const JobReport& r, const std::vector<size_t>& calls)
     if (statistics.empty()) s += "none";
     for (size_t i = 0; i < statistics.size(); ++i) s += (i ? ", " : "") + statistics[i];
     return s;
+}
+
+// "DOMAIN\name".
+std::string IdentityName(const pal::host::Identity& id) {
+    return id.domain.empty() ? U8(id.user) : U8(id.domain) + "\\" + U8(id.user);
+}
+
+// "impersonating HOST\user", or "as NT AUTHORITY\SYSTEM" for a thread that does not impersonate.
+std::string ThreadIdentity(const std::optional<pal::host::Identity>& id) {
+    if (!id) return "not called";
+    return (id->impersonating ? "impersonating " : "as ") + IdentityName(*id);
+}
+
+// "6 as NT AUTHORITY\SYSTEM, 1 as HOST\user" for the port queries or the file creations.
+std::string IdentityCounts(const std::vector<pal::host::IdentityRecord>& records, bool portQueries) {
+    std::vector<std::pair<std::string, unsigned>> counts;
+    for (const auto& rec : records) {
+        const bool isPortQuery = rec.call == "OpenPrinterW" || rec.call == "XcvDataW";
+        if (isPortQuery != portQueries) continue;
+        const std::string name = IdentityName(rec.identity);
+        auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == name; });
+        if (it == counts.end()) {
+            counts.emplace_back(name, 1);
+        } else {
+            ++it->second;
+        }
+    }
+    if (counts.empty()) return "none";
+    std::string s;
+    for (const auto& [name, n] : counts) s += (s.empty() ? "" : ", ") + std::to_string(n) + " as " + name;
+    return s;
+}
+
+// The inspector's listing of a transport stream, each line indented.
+std::string StreamListing(const qltools::InspectReport& stream, const std::string& indent) {
+    std::ostringstream o;
+    if (!stream.ok) {
+        o << indent << "transport stream rejected by the inspector: " << stream.error << "\n";
+        return o.str();
+    }
+    // Framed output of a long job has many blocks: list them one by one only
+    // while they are few.
+    constexpr size_t kMaxListedBlocks = 24;
+    std::istringstream text(qltools::FormatReportText(stream, stream.blocks.size() <= kMaxListedBlocks));
+    o << indent << "transport stream, as the inspector reads it:\n";
+    for (std::string line; std::getline(text, line);) o << indent << "  " << line << "\n";
+    return o.str();
 }
 
 } // namespace
@@ -235,6 +283,7 @@ std::string FormatJobReport(const JobReport& r, bool showLog) {
         if (d.offset) o << " from offset " << d.offset;
         o << "\n";
         o << "    port monitor: " << MonitorSummary(r, assigned.perDocument[i]) << "\n";
+        if (i < r.streams.size() && r.streams[i]) o << StreamListing(*r.streams[i], "    ");
     }
 
     o << "Port monitor: " << MonitorSummary(r, AllCalls(r)) << "\n";
@@ -253,6 +302,15 @@ std::string FormatJobReport(const JobReport& r, bool showLog) {
     }
     for (const auto& box : r.messageBoxes) {
         o << "Message box " << Quoted(box.caption) << ": " << U8(box.text) << "\n";
+    }
+
+    if (!r.user.sid.empty()) {
+        o << "Identities: the job's user is " << IdentityName(r.user) << " (" << U8(r.user.sid) << ")\n";
+        o << "  after OpenPrintProcessor: " << ThreadIdentity(r.identityAfterOpen)
+          << "; after PrintDocumentOnPrintProcessor: " << ThreadIdentity(r.identityAfterPrint)
+          << "; after ClosePrintProcessor: " << ThreadIdentity(r.identityAfterClose) << "\n";
+        o << "  port queries: " << IdentityCounts(r.identities, true)
+          << "; file creations: " << IdentityCounts(r.identities, false) << "\n";
     }
 
     o << "Handles left open by the job:";

@@ -1,5 +1,6 @@
 #include "host/SampleJobs.h"
 #include "tools/lib/EmzPack.h"
+#include "tools/lib/SpoolWriter.h"
 
 #include <cstdio>
 #include <cstring>
@@ -124,6 +125,34 @@ std::vector<uint8_t> SamplePackedJob(const std::vector<uint8_t>& content) {
     options.streamInputSize = 1000; // a new zlib stream every 1000 input bytes
     options.headerValue = 1;
     return qltools::EmzPack(content, options);
+}
+
+namespace {
+
+qltools::DevmodeOptions GatewayDevmodeOptions(const std::u16string& deviceName) {
+    qltools::DevmodeOptions dm;
+    dm.deviceName = deviceName;
+    dm.extension = true;
+    dm.trailerFlags = 0;
+    return dm;
+}
+
+} // namespace
+
+std::vector<uint8_t> SampleGatewayDevmode(const std::u16string& deviceName) {
+    return qltools::BuildDevmode(GatewayDevmodeOptions(deviceName));
+}
+
+std::vector<uint8_t> SampleGatewaySpool(const std::u16string& deviceName) {
+    qltools::SpoolJobOptions job;
+    job.pages = 3;
+    job.images = {qltools::ImageKind::Logo, qltools::ImageKind::Noise};
+    job.bitsPerPixel = {1, 8, 24};
+    job.font = u"Arial";
+    job.engineFontBytes = 512;
+    job.devmode = GatewayDevmodeOptions(deviceName);
+    job.documentName = u"qlspool gateway sample";
+    return qltools::GenerateSpoolJob(job);
 }
 
 std::vector<uint8_t> SampleDevmode(const std::u16string& deviceName, short copies) {

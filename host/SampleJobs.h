@@ -26,6 +26,19 @@ std::vector<uint8_t> SamplePackedJob(const std::vector<uint8_t>& content);
 // the end record) and its page extension record.
 std::vector<uint8_t> SampleEmfSpool(const std::u16string& deviceName);
 
+// The demo's gateway job, made by the spool toolkit: an EMF spool file of
+// three A4 pages at 600 dpi, each with a title line in a created font and
+// bitmaps of 1, 8 and 24 bits per pixel (a logo and photo-like noise), an
+// engine font record before each page, and before the first page a device
+// mode record (SampleGatewayDevmode) with the gateway driver's "QLEX"
+// extension and "QLPD" trailer.
+std::vector<uint8_t> SampleGatewaySpool(const std::u16string& deviceName);
+
+// The gateway driver's full device mode for `deviceName`: 220 public bytes
+// (A4, portrait, one copy) and 1032 private bytes with the "QLEX" extension
+// and the "QLPD" trailer.
+std::vector<uint8_t> SampleGatewayDevmode(const std::u16string& deviceName);
+
 // A DEVMODEW of 220 bytes without driver extra: A4, portrait, `copies` copies.
 std::vector<uint8_t> SampleDevmode(const std::u16string& deviceName, short copies);
 

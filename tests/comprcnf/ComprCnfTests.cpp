@@ -1,6 +1,8 @@
 // The compression configuration: defaults, every value with its type rule and
 // log line, the rule list fix-ups and the rule lookup.
 #include "emf/ComprCnf.h"
+
+#include "support/TestMachine.h"
 #include "palhost.h"
 #include "printproc/Util.h"
 #include "printproc/Winprint.h"
@@ -16,6 +18,9 @@
 
 namespace {
 
+using qltest::Contains;
+using qltest::Dump;
+
 constexpr char16_t kDataKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Cnf\\PrinterDriverData";
 constexpr char16_t kProductKey[] = u"SOFTWARE\\Quillon\\QLWinPrn";
 
@@ -29,27 +34,8 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "Port"="FILE1:"
 )";
 
-struct TempRoot {
-    std::filesystem::path path;
-    ~TempRoot() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-} g_root;
-
 void EnsureMachine() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qlcnf-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        g_root.path = tmpl;
-        pal::host::SetDriveRoot(tmpl);
-        pal::host::SetOutputDirectory(tmpl);
-        pal::host::SetModuleDirectory(QL_BIN_DIR);
-        std::string error;
-        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "comprcnf-machine.reg", &error)) << error;
-        ASSERT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr));
-    });
+    qltest::SetUpMachine(kMachine, "cnf", qltest::Attach::Product);
 }
 
 void SetValue(const char16_t* key, const char16_t* name, DWORD type, const void* data, size_t cb) {
@@ -72,18 +58,6 @@ void SetString(const char16_t* key, const char16_t* name, const std::u16string& 
 
 constexpr DWORD Rule(DWORD limit, DWORD zip, DWORD lossy) {
     return (limit << 16) | (zip << 8) | lossy;
-}
-
-bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text) {
-    for (const auto& line : lines)
-        if (line.find(text) != std::u16string::npos) return true;
-    return false;
-}
-
-std::string Dump(const std::vector<std::u16string>& lines) {
-    std::string out;
-    for (const auto& line : lines) out += pal::host::ToUtf8(line);
-    return out;
 }
 
 class ComprCnfTest : public ::testing::Test {

@@ -8,6 +8,8 @@
 // "CLIENT", and the debug log sent to the debugger channel. Each test gets a
 // fresh job record with "Gate" open.
 #include "diag/DbgLog.h"
+
+#include "support/TestMachine.h"
 #include "emf/ComprCnf.h"
 #include "gateway/Destination.h"
 #include "native/Devmode.h"
@@ -31,6 +33,8 @@
 #include <vector>
 
 namespace {
+
+using qltest::Contains;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -56,32 +60,7 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 )";
 
 void EnsureMachine() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        static std::filesystem::path root;
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qldest-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        root = tmpl;
-        std::filesystem::create_directories(root / "out");
-        pal::host::SetDriveRoot(root.string());
-        pal::host::SetOutputDirectory((root / "out").string());
-        pal::host::SetModuleDirectory(QL_BIN_DIR);
-        std::string error;
-        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "destination-machine.reg", &error)) << error;
-        g_DbgLog.Init(WSTR("QLWinPrn"), WSTR("SOFTWARE\\Quillon\\QLWinPrn"));
-        WSADATA wsa;
-        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
-        std::atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(root, ec);
-        });
-    });
-}
-
-bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text) {
-    for (const auto& line : lines)
-        if (line.find(text) != std::u16string::npos) return true;
-    return false;
+    qltest::SetUpMachine(kMachine, "dest", qltest::Attach::LogOnly);
 }
 
 DWORD ReadU32(const uint8_t* p) {

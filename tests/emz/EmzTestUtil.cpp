@@ -1,5 +1,7 @@
 #include "EmzTestUtil.h"
 
+#include "support/TestMachine.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -19,30 +21,12 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 
 DWORD g_configuredLevel = 0;
 
-struct TempRoot {
-    std::filesystem::path path;
-    ~TempRoot() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-} g_root;
-
 } // namespace
 
 void EnsureMachine() {
     static std::once_flag once;
     std::call_once(once, [] {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qlemz-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        g_root.path = tmpl;
-        std::filesystem::create_directories(g_root.path / "out");
-        pal::host::SetDriveRoot(g_root.path.string());
-        pal::host::SetOutputDirectory((g_root.path / "out").string());
-        std::string error;
-        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "emz-machine.reg", &error)) << error;
-        WSADATA wsa;
-        WSAStartup(0x0202, &wsa);
-        g_DbgLog.Init(WSTR("QLWinPrn"), WSTR("SOFTWARE\\Quillon\\QLWinPrn"));
+        qltest::SetUpMachine(kMachine, "emz", qltest::Attach::LogOnly);
         g_configuredLevel = g_dwDebugLevel;
     });
 }
@@ -147,19 +131,6 @@ Bytes Deflate(std::span<const uint8_t> input, int level) {
 Bytes Block(std::span<const uint8_t> payload, uint32_t headerValue) {
     Bytes out;
     qltools::EmzAppendBlock(out, payload, headerValue);
-    return out;
-}
-
-bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text) {
-    for (const auto& line : lines) {
-        if (line.find(text) != std::u16string::npos) return true;
-    }
-    return false;
-}
-
-std::string Dump(const std::vector<std::u16string>& lines) {
-    std::string out;
-    for (const auto& line : lines) out += pal::host::ToUtf8(line);
     return out;
 }
 

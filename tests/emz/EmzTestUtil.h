@@ -4,6 +4,7 @@
 // which lines a decode logged.
 #pragma once
 #include "diag/DbgLog.h"
+#include "support/TestMachine.h"
 #include "emz/NPDecompress.h"
 #include "palhost.h"
 #include "tools/lib/EmzPack.h"
@@ -45,8 +46,8 @@ Bytes Concat(std::initializer_list<std::span<const uint8_t>> parts);
 Bytes Deflate(std::span<const uint8_t> input, int level = -1);
 Bytes Block(std::span<const uint8_t> payload, uint32_t headerValue = 0);
 
-bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text);
-std::string Dump(const std::vector<std::u16string>& lines);
+using qltest::Contains;
+using qltest::Dump;
 
 class EmzTest : public ::testing::Test {
 protected:

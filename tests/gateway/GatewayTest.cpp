@@ -1,5 +1,7 @@
 #include "GatewayTest.h"
 
+#include "support/TestMachine.h"
+
 #include "printproc/Util.h"
 
 #include <cstdlib>
@@ -34,41 +36,14 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "PortType"="Quillon Print Port"
 )";
 
-struct TempRoot {
-    std::filesystem::path path;
-    ~TempRoot() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-} g_root;
-
 } // namespace
 
 void EnsureMachine() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qlgw-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        g_root.path = tmpl;
-        std::filesystem::create_directories(g_root.path / "out");
-        pal::host::SetDriveRoot(g_root.path.string());
-        pal::host::SetOutputDirectory((g_root.path / "out").string());
-        pal::host::SetModuleDirectory(QL_BIN_DIR);
-        std::string error;
-        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "gateway-machine.reg", &error)) << error;
-        ASSERT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr));
-    });
+    qltest::SetUpMachine(kMachine, "gw", qltest::Attach::Product);
 }
 
 std::vector<QuilmonCall> TakeMonitorCalls() {
-    HMODULE hMonitor = GetModuleHandleW(QUILMON_DLL);
-    if (!hMonitor) return {};
-    auto take = reinterpret_cast<PFN_QuilmonTakeCalls>(
-        reinterpret_cast<void (*)()>(GetProcAddress(hMonitor, QUILMON_TAKE_CALLS)));
-    if (!take) return {};
-    std::vector<QuilmonCall> calls(take(nullptr, 0));
-    if (!calls.empty()) calls.resize(take(calls.data(), static_cast<DWORD>(calls.size())));
-    return calls;
+    return qltest::TakeMonitorCalls();
 }
 
 OpenedJob OpenJob(const Bytes& spool, const std::u16string& printer, const std::u16string& parameters,

@@ -1,5 +1,7 @@
 #include "WriterTest.h"
 
+#include "support/TestMachine.h"
+
 #include "diag/DbgLog.h"
 #include "native/JobWriter.h"
 
@@ -24,28 +26,8 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "Port"="FILE2:"
 )";
 
-struct TempRoot {
-    std::filesystem::path path;
-    ~TempRoot() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-} g_root;
-
 void EnsureMachine() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qlwriter-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        g_root.path = tmpl;
-        std::filesystem::create_directories(g_root.path / "out");
-        pal::host::SetDriveRoot(g_root.path.string());
-        pal::host::SetOutputDirectory((g_root.path / "out").string());
-        pal::host::SetModuleDirectory(QL_BIN_DIR);
-        std::string error;
-        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "writer-machine.reg", &error)) << error;
-        g_DbgLog.Init(WSTR("QLWinPrn"), WSTR("SOFTWARE\\Quillon\\QLWinPrn"));
-    });
+    qltest::SetUpMachine(kMachine, "writer", qltest::Attach::LogOnly);
 }
 
 Bytes Header(uint32_t tag, uint32_t length) {

@@ -1,5 +1,7 @@
 #include "PrintProcTest.h"
 
+#include "support/TestMachine.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -55,31 +57,13 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 std::vector<std::u16string> g_attachLines;
 
 // The machine's drive root, removed when the test process ends.
-struct TempRoot {
-    std::filesystem::path path;
-    ~TempRoot() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-} g_root;
-
 } // namespace
 
 void EnsureMachine() {
     static std::once_flag once;
     std::call_once(once, [] {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qlpp-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        g_root.path = tmpl;
-        const std::filesystem::path& root = g_root.path;
-        std::filesystem::create_directories(root / "out");
-        pal::host::SetDriveRoot(root.string());
-        pal::host::SetOutputDirectory((root / "out").string());
-        pal::host::SetModuleDirectory(QL_BIN_DIR);
-        std::string error;
-        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "printproc-machine.reg", &error)) << error;
         pal::host::TakeDebugOutput();
-        ASSERT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr));
+        qltest::SetUpMachine(kMachine, "pp", qltest::Attach::Product);
         g_attachLines = pal::host::TakeDebugOutput();
     });
 }
@@ -122,19 +106,6 @@ OpenedJob SubmitAndOpen(const pal::host::JobSpec& request, std::u16string printe
     open.pPrinterName = printer.data();
     job.handle = OpenPrintProcessor(printerArg.data(), &open);
     return job;
-}
-
-bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text) {
-    for (const auto& line : lines) {
-        if (line.find(text) != std::u16string::npos) return true;
-    }
-    return false;
-}
-
-std::string Dump(const std::vector<std::u16string>& lines) {
-    std::string out;
-    for (const auto& line : lines) out += pal::host::ToUtf8(line);
-    return out;
 }
 
 void PrintProcTest::SetUp() {

@@ -4,6 +4,7 @@
 // process, as the spooler does.
 #pragma once
 #include "palhost.h"
+#include "support/TestMachine.h"
 #include "printproc/PrintProcessorData.h"
 #include "printproc/Winprint.h"
 
@@ -32,8 +33,8 @@ OpenedJob SubmitAndOpen(const pal::host::JobSpec& request, std::u16string printe
 pal::host::JobSpec Job(const std::u16string& printer, const std::u16string& datatype, const std::string& data,
                        const std::u16string& parameters = u"");
 
-bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text);
-std::string Dump(const std::vector<std::u16string>& lines);
+using qltest::Contains;
+using qltest::Dump;
 
 class PrintProcTest : public ::testing::Test {
 protected:

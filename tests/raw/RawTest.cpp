@@ -1,5 +1,7 @@
 #include "RawTest.h"
 
+#include "support/TestMachine.h"
+
 #include "native/ViewLibrary.h"
 
 #include <cstdlib>
@@ -41,28 +43,8 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "Port"="FILE5:"
 )";
 
-struct TempRoot {
-    std::filesystem::path path;
-    ~TempRoot() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-} g_root;
-
 void EnsureMachine() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qlraw-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        g_root.path = tmpl;
-        std::filesystem::create_directories(g_root.path / "out");
-        pal::host::SetDriveRoot(tmpl);
-        pal::host::SetOutputDirectory((g_root.path / "out").string());
-        pal::host::SetModuleDirectory(QL_BIN_DIR);
-        std::string error;
-        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "raw-machine.reg", &error)) << error;
-        ASSERT_TRUE(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr));
-    });
+    qltest::SetUpMachine(kMachine, "raw", qltest::Attach::Product);
 }
 
 } // namespace
@@ -113,18 +95,6 @@ OpenedJob SubmitAndOpen(const pal::host::JobSpec& request) {
     job.handle = OpenPrintProcessor(printer.data(), &open);
     EXPECT_NE(job.handle, nullptr);
     return job;
-}
-
-bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text) {
-    for (const auto& line : lines)
-        if (line.find(text) != std::u16string::npos) return true;
-    return false;
-}
-
-std::string Dump(const std::vector<std::u16string>& lines) {
-    std::string out;
-    for (const auto& line : lines) out += pal::host::ToUtf8(line);
-    return out;
 }
 
 void RawTest::SetUp() {

@@ -3,6 +3,7 @@
 // run a job through the print processor and read back what the port got.
 #pragma once
 #include "palhost.h"
+#include "support/TestMachine.h"
 #include "printproc/PrintProcessorData.h"
 #include "printproc/Winprint.h"
 
@@ -40,8 +41,8 @@ struct Printed {
     std::vector<std::u16string> lines;
 };
 
-bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text);
-std::string Dump(const std::vector<std::u16string>& lines);
+using qltest::Contains;
+using qltest::Dump;
 
 class RawTest : public ::testing::Test {
 protected:

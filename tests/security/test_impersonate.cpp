@@ -1,6 +1,8 @@
 // Impersonation helpers, file security of temporary spool files, and the port
 // query that runs under the spooler's identity and gives the user's back.
 #include "diag/DbgLog.h"
+
+#include "support/TestMachine.h"
 #include "palhost.h"
 #include "port/Impersonate.h"
 #include "port/WinPort.h"
@@ -15,6 +17,9 @@
 #include <vector>
 
 namespace {
+
+using qltest::Contains;
+using qltest::Dump;
 
 constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 
@@ -32,18 +37,6 @@ struct TempRoot {
         if (!path.empty()) std::filesystem::remove_all(path, ec);
     }
 } g_root;
-
-bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text) {
-    for (const auto& line : lines)
-        if (line.find(text) != std::u16string::npos) return true;
-    return false;
-}
-
-std::string Dump(const std::vector<std::u16string>& lines) {
-    std::string out;
-    for (const auto& line : lines) out += pal::host::ToUtf8(line) + "\n";
-    return out;
-}
 
 bool TokensOpen() {
     for (const auto& h : pal::host::OpenHandles())
