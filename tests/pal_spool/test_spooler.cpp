@@ -219,20 +219,6 @@ TEST_F(Spooler, DocumentsGoToThePortFileAndAppend) {
     EXPECT_EQ(FileBytes(docs[0].outputPath).size(), 10u);
 }
 
-TEST_F(Spooler, DocumentWithOutputFileWritesThere) {
-    Printer p(u"Office Laser");
-    std::u16string doc = u"d", file = u"C:\\out\\job.prn";
-    DOC_INFO_1W info{doc.data(), file.data(), nullptr};
-    ASSERT_NE(StartDocPrinterW(p.h, 1, reinterpret_cast<LPBYTE>(&info)), 0u);
-    DWORD n = 0;
-    BYTE bytes[] = {'o', 'k'};
-    EXPECT_TRUE(WritePrinter(p.h, bytes, 2, &n));
-    EXPECT_TRUE(EndDocPrinter(p.h));
-    EXPECT_EQ(FileBytes((root / "out" / "job.prn").string()), Bytes({'o', 'k'}));
-    EXPECT_EQ(StartDocPrinterW(p.h, 2, reinterpret_cast<LPBYTE>(&info)), 0u);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
-}
-
 TEST_F(Spooler, GetPrinterSizesAndPacksInfo) {
     Printer p(u"QL Spool Bridge");
     DWORD needed = 0;
