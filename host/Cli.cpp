@@ -390,6 +390,7 @@ std::string Retitle(const std::string& text, const std::string& tool, const std:
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         if (help) {
+            if (line.rfind("usage: ", 0) == 0) line[0] = 'U';
             for (size_t at = line.find(tool); at != std::string::npos; at = line.find(tool, at + command.size())) {
                 line.replace(at, tool.size(), command);
             }

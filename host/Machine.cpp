@@ -96,19 +96,34 @@ std::optional<std::u16string> StringInBuffer(const void* base, size_t cb, const 
     return std::nullopt;
 }
 
-// What the stream inspector reads in a document that begins with the
-// gateway marker "%%EMF"; nothing for any other output.
-std::optional<qltools::InspectReport> InspectTransportStream(const pal::host::PortDocument& doc) {
-    static constexpr uint8_t kMarker[] = {'%', '%', 'E', 'M', 'F'};
-    if (doc.bytes < sizeof(kMarker)) return std::nullopt;
-    const std::vector<uint8_t> bytes = pal::host::PortDocumentBytes(doc);
-    if (bytes.size() < sizeof(kMarker) || std::memcmp(bytes.data(), kMarker, sizeof(kMarker)) != 0) {
-        return std::nullopt;
-    }
-    return qltools::InspectStream(bytes);
+constexpr uint8_t kStreamMarker[] = {'%', '%', 'E', 'M', 'F'};
+
+bool MarkerAt(std::span<const uint8_t> bytes, uint64_t at) {
+    return at <= bytes.size() && bytes.size() - at >= sizeof(kStreamMarker) &&
+           std::memcmp(bytes.data() + at, kStreamMarker, sizeof(kStreamMarker)) == 0;
 }
 
 } // namespace
+
+std::vector<TransportStream> InspectTransportStreams(std::span<const uint8_t> output) {
+    std::vector<TransportStream> streams;
+    if (!MarkerAt(output, 0)) return streams;
+    uint64_t from = 0;
+    while (from < output.size()) {
+        const std::span<const uint8_t> rest = output.subspan(static_cast<size_t>(from));
+        qltools::InspectReport report = qltools::InspectStream(rest);
+        // The next copy's marker reads as a bad record or block header.
+        const uint64_t end = report.errorOffset;
+        if (!report.ok && end > 0 && MarkerAt(rest, end)) {
+            streams.push_back({from, qltools::InspectStream(rest.first(static_cast<size_t>(end)))});
+            from += end;
+            continue;
+        }
+        streams.push_back({from, std::move(report)});
+        break;
+    }
+    return streams;
+}
 
 std::string ExecutableDirectory() {
     std::error_code ec;
@@ -166,6 +181,7 @@ std::unique_ptr<Machine> Machine::Create(const MachineOptions& options, std::str
 
     const std::u16string logFile = RegString(u"SOFTWARE\\Quillon\\QLWinPrn", u"DebugFile");
     if (!logFile.empty()) {
+        m->m_logFile = logFile;
         m->m_logPath = pal::host::MapPath(logFile);
         m->m_logOffset = FileSize(m->m_logPath);
     }
@@ -473,9 +489,17 @@ JobReport Machine::RunJob(const JobOptions& job) {
     const auto documents = pal::host::PortDocuments();
     for (size_t i = documentsBefore; i < documents.size(); ++i) {
         r.documents.push_back(documents[i]);
-        r.streams.push_back(InspectTransportStream(documents[i]));
+        r.streams.push_back(documents[i].bytes >= sizeof(kStreamMarker)
+                                ? InspectTransportStreams(pal::host::PortDocumentBytes(documents[i]))
+                                : std::vector<TransportStream>{});
     }
-    r.identities = pal::host::TakeIdentityRecords();
+    // The debug log opens its file for every line; those openings say nothing
+    // about the job and are left out.
+    for (pal::host::IdentityRecord& rec : pal::host::TakeIdentityRecords()) {
+        const bool logFile = rec.call != "OpenPrinterW" && rec.call != "XcvDataW" && !m_logFile.empty() &&
+                             pal::host::MapPath(rec.target) == m_logPath;
+        if (!logFile) r.identities.push_back(std::move(rec));
+    }
     r.monitorCalls = TakeMonitorCalls();
     r.debugOutput = pal::host::TakeDebugOutput();
     r.messageBoxes = pal::host::TakeMessageBoxes();

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,18 @@ struct ControlRecord {
     bool fromTimeout = false;  // sent by the host because printing hung
 };
 
+// One transport stream in a port document: the gateway driver writes one per
+// copy, each beginning with the marker "%%EMF".
+struct TransportStream {
+    uint64_t offset = 0;  // where it begins in the document
+    qltools::InspectReport report;
+};
+
+// Splits a document's bytes into the transport streams of its copies and
+// inspects each: a stream ends where the inspector, reading on, meets the
+// next copy's marker. Empty when the bytes do not begin with "%%EMF".
+std::vector<TransportStream> InspectTransportStreams(std::span<const uint8_t> output);
+
 struct JobReport {
     std::string error;  // set when the host could not run the job at all
     DWORD jobId = 0;
@@ -110,9 +123,10 @@ struct JobReport {
 
     std::vector<pal::host::Fault> faults;  // the faults armed for the job
     std::vector<pal::host::PortDocument> documents;
-    // For each document that begins with "%%EMF" (a gateway transport
-    // stream), what the stream inspector reads in it; empty otherwise.
-    std::vector<std::optional<qltools::InspectReport>> streams;
+    // For each document, the transport streams of its copies as the stream
+    // inspector reads them (InspectTransportStreams); empty for a document
+    // that does not begin with "%%EMF".
+    std::vector<std::vector<TransportStream>> streams;
     std::vector<QuilmonCall> monitorCalls;
     std::vector<std::u16string> debugOutput;
     std::vector<pal::host::MessageBoxRecord> messageBoxes;
@@ -126,7 +140,8 @@ struct JobReport {
     // The identity each thread had right after the entry point returned,
     // before the host stopped impersonating.
     std::optional<pal::host::Identity> identityAfterOpen, identityAfterPrint, identityAfterClose;
-    // Port queries and file creations of the job, with the identity they ran under.
+    // Port queries and file creations of the job, with the identity they ran
+    // under; the debug log's openings of its file are left out.
     std::vector<pal::host::IdentityRecord> identities;
 
     // The job reached PrintDocumentOnPrintProcessor and it succeeded.
@@ -191,6 +206,7 @@ private:
     Machine() = default;
 
     std::string m_driveRoot, m_outputDir, m_moduleDir, m_logPath;
+    std::u16string m_logFile;  // the debug log file as the registry names it
     uint64_t m_logOffset = 0;
     bool m_registryOnly = false;
     HMODULE m_hMonitor = nullptr;

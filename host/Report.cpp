@@ -115,19 +115,27 @@ std::string IdentityCounts(const std::vector<pal::host::IdentityRecord>& records
     return s;
 }
 
-// The inspector's listing of a transport stream, each line indented.
-std::string StreamListing(const qltools::InspectReport& stream, const std::string& indent) {
+// The inspector's listing of the transport streams of a document (one per
+// copy), each line indented.
+std::string StreamListing(const std::vector<TransportStream>& streams, const std::string& indent) {
     std::ostringstream o;
-    if (!stream.ok) {
-        o << indent << "transport stream rejected by the inspector: " << stream.error << "\n";
-        return o.str();
+    for (size_t i = 0; i < streams.size(); ++i) {
+        const qltools::InspectReport& stream = streams[i].report;
+        o << indent << "transport stream";
+        if (streams.size() > 1) {
+            o << " " << i + 1 << " of " << streams.size() << " (from byte " << streams[i].offset << ")";
+        }
+        if (!stream.ok) {
+            o << " rejected by the inspector: " << stream.error << "\n";
+            continue;
+        }
+        o << ", as the inspector reads it:\n";
+        // Framed output of a long job has many blocks: list them one by one
+        // only while they are few.
+        constexpr size_t kMaxListedBlocks = 24;
+        std::istringstream text(qltools::FormatReportText(stream, stream.blocks.size() <= kMaxListedBlocks));
+        for (std::string line; std::getline(text, line);) o << indent << "  " << line << "\n";
     }
-    // Framed output of a long job has many blocks: list them one by one only
-    // while they are few.
-    constexpr size_t kMaxListedBlocks = 24;
-    std::istringstream text(qltools::FormatReportText(stream, stream.blocks.size() <= kMaxListedBlocks));
-    o << indent << "transport stream, as the inspector reads it:\n";
-    for (std::string line; std::getline(text, line);) o << indent << "  " << line << "\n";
     return o.str();
 }
 
@@ -283,7 +291,7 @@ std::string FormatJobReport(const JobReport& r, bool showLog) {
         if (d.offset) o << " from offset " << d.offset;
         o << "\n";
         o << "    port monitor: " << MonitorSummary(r, assigned.perDocument[i]) << "\n";
-        if (i < r.streams.size() && r.streams[i]) o << StreamListing(*r.streams[i], "    ");
+        if (i < r.streams.size()) o << StreamListing(r.streams[i], "    ");
     }
 
     o << "Port monitor: " << MonitorSummary(r, AllCalls(r)) << "\n";

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -75,7 +76,8 @@ protected:
 TEST_F(Qlspool, HelpListsEveryCommandAndEachCommandHasItsOwnHelp) {
     const Result main = Run({"--help"});
     EXPECT_EQ(main.code, 0);
-    for (const char* command : {"demo", "print", "pack", "machine", "datatypes", "caps", "printers"}) {
+    for (const char* command :
+         {"demo", "print", "pack", "spool", "inspect", "machine", "datatypes", "caps", "printers"}) {
         EXPECT_NE(main.out.find(std::string("  ") + command), std::string::npos) << command;
         const Result sub = Run({command, "--help"});
         EXPECT_EQ(sub.code, 0) << command << sub.err;
@@ -93,6 +95,17 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
     EXPECT_NE(r.out.find("ClosePrintProcessor           -> TRUE"), std::string::npos);
     EXPECT_NE(r.out.find("RAW Job detected, call PrintRawJob"), std::string::npos);
     EXPECT_NE(r.out.find("QLSB detected, call PrintQLEMFJob"), std::string::npos);
+    // The main job: a toolkit-made gateway job, printed, its port output
+    // listed by the inspector.
+    EXPECT_NE(r.out.find("\"qlspool gateway sample\" on \"QL Spool Bridge\", datatype \"NT EMF 1.008\""),
+              std::string::npos);
+    EXPECT_NE(r.out.find("port \"QLPORT1:\", datatype \"RAW\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("transport stream, as the inspector reads it:"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(", form full: \"QL Spool Bridge\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("records: 14, pages: 3,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("port queries: 6 as NT AUTHORITY\\SYSTEM"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("PrintDocumentOnPrintProcessor -> FALSE"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3 job(s): 3 printed, 0 failed"), std::string::npos) << r.out;
     // The packed sample job is decoded while it prints.
     EXPECT_NE(r.out.find("\"qlspool packed sample page\" on \"Office Laser\", datatype \"RAW\""), std::string::npos);
     EXPECT_NE(r.out.find("pNPDecompress allocated, compressed Printjob found"), std::string::npos);
@@ -264,6 +277,46 @@ TEST_F(Qlspool, FaultOptionMakesWritePrinterFailAtTheByte) {
     const Result open = Run({"print", "--quiet", "--drive-root", m_dir / "c", "--fault", "StartDocPrinterW:0:5", job});
     EXPECT_EQ(open.code, 1) << open.err << open.out;
     EXPECT_NE(open.out.find("StartDocPrinterW: fails with 5 (ERROR_ACCESS_DENIED)"), std::string::npos) << open.out;
+}
+
+TEST_F(Qlspool, SpoolPrintInspectRoundTrip) {
+    const std::string spl = m_dir / "job.spl";
+    const Result spool = Run({"spool", "--pages", "2", "--bpp", "1,8,24", "--devmode", "--qlex", spl});
+    ASSERT_EQ(spool.code, 0) << spool.err;
+    EXPECT_EQ(spool.out.rfind("qlspool spool: wrote ", 0), 0u) << spool.out;
+
+    // No --datatype: a spool file prints as "NT EMF 1.008".
+    const Result print =
+        Run({"print", "--quiet", "--printer", "QL Spool Bridge (cached)", "--drive-root", m_dir / "c", spl});
+    ASSERT_EQ(print.code, 0) << print.err << print.out;
+    EXPECT_NE(print.out.find("datatype \"NT EMF 1.008\""), std::string::npos) << print.out;
+    EXPECT_NE(print.out.find("transport stream, as the inspector reads it:"), std::string::npos) << print.out;
+    EXPECT_NE(print.out.find("      framing from "), std::string::npos) << print.out;
+
+    const Result json = Run({"inspect", "--json", m_dir / "c/ports/QLPORT2_"});
+    ASSERT_EQ(json.code, 0) << json.err;
+    EXPECT_TRUE(json.err.empty()) << json.err;
+    EXPECT_EQ(json.out.rfind("{\"ok\":true,", 0), 0u) << json.out.substr(0, 200);
+    EXPECT_NE(json.out.find("\"framed\":true"), std::string::npos);
+    EXPECT_NE(json.out.find("\"pages\":2,"), std::string::npos);
+    EXPECT_NE(json.out.find("\"form\":\"public\""), std::string::npos);
+
+    // The logical stream is written on request; a cut stream is rejected with
+    // where and why, under qlspool's name.
+    const Result logical = Run({"inspect", "--logical", m_dir / "logical.bin", m_dir / "c/ports/QLPORT2_"});
+    EXPECT_EQ(logical.code, 0) << logical.err;
+    EXPECT_TRUE(std::filesystem::is_regular_file(m_dir / "logical.bin"));
+    const std::string whole = ReadText(m_dir / "c/ports/QLPORT2_");
+    WriteText(m_dir / "cut.bin", whole.substr(0, whole.size() - 3));
+    const Result cut = Run({"inspect", m_dir / "cut.bin"});
+    EXPECT_EQ(cut.code, 1);
+    EXPECT_EQ(cut.err.rfind("qlspool inspect: ", 0), 0u) << cut.err;
+    EXPECT_NE(cut.err.find("offset "), std::string::npos) << cut.err;
+
+    const Result bad = Run({"spool", "--bpp", "3", spl});
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_NE(bad.err.find("qlspool spool: --bpp"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("(see qlspool spool --help)"), std::string::npos) << bad.err;
 }
 
 TEST_F(Qlspool, BadFaultsAreBadInput) {

@@ -1,0 +1,408 @@
+// Gateway jobs end to end through the spooler host, in-process: spool files
+// made by the spool toolkit (and the real ones of the corpus) printed on the
+// built-in machine's gateway printers, the port's output read back with the
+// stream inspector.
+#include "host/Machine.h"
+#include "host/SampleJobs.h"
+#include "tests/host/TestDirs.h"
+#include "tools/lib/SpoolWriter.h"
+#include "tools/lib/StreamInspector.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+using namespace qlhost;
+using qlhost::test::ScratchDir;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string s;
+    for (const auto& l : lines) s += l + "\n";
+    return s;
+}
+
+std::vector<DWORD> MonitorFunctions(const JobReport& r) {
+    std::vector<DWORD> fns;
+    for (const QuilmonCall& c : r.monitorCalls) fns.push_back(c.dwFunction);
+    return fns;
+}
+
+size_t CountOf(const std::vector<DWORD>& fns, DWORD fn) {
+    return static_cast<size_t>(std::count(fns.begin(), fns.end(), fn));
+}
+
+std::vector<uint32_t> RecordTypes(const qltools::InspectReport& report) {
+    std::vector<uint32_t> types;
+    for (const auto& rec : report.records) types.push_back(rec.type);
+    return types;
+}
+
+// A job of `pages` synthetic pages: the file header, then per page a
+// metafile-data record (12) and its extension record (13).
+std::vector<uint8_t> ToolkitJob(uint32_t pages, std::optional<qltools::DevmodeOptions> devmode = std::nullopt) {
+    qltools::SpoolJobOptions job;
+    job.pages = pages;
+    job.images = {qltools::ImageKind::Logo, qltools::ImageKind::Gradient};
+    job.bitsPerPixel = {4, 24};
+    job.imageWidth = job.imageHeight = 32;
+    job.devmode = std::move(devmode);
+    return qltools::GenerateSpoolJob(job);
+}
+
+class GatewayJob : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MachineOptions options;
+        options.driveRoot = m_dir / "c";
+        options.moduleDir = QL_BIN_DIR;
+        std::string error;
+        m_machine = Machine::Create(options, &error);
+        ASSERT_TRUE(m_machine) << error;
+        ASSERT_TRUE(m_machine->LoadPrintProcessor(&error)) << error;
+        m_machine->TakeLogLines();
+    }
+    void TearDown() override { m_machine.reset(); }
+
+    JobReport Print(const std::u16string& printer, std::vector<uint8_t> data, std::vector<uint8_t> devmode = {},
+                    std::optional<unsigned> copies = std::nullopt) {
+        JobOptions job;
+        job.printer = printer;
+        job.datatype = u"NT EMF 1.008";
+        job.document = u"gateway test";
+        job.data = std::move(data);
+        job.devmode = std::move(devmode);
+        job.copies = copies;
+        job.timeoutMs = 20000;
+        return m_machine->RunJob(job);
+    }
+
+    // The one document the job wrote, as the port received it.
+    static std::vector<uint8_t> Output(const JobReport& r) {
+        if (r.documents.size() != 1) {
+            ADD_FAILURE() << r.documents.size() << " port documents";
+            return {};
+        }
+        return pal::host::PortDocumentBytes(r.documents[0]);
+    }
+
+    // The output of a one-copy job, which the inspector must accept.
+    static qltools::InspectReport Inspected(const JobReport& r, bool keepLogical = false) {
+        const std::vector<uint8_t> out = Output(r);
+        qltools::InspectOptions options;
+        options.keepLogical = keepLogical;
+        qltools::InspectReport report = qltools::InspectStream(out, options);
+        EXPECT_TRUE(report.ok) << report.error << "\n" << qltools::FormatReportText(report);
+        EXPECT_TRUE(report.marker);
+        return report;
+    }
+
+    ScratchDir m_dir;
+    std::unique_ptr<Machine> m_machine;
+};
+
+// ---- pages and copies ----------------------------------------------------------------------
+
+TEST_F(GatewayJob, TwoPagesTwoCopiesCountFourPagesAndSendTheCopyCountOncePerCopy) {
+    qltools::DevmodeOptions dm;
+    dm.copies = 2;
+    const JobReport r = Print(u"QL Spool Bridge", ToolkitJob(2, dm), {}, 2);
+    ASSERT_TRUE(r.Succeeded()) << r.error << " print error " << r.printError << "\n" << Joined(r.logLines);
+
+    // Each copy: the device mode record's copy count, then one page count per
+    // metafile extension record.
+    const DWORD C = QUILMON_FN_SET_PRINT_COPY_COUNT, P = QUILMON_FN_INCREMENT_PAGE_COUNT;
+    std::vector<DWORD> pageCalls;
+    for (DWORD fn : MonitorFunctions(r))
+        if (fn == C || fn == P) pageCalls.push_back(fn);
+    EXPECT_EQ(pageCalls, (std::vector<DWORD>{C, P, P, C, P, P}));
+    for (const QuilmonCall& c : r.monitorCalls) {
+        if (c.dwFunction == C) {
+            EXPECT_EQ(c.dwValue, 2u);
+        }
+    }
+    EXPECT_TRUE(HasLine(r.logLines, "Copy Count found: 2")) << Joined(r.logLines);
+
+    // One document holding a transport stream per copy.
+    ASSERT_EQ(r.documents.size(), 1u);
+    const std::vector<TransportStream> streams = InspectTransportStreams(Output(r));
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0].offset, 0u);
+    EXPECT_EQ(streams[1].offset, streams[0].report.streamBytes);
+    for (const TransportStream& s : streams) {
+        EXPECT_TRUE(s.report.ok) << s.report.error;
+        EXPECT_EQ(s.report.pages, 2u);
+        EXPECT_EQ(RecordTypes(s.report), (std::vector<uint32_t>{0x00010000, 3, 12, 13, 12, 13}));
+    }
+    // The host's report carries the same split.
+    ASSERT_EQ(r.streams.size(), 1u);
+    EXPECT_EQ(r.streams[0].size(), 2u);
+}
+
+TEST_F(GatewayJob, ZeroSizeRecordEndsTheRecordLoop) {
+    qltools::SpoolWriter spool(u"ends early");
+    const std::vector<uint8_t> page = qltools::GenerateEmfPage(qltools::SpoolJobOptions{}, 1);
+    spool.Extension(qltools::SPL_METAFILE_EXT, spool.Page(page));
+    spool.RecordWithSize(7, 0, {});
+    spool.Extension(qltools::SPL_METAFILE_EXT, spool.Page(page));
+    const JobReport r = Print(u"QL Spool Bridge", spool.Take());
+    ASSERT_TRUE(r.Succeeded()) << r.printError << "\n" << Joined(r.logLines);
+    const qltools::InspectReport report = Inspected(r);
+    EXPECT_EQ(RecordTypes(report), (std::vector<uint32_t>{0x00010000, 12, 13}));
+    EXPECT_EQ(CountOf(MonitorFunctions(r), QUILMON_FN_INCREMENT_PAGE_COUNT), 1u);
+}
+
+// ---- framing ------------------------------------------------------------------------------------
+
+TEST_F(GatewayJob, CachedPrinterFramesItsOutputAndThePlainOneDoesNot) {
+    const std::vector<uint8_t> spool = ToolkitJob(2);
+    const qltools::InspectReport input = qltools::InspectStream(spool);
+    ASSERT_TRUE(input.ok) << input.error;
+    const std::vector<uint32_t> expectedTypes = {0x00010000, 12, 13, 12, 13};
+
+    const JobReport plainJob = Print(u"QL Spool Bridge", spool);
+    ASSERT_TRUE(plainJob.Succeeded()) << plainJob.printError << "\n" << Joined(plainJob.logLines);
+    const qltools::InspectReport plain = Inspected(plainJob);
+    EXPECT_FALSE(plain.framed);
+    EXPECT_EQ(RecordTypes(plain), expectedTypes);
+
+    const JobReport cachedJob = Print(u"QL Spool Bridge (cached)", spool);
+    ASSERT_TRUE(cachedJob.Succeeded()) << cachedJob.printError << "\n" << Joined(cachedJob.logLines);
+    const qltools::InspectReport cached = Inspected(cachedJob, true);
+    ASSERT_TRUE(cached.framed);
+    EXPECT_EQ(RecordTypes(cached), expectedTypes);
+    ASSERT_TRUE(plain.devmode && cached.devmode);
+    // Framing starts after the device mode block, at the file header record.
+    EXPECT_EQ(cached.framingStart, cached.devmode->offset + cached.devmode->length);
+    ASSERT_FALSE(cached.blocks.empty());
+    EXPECT_FALSE(cached.blocks[0].hole);
+    EXPECT_EQ(cached.blocks[0].length, cached.records[0].size);  // the file header's size counts its header
+
+    // Every record keeps its size, and each copied (non-page) record opens a
+    // data block of 8 + its size; its bytes are those of the input.
+    std::vector<uint8_t> logical = cached.logical;
+    ASSERT_EQ(plain.records.size(), input.records.size());
+    ASSERT_EQ(cached.records.size(), input.records.size());
+    for (size_t i = 0; i < input.records.size(); ++i) {
+        const auto& in = input.records[i];
+        EXPECT_EQ(plain.records[i].size, in.size) << i;
+        EXPECT_EQ(cached.records[i].size, in.size) << i;
+        EXPECT_EQ(plain.records[i].offset - plain.records[0].offset, in.offset) << i;
+        EXPECT_EQ(cached.records[i].offset - cached.records[0].offset, in.offset) << i;
+        if (qltools::IsSpoolPageRecord(in.type) || i == 0) continue;
+        const uint64_t at = cached.records[i].offset;
+        const auto block = std::find_if(cached.blocks.begin(), cached.blocks.end(),
+                                        [&](const qltools::FrameBlock& b) { return b.logicalPos == at; });
+        ASSERT_NE(block, cached.blocks.end()) << "record " << i << " opens no block";
+        EXPECT_EQ(block->length, 8 + in.size) << i;
+        const size_t n = 8 + in.size;
+        ASSERT_LE(at + n, logical.size());
+        EXPECT_TRUE(std::equal(logical.begin() + static_cast<std::ptrdiff_t>(at),
+                               logical.begin() + static_cast<std::ptrdiff_t>(at + n),
+                               spool.begin() + static_cast<std::ptrdiff_t>(in.offset)))
+            << "record " << i;
+    }
+    // Only the framed job reports its statistics to the port monitor.
+    EXPECT_EQ(CountOf(MonitorFunctions(plainJob), QUILMON_FN_UPDATE_STATISTICS), 0u);
+    EXPECT_EQ(CountOf(MonitorFunctions(cachedJob), QUILMON_FN_UPDATE_STATISTICS), 1u);
+}
+
+TEST_F(GatewayJob, HeldPrintingAndPrintToRemotePortsTurnTheCacheOff) {
+    // Give the Held Printing printer the bitmap cache too; "QL Remote" has it
+    // built in.
+    std::string error;
+    ASSERT_TRUE(pal::host::LoadRegistryText(
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\QL Held Printing\\"
+        "PrinterDriverData]\n\"ImageRecall\"=dword:00000001\n",
+        "held.reg", &error))
+        << error;
+    const std::vector<uint8_t> spool = ToolkitJob(1);
+
+    const JobReport held = Print(u"QL Held Printing", spool);
+    ASSERT_TRUE(held.Succeeded()) << held.printError << "\n" << Joined(held.logLines);
+    EXPECT_TRUE(HasLine(held.logLines, "Is Held Printing Job (1)")) << Joined(held.logLines);
+    EXPECT_TRUE(HasLine(held.logLines, "Held Printing detected: Compression disabled"));
+    EXPECT_FALSE(Inspected(held).framed);
+
+    const JobReport remote = Print(u"QL Remote", spool);
+    ASSERT_TRUE(remote.Succeeded()) << remote.printError << "\n" << Joined(remote.logLines);
+    EXPECT_TRUE(HasLine(remote.logLines, "Is Tessel Workplace Job (1)")) << Joined(remote.logLines);
+    EXPECT_TRUE(HasLine(remote.logLines, "Print-To-Remote detected: ImageRecall disabled"));
+    EXPECT_FALSE(Inspected(remote).framed);
+}
+
+// ---- the device mode block ----------------------------------------------------------------
+
+TEST_F(GatewayJob, DeviceModeBlockTakesTheFormTheJobsDeviceModeCalls) {
+    struct Case {
+        const char* name;
+        qltools::DevmodeOptions dm;
+        qltools::DevmodeForm form;
+        uint32_t length;  // L, the 5 header bytes included
+        bool trailer, extension;
+        uint32_t trailerFlags;
+    };
+    qltools::DevmodeOptions plain;
+    qltools::DevmodeOptions privateBytes;  // private bytes without a trailer are not sent
+    privateBytes.driverExtra = 64;
+    qltools::DevmodeOptions trailerOnly;  // dmDriverExtra 8: sent as it is, no configuration flags
+    trailerOnly.trailerFlags = 0;
+    qltools::DevmodeOptions longTrailer;  // a trailer behind other private bytes: cut to public + trailer
+    longTrailer.driverExtra = 64;
+    longTrailer.trailerFlags = 0;
+    qltools::DevmodeOptions full;
+    full.extension = true;
+    full.trailerFlags = 0;
+    constexpr uint32_t IMGAREA = 0x4, IGNORE_TRAYS = 0x20;
+    const Case cases[] = {
+        {"public only", plain, qltools::DevmodeForm::PublicOnly, 225, false, false, 0},
+        {"private bytes without trailer", privateBytes, qltools::DevmodeForm::PublicOnly, 225, false, false, 0},
+        {"public + trailer (8 private bytes)", trailerOnly, qltools::DevmodeForm::PublicPlus8, 233, true, false,
+         IMGAREA},
+        {"public + trailer (cut)", longTrailer, qltools::DevmodeForm::PublicPlus8, 233, true, false,
+         IMGAREA | IGNORE_TRAYS},
+        {"full with QLEX", full, qltools::DevmodeForm::Full, 220 + 1032 + 5, true, true, IMGAREA | IGNORE_TRAYS},
+    };
+    const std::vector<uint8_t> spool = ToolkitJob(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const JobReport r = Print(u"QL Spool Bridge", spool, qltools::BuildDevmode(c.dm));
+        ASSERT_TRUE(r.Succeeded()) << r.printError << "\n" << Joined(r.logLines);
+        const qltools::InspectReport report = Inspected(r);
+        ASSERT_TRUE(report.devmode);
+        EXPECT_EQ(report.devmode->offset, 5u);
+        EXPECT_EQ(report.devmode->form, c.form) << qltools::DevmodeFormName(report.devmode->form);
+        EXPECT_EQ(report.devmode->length, c.length);
+        const qltools::DevmodeInfo& dm = report.devmode->devmode;
+        EXPECT_EQ(dm.hasTrailer, c.trailer);
+        EXPECT_EQ(dm.hasExtension, c.extension);
+        if (c.trailer) {
+            EXPECT_EQ(dm.trailerFlags, c.trailerFlags) << qltools::DevmodeFlagNames(dm.trailerFlags);
+        }
+        // The adjustment translated A4 through the forms table and filled in
+        // the physical paper size of the printer's device context.
+        EXPECT_EQ(dm.dmPaperSize, 9 + 256);
+        EXPECT_GT(dm.dmPaperWidth, 2000);
+        EXPECT_GT(dm.dmPaperLength, 2900);
+        EXPECT_EQ(RecordTypes(report), (std::vector<uint32_t>{0x00010000, 12, 13}));
+    }
+}
+
+// ---- identities ------------------------------------------------------------------------------
+
+TEST_F(GatewayJob, PortQueriesRunAsTheSpoolerAndEveryThreadReturnsToTheUser) {
+    JobOptions job;
+    job.printer = u"QL Held Printing";
+    job.datatype = u"NT EMF 1.008";
+    job.user = u"alice";
+    job.data = ToolkitJob(1);
+    job.timeoutMs = 20000;
+    pal::host::TakeIdentityRecords();
+    const JobReport r = m_machine->RunJob(job);
+    ASSERT_TRUE(r.Succeeded()) << r.printError << "\n" << Joined(r.logLines);
+
+    const std::u16string alice = pal::host::UserSid(u"alice");
+    EXPECT_EQ(r.user.sid, alice);
+    for (const auto* after : {&r.identityAfterOpen, &r.identityAfterPrint, &r.identityAfterClose}) {
+        ASSERT_TRUE(after->has_value());
+        EXPECT_TRUE((*after)->impersonating);
+        EXPECT_EQ((*after)->sid, alice);
+    }
+
+    // The port type questions of the classification: three channels opened
+    // and asked, each as the spooler's own account.
+    size_t opens = 0, questions = 0;
+    for (const pal::host::IdentityRecord& rec : r.identities) {
+        const bool portQuery = rec.call == "OpenPrinterW" || rec.call == "XcvDataW";
+        if (!portQuery) continue;
+        EXPECT_EQ(rec.identity.sid, u"S-1-5-18") << rec.call << " " << pal::host::ToUtf8(rec.target);
+        EXPECT_FALSE(rec.identity.impersonating);
+        opens += rec.call == "OpenPrinterW" && rec.target == u",XcvPort QLHELD1:";
+        questions += rec.call == "XcvDataW" && rec.target == u"QLHELD1: GetPortType";
+    }
+    EXPECT_EQ(opens, 3u);
+    EXPECT_EQ(questions, 3u);
+    // RunJob took every record; the host's own thread does not impersonate.
+    EXPECT_TRUE(pal::host::TakeIdentityRecords().empty());
+    EXPECT_FALSE(pal::host::CurrentIdentity().impersonating);
+}
+
+// ---- the real spool files of the corpus ------------------------------------------------
+
+TEST_F(GatewayJob, EveryCorpusSpoolFilePrintsWithoutCrashOrHang) {
+    const fs::path dir = fs::path(QL_CORPUS_DIR) / "spl";
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) GTEST_SKIP() << "no spool corpus at " << dir;
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(dir, ec))
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    if (files.empty()) GTEST_SKIP() << "the spool corpus at " << dir << " is empty";
+
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        std::ifstream in(file, std::ios::binary);
+        const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_GE(data.size(), 8u);
+        const JobReport r = Print(u"QL Spool Bridge", data);
+        ASSERT_TRUE(r.error.empty()) << r.error;
+        ASSERT_TRUE(r.opened && r.printed && r.closed);
+        EXPECT_TRUE(r.controls.empty()) << "printing did not finish in time";
+        EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
+        ASSERT_EQ(r.documents.size(), 1u);
+        const std::vector<uint8_t> out = pal::host::PortDocumentBytes(r.documents[0]);
+
+        const bool spoolFile = data[0] == 0 && data[1] == 0 && data[2] == 1 && data[3] == 0;
+        if (spoolFile) {
+            EXPECT_TRUE(r.printResult) << "error " << r.printError << "\n" << Joined(r.logLines);
+            const qltools::InspectReport report = qltools::InspectStream(out);
+            EXPECT_TRUE(report.ok) << report.error;
+            EXPECT_TRUE(report.marker);
+            ASSERT_FALSE(report.records.empty());
+            EXPECT_EQ(report.records[0].type, 0x00010000u);
+            continue;
+        }
+        // Not a spool file (a ZIP package): its first 8 bytes read as a record
+        // of an unknown type, whose header is written and whose body is copied
+        // through until the job's data ends. The stream is the marker, the
+        // device mode block and the file's bytes.
+        ASSERT_GE(out.size(), 10u);
+        EXPECT_EQ(std::string(out.begin(), out.begin() + 5), "%%EMF");
+        ASSERT_EQ(out[5], 0x02) << "device mode block";
+        uint32_t length = 0;
+        std::memcpy(&length, out.data() + 6, 4);
+        ASSERT_LE(5 + length, out.size());
+        const std::vector<uint8_t> records(out.begin() + 5 + length, out.end());
+        EXPECT_EQ(records, data);
+    }
+}
+
+// ---- the demo's main job ---------------------------------------------------------------------
+
+TEST_F(GatewayJob, DemoGatewayJobPrintsItsPagesWithTheFullDeviceModeBlock) {
+    const JobReport r = Print(u"QL Spool Bridge", SampleGatewaySpool(u"QL Spool Bridge"),
+                              SampleGatewayDevmode(u"QL Spool Bridge"));
+    ASSERT_TRUE(r.Succeeded()) << r.printError << "\n" << Joined(r.logLines);
+    const qltools::InspectReport report = Inspected(r);
+    EXPECT_EQ(report.pages, 3u);
+    ASSERT_TRUE(report.devmode);
+    EXPECT_EQ(report.devmode->form, qltools::DevmodeForm::Full);
+    EXPECT_EQ(RecordTypes(report), (std::vector<uint32_t>{0x00010000, 3, 2, 12, 15, 13, 2, 12, 15, 13, 2, 12, 15, 13}));
+    // Bitmaps at three depths, two images each, on every page.
+    EXPECT_EQ(report.emfTotals.at(qltools::EMR_STRETCHDIBITS), 18u);
+    EXPECT_EQ(CountOf(MonitorFunctions(r), QUILMON_FN_INCREMENT_PAGE_COUNT), 3u);
+}
+
+} // namespace
