@@ -209,10 +209,10 @@ TEST_F(DecoderTest, ZlibErrorsEndWithFalse) {
 
 TEST_F(DecoderTest, SizeZeroOrNullBufferIsFalseAndHarmless) {
     const Bytes input = Text(17, 100);
-    pal::host::JobSpec spec;
-    spec.printer = u"Packed";
-    spec.data = Block(Deflate(input));
-    std::u16string name = pal::host::JobReadName(pal::host::SubmitJob(spec));
+    pal::host::JobSpec jobSpec;
+    jobSpec.printer = u"Packed";
+    jobSpec.data = Block(Deflate(input));
+    std::u16string name = pal::host::JobReadName(pal::host::SubmitJob(jobSpec));
     HANDLE h = nullptr;
     ASSERT_TRUE(OpenPrinterW(name.data(), &h, nullptr));
     {
@@ -346,10 +346,10 @@ TEST_F(DecoderTest, SpoolerReadFailureEndsTheJob) {
 TEST_F(DecoderTest, BlockReaderNeverCrossesBlocks) {
     const Bytes p1(300, 0x11), p2(5, 0x22), p3(9000, 0x33);
     const Bytes job = Concat({Block(p1, 1), Block(p2, 2), Block(p3, 3)});
-    pal::host::JobSpec spec;
-    spec.printer = u"Packed";
-    spec.data = job;
-    std::u16string name = pal::host::JobReadName(pal::host::SubmitJob(spec));
+    pal::host::JobSpec jobSpec;
+    jobSpec.printer = u"Packed";
+    jobSpec.data = job;
+    std::u16string name = pal::host::JobReadName(pal::host::SubmitJob(jobSpec));
     HANDLE h = nullptr;
     ASSERT_TRUE(OpenPrinterW(name.data(), &h, nullptr));
     {

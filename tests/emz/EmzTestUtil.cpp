@@ -53,10 +53,10 @@ void EmzTest::Quiet() {
 
 Decoded Decode(const Bytes& job, DWORD readSize, size_t maxCalls) {
     Decoded result;
-    pal::host::JobSpec spec;
-    spec.printer = u"Packed";
-    spec.data = job;
-    const DWORD jobId = pal::host::SubmitJob(spec);
+    pal::host::JobSpec jobSpec;
+    jobSpec.printer = u"Packed";
+    jobSpec.data = job;
+    const DWORD jobId = pal::host::SubmitJob(jobSpec);
     EXPECT_NE(jobId, 0u);
     std::u16string name = pal::host::JobReadName(jobId);
     HANDLE hPrinter = nullptr;

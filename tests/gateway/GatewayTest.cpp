@@ -48,24 +48,24 @@ std::vector<QuilmonCall> TakeMonitorCalls() {
 
 OpenedJob OpenJob(const Bytes& spool, const std::u16string& printer, const std::u16string& parameters,
                   const std::u16string& printerArg) {
-    pal::host::JobSpec spec;
-    spec.printer = printer;
-    spec.datatype = u"NT EMF 1.008";
-    spec.document = u"Gateway test";
-    spec.parameters = parameters;
-    spec.data = spool;
-    const DWORD jobId = pal::host::SubmitJob(spec);
+    pal::host::JobSpec jobSpec;
+    jobSpec.printer = printer;
+    jobSpec.datatype = u"NT EMF 1.008";
+    jobSpec.document = u"Gateway test";
+    jobSpec.parameters = parameters;
+    jobSpec.data = spool;
+    const DWORD jobId = pal::host::SubmitJob(jobSpec);
     EXPECT_NE(jobId, 0u);
 
     OpenedJob job;
     job.readName = pal::host::JobReadName(jobId);
     std::u16string name = printerArg.empty() ? printer : printerArg;
     PRINTPROCESSOROPENDATA open = {};
-    open.pDatatype = spec.datatype.data();
-    open.pParameters = spec.parameters.empty() ? nullptr : spec.parameters.data();
-    open.pDocumentName = spec.document.data();
+    open.pDatatype = jobSpec.datatype.data();
+    open.pParameters = jobSpec.parameters.empty() ? nullptr : jobSpec.parameters.data();
+    open.pDocumentName = jobSpec.document.data();
     open.JobId = jobId;
-    open.pPrinterName = spec.printer.data();
+    open.pPrinterName = jobSpec.printer.data();
     job.handle = OpenPrintProcessor(name.data(), &open);
     EXPECT_NE(job.handle, nullptr);
     return job;

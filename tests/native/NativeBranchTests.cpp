@@ -49,10 +49,10 @@ protected:
         view.pfnGetLastError = FakeLastError;
         SetViewFunctionsForTest(&view);
 
-        pal::host::JobSpec spec;
-        spec.printer = u"Plain";
-        spec.data = Pattern(16);
-        Data()->dwJobId = pal::host::SubmitJob(spec);
+        pal::host::JobSpec jobSpec;
+        jobSpec.printer = u"Plain";
+        jobSpec.data = Pattern(16);
+        Data()->dwJobId = pal::host::SubmitJob(jobSpec);
         Data()->hViewJob = Fake(0x100);
         Data()->ahVirtualCopyJobs[0] = Fake(0x201);
         Data()->ahVirtualCopyJobs[2] = Fake(0x203);

@@ -432,12 +432,12 @@ int RunSpoolGen(const std::vector<std::string>& args, std::ostream& out, std::os
             } else if (a == "--engine-font") {
                 job.engineFontBytes = static_cast<uint32_t>(Number(a, value(), 64u << 20));
             } else if (a == "--record") {
-                const std::string& spec = value();
-                const size_t colon = spec.find(':');
-                const auto type = static_cast<uint32_t>(Number(a, spec.substr(0, colon), 0xFFFFFFFFu));
+                const std::string& recordArg = value();
+                const size_t colon = recordArg.find(':');
+                const auto type = static_cast<uint32_t>(Number(a, recordArg.substr(0, colon), 0xFFFFFFFFu));
                 job.extraRecords.emplace_back(type, colon == std::string::npos
                                                         ? std::vector<uint8_t>{}
-                                                        : Hex(a, spec.substr(colon + 1)));
+                                                        : Hex(a, recordArg.substr(colon + 1)));
             } else if (a == "--devmode") {
                 wantDevmode = true;
             } else if (a == "--devmode-page") {
