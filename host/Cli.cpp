@@ -5,7 +5,7 @@
 #include "host/SampleJobs.h"
 #include "tools/lib/EmzPack.h"
 #include "tools/lib/SpoolWriter.h"
-#include "tools/lib/StreamInspector.h"
+#include "tools/lib/StreamReader.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -144,7 +144,7 @@ constexpr const char kSpoolIntro[] =
     "\n";
 
 constexpr const char kInspectIntro[] =
-    "qlspool inspect: the stream inspector, also built as the command qlinspect.\n"
+    "qlspool inspect: the stream inspector, also built as the command qlstream.\n"
     "The port output of a job is in the port's file (see `qlspool print`).\n"
     "\n";
 
@@ -381,7 +381,7 @@ std::unique_ptr<Machine> MakeMachine(const MachineOptions& options) {
     return machine;
 }
 
-// The toolkit commands name themselves (qlspoolgen, qlinspect); run under
+// The toolkit commands name themselves (qlspoolgen, qlstream); run under
 // qlspool, their help and messages name the qlspool command instead. Outside
 // the help only the lines the command itself begins with its name change, so
 // listings of user data pass through untouched.
@@ -611,7 +611,7 @@ public:
     // `qlspool spool ...` and `qlspool inspect ...`: the toolkit commands with
     // their own options and exit codes.
     int Toolkit(const std::vector<std::string>& args, bool inspect) {
-        const std::string tool = inspect ? "qlinspect" : "qlspoolgen";
+        const std::string tool = inspect ? "qlstream" : "qlspoolgen";
         const std::string command = inspect ? "qlspool inspect" : "qlspool spool";
         const bool help = WantsHelp(args);
         std::ostringstream out, err;

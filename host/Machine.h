@@ -6,7 +6,7 @@
 #include "palwin.h"
 #include "palhost.h"
 #include "host/quilmon/QuilmonRecord.h"
-#include "tools/lib/StreamInspector.h"
+#include "tools/lib/StreamReader.h"
 
 #include <cstdint>
 #include <memory>

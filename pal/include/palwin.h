@@ -16,6 +16,7 @@
 #endif
 #include <winsock2.h>
 #include <windows.h>
+#include <wincrypt.h>
 #include <winspool.h>
 #include <winsplp.h>
 #include <aclapi.h>
@@ -37,6 +38,7 @@
 #include "pal/spool.h"
 #include "pal/sock.h"
 #include "pal/security.h"
+#include "pal/crypt.h"
 
 #endif
 

@@ -3,7 +3,7 @@
 #include "GatewayTest.h"
 
 #include "tools/lib/SpoolWriter.h"
-#include "tools/lib/StreamInspector.h"
+#include "tools/lib/StreamReader.h"
 
 #include <chrono>
 #include <filesystem>

@@ -8,7 +8,7 @@
 #include "printproc/FontList.h"
 #include "printproc/Util.h"
 #include "tools/lib/SpoolWriter.h"
-#include "tools/lib/StreamInspector.h"
+#include "tools/lib/StreamReader.h"
 
 #include <cstring>
 

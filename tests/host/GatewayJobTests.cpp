@@ -6,7 +6,7 @@
 #include "host/SampleJobs.h"
 #include "tests/host/TestDirs.h"
 #include "tools/lib/SpoolWriter.h"
-#include "tools/lib/StreamInspector.h"
+#include "tools/lib/StreamReader.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "ToolkitTestUtil.h"
 
 #include "tools/lib/SpoolWriter.h"
-#include "tools/lib/StreamInspector.h"
+#include "tools/lib/StreamReader.h"
 
 #include <gtest/gtest.h>
 

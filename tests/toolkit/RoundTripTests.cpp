@@ -4,7 +4,7 @@
 
 #include "native/Devmode.h"
 #include "tools/lib/SpoolWriter.h"
-#include "tools/lib/StreamInspector.h"
+#include "tools/lib/StreamReader.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include "native/Devmode.h"
 #include "tools/lib/SpoolWriter.h"
-#include "tools/lib/StreamInspector.h"
+#include "tools/lib/StreamReader.h"
 
 #include <gtest/gtest.h>
 
@@ -260,7 +260,7 @@ TEST(MutatedStream, NeverCrashes) {
 }
 
 TEST(InspectCommand, LogicalFileExitCodesAndText) {
-    const auto dir = std::filesystem::temp_directory_path() / ("qlinspect-" + std::to_string(::getpid()));
+    const auto dir = std::filesystem::temp_directory_path() / ("qlstream-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const FramedCase c = MakeFramed();
     const auto in = dir / "framed.bin", logical = dir / "logical.bin", bad = dir / "bad.bin";

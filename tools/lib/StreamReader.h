@@ -150,7 +150,7 @@ std::string FormatReportJson(const InspectReport& report);
 // and invalid bytes are escaped.
 std::string JsonString(const std::string& text);
 
-// The qlinspect command: arguments without the program name. Exit codes: 0
+// The qlstream command: arguments without the program name. Exit codes: 0
 // well-formed, 1 malformed (the reason on `err`), 2 bad arguments or I/O error.
 int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 

@@ -1,6 +1,6 @@
-// qlinspect: lists what a gateway transport stream (or a plain EMF spool
-// file) holds. See `qlinspect --help`.
-#include "tools/lib/StreamInspector.h"
+// qlstream: lists what a gateway transport stream (or a plain EMF spool
+// file) holds. See `qlstream --help`.
+#include "tools/lib/StreamReader.h"
 
 #include <iostream>
 #include <string>

@@ -1,4 +1,4 @@
-#include "tools/lib/StreamInspector.h"
+#include "tools/lib/StreamReader.h"
 
 #include "native/Devmode.h"
 #include "tools/lib/EmfBuilder.h"
@@ -605,7 +605,7 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
 }
 
 constexpr char kUsage[] =
-    "usage: qlinspect [--json] [--logical OUT] [--no-blocks] FILE\n"
+    "usage: qlstream [--json] [--logical OUT] [--no-blocks] FILE\n"
     "\n"
     "Lists a gateway transport stream: the \"%%EMF\" marker, the device mode block\n"
     "and its form, the JDF and watermark blocks, the data and hole blocks of framed\n"
@@ -874,27 +874,27 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
                 listBlocks = false;
             } else if (a == "--logical") {
                 if (i + 1 >= args.size()) {
-                    err << "qlinspect: --logical: missing file name\n";
+                    err << "qlstream: --logical: missing file name\n";
                     return 2;
                 }
                 logicalPath = args[++i];
             } else if (a.size() > 1 && a[0] == '-') {
-                err << "qlinspect: unknown option " << a << "\n(see qlinspect --help)\n";
+                err << "qlstream: unknown option " << a << "\n(see qlstream --help)\n";
                 return 2;
             } else if (inputPath) {
-                err << "qlinspect: only one input file, got also " << a << "\n";
+                err << "qlstream: only one input file, got also " << a << "\n";
                 return 2;
             } else {
                 inputPath = a;
             }
         }
         if (!inputPath) {
-            err << "qlinspect: no input file given\n(see qlinspect --help)\n";
+            err << "qlstream: no input file given\n(see qlstream --help)\n";
             return 2;
         }
         const auto data = ReadWholeFile(*inputPath);
         if (!data) {
-            err << "qlinspect: cannot read " << *inputPath << "\n";
+            err << "qlstream: cannot read " << *inputPath << "\n";
             return 2;
         }
         InspectOptions options;
@@ -902,7 +902,7 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
         const InspectReport report = InspectStream(*data, options);
         out << (json ? FormatReportJson(report) : FormatReportText(report, listBlocks));
         if (!report.ok) {
-            err << "qlinspect: " << *inputPath << ": malformed: " << report.error << "\n";
+            err << "qlstream: " << *inputPath << ": malformed: " << report.error << "\n";
             return 1;
         }
         if (logicalPath) {
@@ -911,13 +911,13 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
                        static_cast<std::streamsize>(report.logical.size()));
             file.close();
             if (!file) {
-                err << "qlinspect: cannot write " << *logicalPath << "\n";
+                err << "qlstream: cannot write " << *logicalPath << "\n";
                 return 2;
             }
         }
         return 0;
     } catch (const std::exception& e) {
-        err << "qlinspect: " << e.what() << "\n";
+        err << "qlstream: " << e.what() << "\n";
         return 2;
     }
 }

@@ -1,0 +1,201 @@
+// ComputeMD5 and COHashPipe: digests, failure logging and error codes, the
+// next pipe, and that no CryptoAPI handle outlives its user.
+#include "support/TestMachine.h"
+
+#include "diag/DbgLog.h"
+#include "fonts/HashPipe.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
+"DebugLevel"=dword:00020001
+)";
+
+std::string Hex(const BYTE* pb, DWORD cb) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (DWORD i = 0; i < cb; ++i) {
+        s += digits[pb[i] >> 4];
+        s += digits[pb[i] & 15];
+    }
+    return s;
+}
+
+size_t CryptHandles() {
+    auto list = pal::host::OpenHandles();
+    return std::count_if(list.begin(), list.end(), [](const std::string& d) { return d.rfind("crypt ", 0) == 0; });
+}
+
+// Records what it is given and accepts at most `limit` bytes of each write.
+class RecordingPipe : public COPipe {
+public:
+    explicit RecordingPipe(DWORD limit = 0xFFFFFFFF, bool* destroyed = nullptr)
+        : m_limit(limit), m_destroyed(destroyed) {}
+    ~RecordingPipe() override {
+        if (m_destroyed) *m_destroyed = true;
+    }
+    DWORD Write(const void* buffer, DWORD size) override {
+        DWORD take = std::min(size, m_limit);
+        data.append(static_cast<const char*>(buffer), take);
+        return take;
+    }
+    std::string data;
+
+private:
+    DWORD m_limit;
+    bool* m_destroyed;
+};
+
+class HashPipe : public testing::Test {
+protected:
+    void SetUp() override {
+        qltest::SetUpMachine(kMachine, "fonts", qltest::Attach::LogOnly);
+        pal::host::TakeDebugOutput();
+        m_handlesBefore = CryptHandles();
+    }
+    void TearDown() override {
+        pal::host::ClearFaults();
+        EXPECT_EQ(CryptHandles(), m_handlesBefore) << "leaked crypt handles";
+    }
+    static void Fail(const char* call, DWORD error) {
+        pal::host::Fault f;
+        f.call = call;
+        f.error = error;
+        f.once = true;
+        pal::host::InjectFault(f);
+    }
+    static HRESULT ThrownBy(auto&& action) {
+        try {
+            action();
+        } catch (const CHResultError& e) {
+            return e.Error();
+        }
+        return S_OK;
+    }
+    size_t m_handlesBefore = 0;
+};
+
+TEST_F(HashPipe, ComputeMD5KnownValuesAndRanges) {
+    BYTE digest[16];
+    EXPECT_EQ(ComputeMD5(digest, "abc", 3), digest);
+    EXPECT_EQ(Hex(digest, 16), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(ComputeMD5(digest, nullptr, 0), digest);
+    EXPECT_EQ(Hex(digest, 16), "d41d8cd98f00b204e9800998ecf8427e");
+
+    // A range inside a larger block hashes only its own bytes, and writes
+    // exactly 16 bytes of the digest area.
+    const char text[] = "xxThe quick brown fox jumps over the lazy dogyy";
+    BYTE area[20];
+    std::memset(area, 0xCC, sizeof(area));
+    ASSERT_EQ(ComputeMD5(area + 2, text + 2, 43), area + 2);
+    EXPECT_EQ(Hex(area + 2, 16), "9e107d9d372bb6826bd81d3542a419d6");
+    EXPECT_EQ(area[0], 0xCC);
+    EXPECT_EQ(area[1], 0xCC);
+    EXPECT_EQ(area[18], 0xCC);
+    EXPECT_EQ(area[19], 0xCC);
+}
+
+TEST_F(HashPipe, ComputeMD5FailuresLogAndReleaseHandles) {
+    struct Case {
+        const char* call;
+        const char* text;
+    } cases[] = {
+        {"CryptAcquireContextW", "CryptAcquireContext failed: "},
+        {"CryptCreateHash", "CryptCreateHash failed: "},
+        {"CryptHashData", "CryptHashData failed: "},
+        {"CryptGetHashParam", "CryptHashData failed: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        Fail(c.call, ERROR_NOT_ENOUGH_MEMORY);
+        BYTE digest[16] = {};
+        EXPECT_EQ(ComputeMD5(digest, "abc", 3), nullptr);
+        auto lines = pal::host::TakeDebugOutput();
+        std::u16string expected = pal::host::FromUtf8(std::string(c.text) + "8");
+        EXPECT_TRUE(qltest::Contains(lines, expected)) << qltest::Dump(lines);
+        EXPECT_TRUE(qltest::Contains(lines, u"Addfonts")) << qltest::Dump(lines);
+        EXPECT_EQ(CryptHandles(), m_handlesBefore);
+    }
+}
+
+TEST_F(HashPipe, PiecesAndWholeGiveTheSameValue) {
+    COHashPipe whole(nullptr, COHashPipe::ALG_SHA1);
+    EXPECT_EQ(whole.Write("abcdefgh", 8), 8u);
+    COHashPipe pieces(nullptr, COHashPipe::ALG_SHA1);
+    EXPECT_EQ(pieces.Write("abc", 3), 3u);
+    EXPECT_EQ(pieces.Write("", 0), 0u);
+    EXPECT_EQ(pieces.Write("de", 2), 2u);
+    EXPECT_EQ(pieces.Write("fgh", 3), 3u);
+    ASSERT_EQ(pieces.GetHashSize(), 20u);
+    EXPECT_EQ(Hex(pieces.GetHash(), 20), Hex(whole.GetHash(), whole.GetHashSize()));
+
+    COHashPipe md5(nullptr, COHashPipe::ALG_MD5);
+    md5.Write("a", 1);
+    md5.Write("bc", 2);
+    EXPECT_EQ(Hex(md5.GetHash(), md5.GetHashSize()), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(md5.GetHashSize(), 16u);
+}
+
+TEST_F(HashPipe, NextPipeGetsDataFirstAndCanRefuse) {
+    RecordingPipe next;
+    {
+        COHashPipe pipe(&next, COHashPipe::ALG_MD5);
+        EXPECT_EQ(pipe.Write("abc", 3), 3u);
+        EXPECT_EQ(Hex(pipe.GetHash(), 16), "900150983cd24fb0d6963f7d28e17f72");
+    }
+    EXPECT_EQ(next.data, "abc");
+
+    // A next pipe that takes fewer bytes: 0xFFFFFFFF, and the hash is as
+    // if the write had not happened.
+    RecordingPipe shortNext(2);
+    COHashPipe pipe(&shortNext, COHashPipe::ALG_MD5);
+    EXPECT_EQ(pipe.Write("a", 1), 1u);
+    EXPECT_EQ(pipe.Write("xyz", 3), 0xFFFFFFFFu);
+    EXPECT_EQ(pipe.Write("bc", 2), 2u);
+    EXPECT_EQ(Hex(pipe.GetHash(), pipe.GetHashSize()), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+TEST_F(HashPipe, OwnedNextIsDeletedWithThePipe) {
+    bool ownedGone = false, borrowedGone = false;
+    RecordingPipe borrowed(0xFFFFFFFF, &borrowedGone);
+    {
+        COHashPipe owner(std::make_unique<RecordingPipe>(0xFFFFFFFF, &ownedGone).release(), COHashPipe::ALG_MD5, true);
+        COHashPipe borrower(&borrowed, COHashPipe::ALG_MD5);
+        EXPECT_EQ(owner.Write("q", 1), 1u);
+    }
+    EXPECT_TRUE(ownedGone);
+    EXPECT_FALSE(borrowedGone);
+}
+
+TEST_F(HashPipe, ErrorsAreThrownAsHResults) {
+    EXPECT_EQ(ThrownBy([] { COHashPipe p(nullptr, 3); }), E_INVALIDARG);
+    EXPECT_EQ(ThrownBy([] { COHashPipe p(nullptr, 0); }), E_INVALIDARG);
+
+    // A Win32 code becomes 0x8007xxxx; an NTE code is thrown as it is.
+    Fail("CryptAcquireContextW", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(ThrownBy([] { COHashPipe p(nullptr, COHashPipe::ALG_MD5); }), (HRESULT)0x80070008);
+    Fail("CryptCreateHash", NTE_BAD_ALGID);
+    EXPECT_EQ(ThrownBy([] { COHashPipe p(nullptr, COHashPipe::ALG_SHA1); }), NTE_BAD_ALGID);
+    EXPECT_EQ(CryptHandles(), m_handlesBefore);
+
+    COHashPipe pipe(nullptr, COHashPipe::ALG_MD5);
+    Fail("CryptHashData", ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ThrownBy([&] { pipe.Write("a", 1); }), E_INVALIDARG);
+    Fail("CryptGetHashParam", NTE_BAD_HASH);
+    EXPECT_EQ(ThrownBy([&] { pipe.GetHash(); }), NTE_BAD_HASH);
+    // The value is read once the failure is gone; after that the hash is
+    // finished and more data is refused.
+    EXPECT_EQ(Hex(pipe.GetHash(), pipe.GetHashSize()), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(ThrownBy([&] { pipe.Write("a", 1); }), NTE_BAD_HASH_STATE);
+}
+
+} // namespace
