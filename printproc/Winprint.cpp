@@ -13,6 +13,7 @@
 #include "printproc/JobContainers.h"
 #include "printproc/Util.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -520,24 +521,27 @@ PAL_EXPORT HANDLE WINAPI OpenPrintProcessor(LPWSTR pPrinterName, PPRINTPROCESSOR
 PAL_EXPORT BOOL WINAPI ControlPrintProcessor(HANDLE hPrintProcessor, DWORD Command) {
     PPRINTPROCESSORDATA pData = ValidateHandle(hPrintProcessor);
     if (!pData) return FALSE;
+    // The printing thread reads the bits while this thread changes them.
+    std::atomic_ref<DWORD> status(pData->fsStatus);
 
     switch (Command) {
     case JOB_CONTROL_PAUSE:
         ResetEvent(pData->hPauseEvent);
-        pData->fsStatus |= PRINTPROCESSOR_PAUSED;
+        status.fetch_or(PRINTPROCESSOR_PAUSED);
         return TRUE;
 
     case JOB_CONTROL_CANCEL:
-        pData->fsStatus |= PRINTPROCESSOR_CANCELLED;
+        status.fetch_or(PRINTPROCESSOR_CANCELLED);
         if (pData->dwJobType == JOBTYPE_EMF && pData->hDC) CancelDC(pData->hDC);
         // A paused job must wake up to notice the cancel.
         [[fallthrough]];
 
     case JOB_CONTROL_RESUME:
-        if (pData->fsStatus & PRINTPROCESSOR_PAUSED) {
-            SetEvent(pData->hPauseEvent);
-            pData->fsStatus &= ~PRINTPROCESSOR_PAUSED;
-        }
+        // The paused bit is cleared before the event is signalled: a print
+        // loop that still saw the bit set then finds the event signalled, and
+        // one that looks after the signal was consumed by another wait no
+        // longer sees the bit and does not wait again.
+        if (status.fetch_and(~PRINTPROCESSOR_PAUSED) & PRINTPROCESSOR_PAUSED) SetEvent(pData->hPauseEvent);
         return TRUE;
 
     default:
