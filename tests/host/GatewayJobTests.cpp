@@ -61,19 +61,8 @@ std::vector<uint8_t> ToolkitJob(uint32_t pages, std::optional<qltools::DevmodeOp
     return qltools::GenerateSpoolJob(job);
 }
 
-class GatewayJob : public ::testing::Test {
+class GatewayJob : public qlhost::test::MachineTest {
 protected:
-    void SetUp() override {
-        MachineOptions options;
-        options.driveRoot = m_dir / "c";
-        options.moduleDir = QL_BIN_DIR;
-        std::string error;
-        m_machine = Machine::Create(options, &error);
-        ASSERT_TRUE(m_machine) << error;
-        ASSERT_TRUE(m_machine->LoadPrintProcessor(&error)) << error;
-        m_machine->TakeLogLines();
-    }
-    void TearDown() override { m_machine.reset(); }
 
     JobReport Print(const std::u16string& printer, std::vector<uint8_t> data, std::vector<uint8_t> devmode = {},
                     std::optional<unsigned> copies = std::nullopt) {
@@ -108,8 +97,6 @@ protected:
         return report;
     }
 
-    ScratchDir m_dir;
-    std::unique_ptr<Machine> m_machine;
 };
 
 // ---- pages and copies ----------------------------------------------------------------------

@@ -27,19 +27,8 @@ std::string Joined(const std::vector<std::string>& lines) {
     return s;
 }
 
-class HostJob : public ::testing::Test {
+class HostJob : public qlhost::test::MachineTest {
 protected:
-    void SetUp() override {
-        MachineOptions options;
-        options.driveRoot = m_dir / "c";
-        options.moduleDir = QL_BIN_DIR;
-        std::string error;
-        m_machine = Machine::Create(options, &error);
-        ASSERT_TRUE(m_machine) << error;
-        ASSERT_TRUE(m_machine->LoadPrintProcessor(&error)) << error;
-        m_machine->TakeLogLines();
-    }
-    void TearDown() override { m_machine.reset(); }
 
     JobReport Run(JobOptions job) {
         if (job.data.empty()) job.data = SampleTextPage();
@@ -55,8 +44,6 @@ protected:
         return Run(job);
     }
 
-    ScratchDir m_dir;
-    std::unique_ptr<Machine> m_machine;
 };
 
 TEST_F(HostJob, RawJobIsDispatchedToTheRawPathAndLeavesNoHandleOpen) {

@@ -87,19 +87,8 @@ std::string FirstDifference(const Bytes& got, const Bytes& want) {
     return "sizes " + std::to_string(got.size()) + " and " + std::to_string(want.size());
 }
 
-class RawJob : public ::testing::Test {
+class RawJob : public qlhost::test::MachineTest {
 protected:
-    void SetUp() override {
-        MachineOptions options;
-        options.driveRoot = m_dir / "c";
-        options.moduleDir = QL_BIN_DIR;
-        std::string error;
-        m_machine = Machine::Create(options, &error);
-        ASSERT_TRUE(m_machine) << error;
-        ASSERT_TRUE(m_machine->LoadPrintProcessor(&error)) << error;
-        m_machine->TakeLogLines();
-    }
-    void TearDown() override { m_machine.reset(); }
 
     JobReport Run(JobOptions job) {
         job.timeoutMs = 10000;
@@ -140,8 +129,6 @@ protected:
         EXPECT_TRUE(got == expected) << FirstDifference(got, expected);
     }
 
-    ScratchDir m_dir;
-    std::unique_ptr<Machine> m_machine;
 };
 
 TEST_F(RawJob, RawDataReachesThePortUnchangedIn2048ByteWrites) {

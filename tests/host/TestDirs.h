@@ -1,5 +1,10 @@
-// Scratch directories for the host tests.
+// Scratch directories and the machine fixture of the host tests.
 #pragma once
+#include "host/Machine.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -25,6 +30,26 @@ public:
 
 private:
     std::string m_path;
+};
+
+// A machine on a fresh drive root with the print processor loaded, the log
+// lines of its attach already taken.
+class MachineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qlhost::MachineOptions options;
+        options.driveRoot = m_dir / "c";
+        options.moduleDir = QL_BIN_DIR;
+        std::string error;
+        m_machine = qlhost::Machine::Create(options, &error);
+        ASSERT_TRUE(m_machine) << error;
+        ASSERT_TRUE(m_machine->LoadPrintProcessor(&error)) << error;
+        m_machine->TakeLogLines();
+    }
+    void TearDown() override { m_machine.reset(); }
+
+    ScratchDir m_dir;
+    std::unique_ptr<qlhost::Machine> m_machine;
 };
 
 } // namespace qlhost::test
