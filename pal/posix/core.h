@@ -3,8 +3,10 @@
 // product code sees.
 #pragma once
 #include "handles.h"
+#include "pal/base.h"
 #include "pal/types.h"
 
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -49,5 +51,28 @@ public:
     // WAIT_OBJECT_0 or WAIT_TIMEOUT.
     virtual DWORD Wait(DWORD milliseconds) = 0;
 };
+
+// Runs an entry point body; no exception leaves the layer.
+template <class R, class F>
+R Guard(R failValue, F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        SetLastError(ERROR_GEN_FAILURE);
+    }
+    return failValue;
+}
+
+// Sets the last error and returns value (FALSE when none is given).
+template <class R>
+R FailWith(DWORD error, R value) {
+    SetLastError(error);
+    return value;
+}
+inline BOOL FailWith(DWORD error) {
+    return FailWith(error, BOOL(FALSE));
+}
 
 } // namespace pal

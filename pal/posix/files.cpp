@@ -8,6 +8,7 @@
 #include "palhost.h"
 #include "palwin.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -244,11 +245,6 @@ std::shared_ptr<FileObject> FileOf(HANDLE h) {
     return f;
 }
 
-BOOL FailWith(DWORD err) {
-    SetLastError(err);
-    return FALSE;
-}
-
 bool SeekTo(const FileObject& f, LONGLONG distance, DWORD method, LONGLONG& newPos) {
     int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : method == FILE_END ? SEEK_END : -1;
     if (whence < 0) {
@@ -285,6 +281,8 @@ namespace host {
 void SetDriveRoot(const std::string& dir) {
     std::string root = StripTrailingSlashes(dir);
     MakeDirs(root);
+    // Every Windows machine has the spooler's standard spool directory.
+    MakeDirs(root + "/Windows/System32/spool/PRINTERS");
     DriveState& d = Drive();
     std::lock_guard<std::mutex> g(d.lock);
     d.root = root;
@@ -614,6 +612,77 @@ PAL_API UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
 }
 
 PAL_API UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) { return SystemDir(u"C:\\Windows", lpBuffer, uSize); }
+
+// ---- temporary file names ------------------------------------------------------------------
+
+namespace {
+
+// Next candidate for a generated unique number: a process-wide counter that
+// starts at a time-dependent value, so processes sharing a directory seldom
+// collide; never 0.
+UINT NextUnique() {
+    static std::atomic<unsigned> counter{static_cast<unsigned>(GetTickCount())};
+    for (;;) {
+        UINT n = counter.fetch_add(1) & 0xFFFF;
+        if (n) return n;
+    }
+}
+
+std::u16string TempName(std::u16string_view dir, LPCWSTR prefix, UINT unique) {
+    std::u16string name(dir);
+    if (name.empty() || (name.back() != u'\\' && name.back() != u'/')) name += u'\\';
+    for (size_t i = 0; prefix && i < 3 && prefix[i]; ++i) name += prefix[i];
+    char hex[8];
+    snprintf(hex, sizeof hex, "%X", unique & 0xFFFF);
+    for (const char* h = hex; *h; ++h) name += static_cast<char16_t>(*h);
+    name += u".TMP";
+    return name;
+}
+
+} // namespace
+
+PAL_API UINT GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uUnique, LPWSTR lpTempFileName) {
+    if (!lpPathName || !lpTempFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::u16string_view dir = pal::WView(lpPathName);
+    if (dir.size() > MAX_PATH - 14) {
+        SetLastError(ERROR_BUFFER_OVERFLOW);
+        return 0;
+    }
+    if (uUnique) {
+        const std::u16string name = TempName(dir, lpPrefixString, uUnique);
+        pal::CopyOutString(name, lpTempFileName, MAX_PATH);
+        return uUnique & 0xFFFF;
+    }
+    std::string hostDir;
+    if (!pal::MapArg(lpPathName, hostDir)) return 0;
+    struct stat st;
+    if (stat(hostDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_DIRECTORY);
+        return 0;
+    }
+    for (unsigned tries = 0; tries < 0xFFFF; ++tries) {
+        const UINT unique = NextUnique();
+        const std::u16string name = TempName(dir, lpPrefixString, unique);
+        std::string host;
+        if (!pal::MapArg(name.c_str(), host)) return 0;
+        int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            SetLastError(pal::ErrorFor(errno, host));
+            return 0;
+        }
+        ::close(fd);
+        pal::security::ForgetFileSecurity(host);
+        pal::CopyOutString(name, lpTempFileName, MAX_PATH);
+        SetLastError(ERROR_SUCCESS);
+        return unique;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return 0;
+}
 
 // ---- C runtime streams ---------------------------------------------------------------------
 

@@ -192,8 +192,8 @@ std::vector<DeviceContextRecord> DeviceContexts() {
 } // namespace pal::host
 
 using namespace pal::gdi;
-using pal::spool::FailWith;
-using pal::spool::Guard;
+using pal::FailWith;
+using pal::Guard;
 
 PAL_API HDC CreateDCW(LPCWSTR /*pwszDriver*/, LPCWSTR pwszDevice, LPCWSTR /*pszPort*/, const DEVMODEW* pdm) {
     return Guard<HDC>(nullptr, [&]() -> HDC {
@@ -235,8 +235,13 @@ PAL_API BOOL CancelDC(HDC hdc) {
     });
 }
 
+namespace pal::gdi {
+bool DeleteMemoryDC(HDC hdc); // dib.cpp: contexts of CreateCompatibleDC
+}
+
 PAL_API BOOL DeleteDC(HDC hdc) {
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (DeleteMemoryDC(hdc)) return TRUE;
         auto dc = pal::RemoveHandleOf<DeviceContext>(hdc);
         if (!dc) return FailWith(ERROR_INVALID_HANDLE, FALSE);
         Records& r = records();

@@ -184,6 +184,8 @@ void ResetSpooler() {
 } // namespace pal::host
 
 using namespace pal::spool;
+using pal::FailWith;
+using pal::Guard;
 
 static_assert(sizeof(PRINTER_DEFAULTSW) == 24);
 static_assert(offsetof(PRINTER_DEFAULTSW, pDevMode) == 8);

@@ -2,6 +2,7 @@
 // handles, the job store and the packing of *_INFO records into a caller's
 // buffer.
 #pragma once
+#include "core.h"
 #include "handles.h"
 #include "palhost.h"
 #include "spooler_state.h"
@@ -123,24 +124,5 @@ BOOL PackRecord(LPBYTE buf, DWORD cbBuf, LPDWORD pcbNeeded, Fill&& fill) {
     return TRUE;
 }
 
-// Runs an entry point body; no exception leaves the layer.
-template <class R, class F>
-R Guard(R failValue, F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    } catch (...) {
-        SetLastError(ERROR_GEN_FAILURE);
-    }
-    return failValue;
-}
-
-// Sets the last error and returns value.
-template <class R>
-R FailWith(DWORD error, R value) {
-    SetLastError(error);
-    return value;
-}
 
 } // namespace pal::spool

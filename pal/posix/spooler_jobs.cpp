@@ -122,6 +122,8 @@ void SetCurrentJob(DWORD jobId) { pal::spool::t_currentJob = jobId; }
 } // namespace pal::host
 
 using namespace pal::spool;
+using pal::FailWith;
+using pal::Guard;
 
 static_assert(sizeof(JOB_INFO_1W) == 96);
 static_assert(offsetof(JOB_INFO_1W, pPrinterName) == 8);

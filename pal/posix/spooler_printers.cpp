@@ -166,6 +166,8 @@ std::vector<std::u16string> PrinterNames() {
 } // namespace pal::host
 
 using namespace pal::spool;
+using pal::FailWith;
+using pal::Guard;
 
 PAL_API BOOL GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf, LPDWORD pcbNeeded) {
     return Guard<BOOL>(FALSE, [&]() -> BOOL {

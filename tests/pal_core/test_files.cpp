@@ -53,9 +53,10 @@ TEST_F(Files, PathMapping) {
     EXPECT_EQ(MapPath(u"\\a\\b"), Root() + "/a/b");
     EXPECT_EQ(MapPath(u"rel\\x.txt"), "rel/x.txt");
     EXPECT_EQ(MapPath(u"C:\\"), Root());
-    // Existing entries are found whatever the case of the Windows path.
-    ASSERT_EQ(mkdir((Root() + "/Windows").c_str(), 0777), 0);
+    // Existing entries are found whatever the case of the Windows path (the
+    // drive comes with the standard spool directory).
     EXPECT_EQ(MapPath(u"C:\\WINDOWS\\new.txt"), Root() + "/Windows/new.txt");
+    EXPECT_EQ(MapPath(u"C:\\WINDOWS\\SYSTEM32\\SPOOL\\PRINTERS"), Root() + "/Windows/System32/spool/PRINTERS");
 }
 
 TEST_F(Files, CreateDispositionsSetWin32Errors) {

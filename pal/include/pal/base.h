@@ -142,6 +142,13 @@ PAL_API BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName);
 PAL_API DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 PAL_API UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 PAL_API UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
+// Name "<path>\<first 3 prefix chars><hex>.TMP" into lpTempFileName (MAX_PATH
+// characters). uUnique 0: picks a free number (1 to 4 hex digits), creates the
+// empty file and returns the number; else only builds the name. 0 with the
+// last error on failure (ERROR_DIRECTORY for a missing directory,
+// ERROR_BUFFER_OVERFLOW for a path longer than MAX_PATH - 14); the buffer is
+// written only on success.
+PAL_API UINT GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uUnique, LPWSTR lpTempFileName);
 PAL_API DWORD ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize);
 PAL_API DWORD GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);
 

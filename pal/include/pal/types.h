@@ -103,6 +103,13 @@ typedef struct _RECTL {
     LONG bottom;
 } RECTL, *PRECTL;
 
+typedef struct tagRECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+} RECT, *PRECT, *LPRECT;
+
 typedef struct _SIZEL {
     LONG cx;
     LONG cy;
