@@ -17,3 +17,6 @@ extern ClusterSpoolDirs g_ClusterSpoolDirs;
 BOOL IsClusterSpoolDirFound();
 // Fills the table when the server is part of a cluster.
 void GetClusterSpoolDirs(ClusterSpoolDirs* pDirs);
+// The spool directory paired with serverName (whole names, case-insensitive),
+// or null; points into the table.
+LPCWSTR FindClusterSpoolDir(const ClusterSpoolDirs* pDirs, LPCWSTR serverName);

@@ -4,6 +4,8 @@
 #pragma once
 #include "palwin.h"
 
+#include <cstdio>
+
 // Fixed, zero-filled global memory; null on failure.
 LPVOID MemAlloc(SIZE_T cb);
 
@@ -34,3 +36,20 @@ template <class F>
 inline F ProcAs(FARPROC pfn) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(pfn));
 }
+
+// Result of CreateTempFile when no directory would take the file.
+constexpr DWORD QL_E_NO_TEMP_FILE = 0x8237117A;
+
+// Creates an empty temporary file (prefix "WPrn") in the first directory that
+// takes it: preferredDir (unless "-1"), the job printer's spool directory,
+// the cluster spool directory of serverName, the spooler's default spool
+// directory, the system spool directory. On 0 the full path is in fileName
+// (cchFileName characters) and *ppFile is open "w+b"; the caller closes and
+// deletes it. Else QL_E_NO_TEMP_FILE and no stream. The result is also left
+// as the thread's last error.
+DWORD CreateTempFile(HANDLE hPrinter, LPCWSTR serverName, DWORD jobId, LPWSTR fileName, DWORD cchFileName,
+                     LPCWSTR preferredDir, FILE** ppFile);
+
+// One attempt in one directory; TRUE when *ppFile is an open stream. The
+// generated path is copied to fileName either way.
+BOOL TryToCreateTempFile(LPCWSTR dir, LPWSTR fileName, DWORD cchFileName, FILE** ppFile);

@@ -20,6 +20,27 @@
 #include <winspool.h>
 #include <winsplp.h>
 #include <aclapi.h>
+#include <winsvc.h>
+// The failover cluster headers of the MinGW-w64 SDK define their types twice
+// for Windows Vista and later, and resapi.h names the stdcall keyword by a
+// spelling strict C++ does not have. They are read with the Windows Server
+// 2003 level (all the cluster calls used here exist there), with the one
+// type resapi.h then lacks declared ahead.
+#pragma push_macro("_WIN32_WINNT")
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0502
+#ifndef _stdcall
+#define _stdcall __stdcall
+#define QL_UNDEF_STDCALL
+#endif
+#include <clusapi.h>
+typedef struct CLUSPROP_FILETIME* PCLUSPROP_FILETIME;
+#include <resapi.h>
+#ifdef QL_UNDEF_STDCALL
+#undef _stdcall
+#undef QL_UNDEF_STDCALL
+#endif
+#pragma pop_macro("_WIN32_WINNT")
 #include <wchar.h>
 #include <stdio.h>
 
@@ -39,6 +60,7 @@
 #include "pal/sock.h"
 #include "pal/security.h"
 #include "pal/crypt.h"
+#include "pal/cluster.h"
 
 #endif
 

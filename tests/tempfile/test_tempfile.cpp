@@ -1,0 +1,315 @@
+// Temporary spool files: GetTempFileNameW of the platform layer, and the five
+// directories CreateTempFile tries in order (preferred, the printer's own,
+// the cluster's, the spooler's default, the system spool directory).
+#include "TempFileMachine.h"
+
+#include "port/GetClusterSpoolDirs.h"
+#include "printproc/Util.h"
+
+
+namespace {
+
+using namespace tempfile_test;
+using qltest::Contains;
+using qltest::Dump;
+
+constexpr char16_t kMsDir[] = u"C:\\Windows\\SYSTEM32\\SPOOL\\PRINTERS";
+
+struct Attempt {
+    DWORD result = 0;
+    DWORD lastError = 0;
+    FILE* file = nullptr;
+    std::u16string name;
+    std::vector<std::u16string> lines;
+};
+
+class TempFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureMachine();
+        pal::host::ResetSpooler();
+        LoadRegistry(R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers]
+"DefaultSpoolDirectory"="C:\\DefaultSpool"
+)");
+        FreshDir(u"C:\\Preferred");
+        FreshDir(u"C:\\PrinterSpool");
+        FreshDir(u"C:\\DefaultSpool");
+        std::error_code ec;
+        std::filesystem::remove_all(pal::host::MapPath(u"C:\\DoesNotExist"), ec);
+        std::filesystem::remove_all(pal::host::MapPath(kMsDir), ec);
+        pal::host::TakeDebugOutput();
+    }
+    void TearDown() override {
+        for (HANDLE h : printers) ClosePrinter(h);
+        EXPECT_TRUE(OpenHandlesLike("key").empty()) << "registry keys left open";
+        EXPECT_TRUE(OpenHandlesLike("file").empty()) << "files left open";
+        EXPECT_TRUE(OpenHandlesLike("cluster").empty()) << "cluster handles left open";
+    }
+
+    // Opens the printer and queues a job on it; returns the job id.
+    DWORD Job(const std::u16string& printer, HANDLE* phPrinter) {
+        pal::host::JobSpec job;
+        job.printer = printer;
+        job.data = {1, 2, 3};
+        DWORD jobId = pal::host::SubmitJob(job);
+        std::u16string name = printer;
+        EXPECT_TRUE(OpenPrinterW(name.data(), phPrinter, nullptr));
+        printers.push_back(*phPrinter);
+        return jobId;
+    }
+
+    static Attempt Create(HANDLE hPrinter, LPCWSTR server, DWORD jobId, LPCWSTR preferred, DWORD cch = MAX_PATH) {
+        Attempt a;
+        std::vector<WCHAR> name(cch + 1, 0);
+        a.file = reinterpret_cast<FILE*>(1);
+        a.result = CreateTempFile(hPrinter, server, jobId, name.data(), cch, preferred, &a.file);
+        a.lastError = GetLastError();
+        a.name = name.data();
+        a.lines = pal::host::TakeDebugOutput();
+        return a;
+    }
+
+    // Closes and deletes a file that was made; checks it was open for writing.
+    static void Done(Attempt& a) {
+        ASSERT_NE(a.file, nullptr);
+        EXPECT_EQ(std::fputs("spool", a.file) >= 0, true);
+        std::fclose(a.file);
+        a.file = nullptr;
+        EXPECT_TRUE(DeleteFileW(a.name.c_str()));
+    }
+
+    std::vector<HANDLE> printers;
+};
+
+// "<dir>\WPr" + 1 to 4 upper-case hex digits + ".TMP".
+bool IsTempName(const std::u16string& name, const std::u16string& dir) {
+    const std::u16string head = dir + u"\\WPr";
+    if (name.size() < head.size() + 5 || name.compare(0, head.size(), head) != 0) return false;
+    if (name.compare(name.size() - 4, 4, u".TMP") != 0) return false;
+    const std::u16string hex = name.substr(head.size(), name.size() - head.size() - 4);
+    if (hex.empty() || hex.size() > 4) return false;
+    for (char16_t c : hex)
+        if (!((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F'))) return false;
+    return true;
+}
+
+} // namespace
+
+TEST_F(TempFile, GetTempFileNameMakesUniqueEmptyFiles) {
+    WCHAR a[MAX_PATH] = {}, b[MAX_PATH] = {};
+    UINT ua = GetTempFileNameW(WSTR("C:\\Preferred"), WSTR("WPrn"), 0, a);
+    UINT ub = GetTempFileNameW(WSTR("C:\\Preferred\\"), WSTR("WPrn"), 0, b);
+    ASSERT_NE(ua, 0u);
+    ASSERT_NE(ub, 0u);
+    EXPECT_NE(ua, ub);
+    EXPECT_TRUE(IsTempName(a, u"C:\\Preferred")) << pal::host::ToUtf8(a);
+    EXPECT_TRUE(IsTempName(b, u"C:\\Preferred")) << "one separator only: " << pal::host::ToUtf8(b);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%X", ua);
+    EXPECT_EQ(std::u16string(a), u"C:\\Preferred\\WPr" + pal::host::FromUtf8(hex) + u".TMP");
+    EXPECT_EQ(std::filesystem::file_size(pal::host::MapPath(a)), 0u);
+    EXPECT_EQ(FileCount(pal::host::MapPath(u"C:\\Preferred")), 2u);
+
+    // A given number only builds the name.
+    WCHAR c[MAX_PATH] = {};
+    EXPECT_EQ(GetTempFileNameW(WSTR("C:\\Preferred"), WSTR("X"), 0x1A2B, c), 0x1A2Bu);
+    EXPECT_EQ(std::u16string(c), u"C:\\Preferred\\X1A2B.TMP");
+    EXPECT_EQ(FileCount(pal::host::MapPath(u"C:\\Preferred")), 2u);
+
+    // Failures leave the buffer alone.
+    WCHAR d[MAX_PATH] = {u'-', 0};
+    SetLastError(0);
+    EXPECT_EQ(GetTempFileNameW(WSTR("C:\\DoesNotExist"), WSTR("WPrn"), 0, d), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+    EXPECT_EQ(std::u16string(d), u"-");
+    EXPECT_EQ(GetTempFileNameW(a, WSTR("WPrn"), 0, d), 0u) << "a file is not a directory";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+    const std::u16string longDir = u"C:\\" + std::u16string(MAX_PATH - 16, u'd');
+    EXPECT_EQ(GetTempFileNameW(longDir.c_str(), WSTR("WPrn"), 0, d), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUFFER_OVERFLOW));
+    EXPECT_EQ(std::u16string(d), u"-");
+    EXPECT_TRUE(DeleteFileW(a));
+    EXPECT_TRUE(DeleteFileW(b));
+}
+
+TEST_F(TempFile, PreferredDirectoryComesFirst) {
+    HANDLE hPrinter = nullptr;
+    DWORD jobId = Job(u"Printer", &hPrinter);
+    Attempt a = Create(hPrinter, WSTR(""), jobId, WSTR("C:\\Preferred"));
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_EQ(a.lastError, 0u);
+    EXPECT_TRUE(IsTempName(a.name, u"C:\\Preferred")) << pal::host::ToUtf8(a.name);
+    EXPECT_TRUE(Contains(a.lines, u">>>>>>>>>>>>>>>>>>>> CreateTempFile")) << Dump(a.lines);
+    EXPECT_TRUE(Contains(a.lines, u"TryToCreateTempFile: spoolfile: " + a.name)) << Dump(a.lines);
+    EXPECT_TRUE(Contains(a.lines, u"this spooldir will be used: C:\\Preferred")) << Dump(a.lines);
+    EXPECT_FALSE(Contains(a.lines, u"system spooldir (one)")) << "search ended at the first directory";
+    ASSERT_FALSE(a.lines.empty());
+    EXPECT_NE(a.lines.back().find(u"<<<<<<<<<<<<<<<<<<<< CreateTempFile"), std::u16string::npos) << Dump(a.lines);
+    Done(a);
+}
+
+TEST_F(TempFile, MinusOneSkipsToThePrintersSpoolDirectory) {
+    HANDLE hPrinter = nullptr;
+    DWORD jobId = Job(u"Printer", &hPrinter);
+    Attempt a = Create(hPrinter, WSTR(""), jobId, WSTR("-1"));
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_TRUE(IsTempName(a.name, u"C:\\PrinterSpool")) << pal::host::ToUtf8(a.name);
+    EXPECT_FALSE(Contains(a.lines, u"empty directoty")) << Dump(a.lines);
+    EXPECT_TRUE(Contains(a.lines, u"system spooldir (one)....:")) << Dump(a.lines);
+    EXPECT_TRUE(Contains(a.lines, u"system spooldir (one): C:\\PrinterSpool")) << Dump(a.lines);
+    EXPECT_TRUE(Contains(a.lines, u"this spooldir will be used: C:\\PrinterSpool")) << Dump(a.lines);
+    Done(a);
+
+    // Without a job id the step is skipped.
+    a = Create(hPrinter, WSTR(""), 0, WSTR("-1"));
+    EXPECT_FALSE(Contains(a.lines, u"system spooldir (one)")) << Dump(a.lines);
+    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
+    Done(a);
+}
+
+TEST_F(TempFile, EmptyPreferredDirectoryIsSkipped) {
+    Attempt a = Create(nullptr, WSTR(""), 0, WSTR(""));
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_TRUE(Contains(a.lines, u"try to open file in empty directoty")) << Dump(a.lines);
+    EXPECT_TRUE(Contains(a.lines, u"system spooldir (all): C:\\DefaultSpool")) << Dump(a.lines);
+    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
+    Done(a);
+}
+
+TEST_F(TempFile, PrinterStepFailuresMoveOn) {
+    HANDLE hPrinter = nullptr;
+    DWORD jobId = Job(u"Printer", &hPrinter);
+    pal::host::InjectFault({.call = "GetJobW", .error = ERROR_ACCESS_DENIED, .once = true});
+    Attempt a = Create(hPrinter, WSTR(""), jobId, WSTR("-1"));
+    EXPECT_TRUE(Contains(a.lines, u"one: getjob2 failed")) << Dump(a.lines);
+    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
+    Done(a);
+
+    HANDLE hNoDir = nullptr;
+    DWORD noDirJob = Job(u"NoDir", &hNoDir);
+    a = Create(hNoDir, WSTR(""), noDirJob, WSTR("-1"));
+    EXPECT_TRUE(Contains(a.lines, u"RegQueryValueEx fehlgeschlagen: 2")) << Dump(a.lines);
+    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
+    Done(a);
+
+    // A configured directory that does not exist: the attempt fails and
+    // leaves nothing behind.
+    HANDLE hMissing = nullptr;
+    DWORD missingJob = Job(u"Missing", &hMissing);
+    a = Create(hMissing, WSTR(""), missingJob, WSTR("-1"));
+    EXPECT_TRUE(Contains(a.lines, u"TryToCreateTempFile: could not create spoolfile: ")) << Dump(a.lines);
+    EXPECT_TRUE(Contains(a.lines, u"system spooldir (one): C:\\DoesNotExist")) << Dump(a.lines);
+    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
+    EXPECT_EQ(FileCount(pal::host::MapPath(u"C:\\DefaultSpool")), 1u);
+    Done(a);
+}
+
+TEST_F(TempFile, SystemSpoolDirectoryIsTheLastResort) {
+    LoadRegistry(R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers]
+"DefaultSpoolDirectory"=-
+)");
+    WCHAR windows[MAX_PATH] = {};
+    ASSERT_EQ(GetWindowsDirectoryW(windows, MAX_PATH), 10u);
+    EXPECT_EQ(std::u16string(windows), u"C:\\Windows");
+    FreshDir(kMsDir);
+    Attempt a = Create(nullptr, WSTR(""), 0, WSTR("-1"));
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_TRUE(Contains(a.lines, u"system spooldir (all): DefaultSpoolDirectory not found")) << Dump(a.lines);
+    EXPECT_TRUE(Contains(a.lines, u"system spooldir (MS): C:\\Windows\\SYSTEM32\\SPOOL\\PRINTERS")) << Dump(a.lines);
+    EXPECT_TRUE(IsTempName(a.name, kMsDir)) << pal::host::ToUtf8(a.name);
+    Done(a);
+}
+
+TEST_F(TempFile, EveryDirectoryFailing) {
+    LoadRegistry(R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers]
+"DefaultSpoolDirectory"="C:\\DoesNotExist"
+)");
+    HANDLE hMissing = nullptr;
+    DWORD jobId = Job(u"Missing", &hMissing);
+    Attempt a = Create(hMissing, WSTR(""), jobId, WSTR("C:\\DoesNotExist"));
+    EXPECT_EQ(a.result, QL_E_NO_TEMP_FILE);
+    EXPECT_EQ(a.result, 0x8237117Au);
+    EXPECT_EQ(a.lastError, QL_E_NO_TEMP_FILE);
+    EXPECT_EQ(a.file, nullptr);
+    EXPECT_EQ(CountLines(a.lines, u"TryToCreateTempFile: could not create spoolfile"), 4u) << Dump(a.lines);
+    EXPECT_FALSE(Contains(a.lines, u"this spooldir will be used")) << Dump(a.lines);
+    ASSERT_FALSE(a.lines.empty());
+    EXPECT_NE(a.lines.back().find(u"<<<<<<<<<<<<<<<<<<<< CreateTempFile"), std::u16string::npos) << Dump(a.lines);
+
+    // The spooler's key itself missing.
+    LoadRegistry(R"(Windows Registry Editor Version 5.00
+
+[-HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers]
+)");
+    a = Create(nullptr, WSTR(""), 0, WSTR("-1"));
+    EXPECT_EQ(a.result, QL_E_NO_TEMP_FILE);
+    EXPECT_TRUE(Contains(a.lines, u"system spooldir (all): SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\ not found"))
+        << Dump(a.lines);
+    LoadRegistry(kMachine);
+}
+
+TEST_F(TempFile, FileNameBufferNeedsTwoCharactersMore) {
+    // The numbers GetTempFileNameW picks count up, so the next name's length
+    // is known from this one.
+    WCHAR probe[MAX_PATH] = {};
+    UINT n = GetTempFileNameW(WSTR("C:\\Preferred"), WSTR("WPrn"), 0, probe);
+    ASSERT_NE(n, 0u);
+    ASSERT_TRUE(DeleteFileW(probe));
+    ASSERT_LT(n, 0xFFF0u) << "numbers about to wrap; run again";
+    auto lengthOf = [](UINT unique) {
+        char hex[8];
+        return std::u16string(u"C:\\Preferred\\WPr").size() + std::snprintf(hex, sizeof hex, "%X", unique) + 4;
+    };
+
+    WCHAR name[MAX_PATH] = {};
+    FILE* file = nullptr;
+    const DWORD len1 = static_cast<DWORD>(lengthOf(n + 1));
+    pal::host::TakeDebugOutput();
+    EXPECT_FALSE(TryToCreateTempFile(WSTR("C:\\Preferred"), name, len1 + 1, &file));
+    EXPECT_EQ(file, nullptr);
+    auto lines = pal::host::TakeDebugOutput();
+    EXPECT_TRUE(Contains(lines, u"[PASSED<LastError=")) << Dump(lines);
+    EXPECT_TRUE(Contains(lines, u"!(cTcharsFileName < wcslen(tszTempFileName) + sizeof(TCHAR))")) << Dump(lines);
+    EXPECT_EQ(FileCount(pal::host::MapPath(u"C:\\Preferred")), 0u) << "the name's file was removed again";
+
+    const DWORD len2 = static_cast<DWORD>(lengthOf(n + 2));
+    ASSERT_TRUE(TryToCreateTempFile(WSTR("C:\\Preferred"), name, len2 + 2, &file));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(std::u16string(name).size(), len2);
+    std::fclose(file);
+    EXPECT_TRUE(DeleteFileW(name));
+}
+
+TEST_F(TempFile, ClusterSpoolDirectoryOfTheServer) {
+    LoadCluster();
+    FreshDir(u"S:\\Spool");
+    std::error_code ec;
+    std::filesystem::remove_all(pal::host::MapPath(u"T:\\Spool"), ec);
+    if (!IsClusterSpoolDirFound()) GetClusterSpoolDirs(&g_ClusterSpoolDirs);
+    ASSERT_TRUE(IsClusterSpoolDirFound());
+    pal::host::TakeDebugOutput();
+
+    // The printer's own directory fails, the cluster's takes the file.
+    HANDLE hMissing = nullptr;
+    DWORD jobId = Job(u"Missing", &hMissing);
+    Attempt a = Create(hMissing, WSTR("VS1"), jobId, WSTR("-1"));
+    EXPECT_EQ(a.result, 0u);
+    EXPECT_TRUE(IsTempName(a.name, u"S:\\Spool")) << pal::host::ToUtf8(a.name);
+    EXPECT_TRUE(Contains(a.lines, u"Try Cluster Spool Dir<S:\\Spool>")) << Dump(a.lines);
+    EXPECT_TRUE(Contains(a.lines, u"bDirExists = TRUE")) << Dump(a.lines);
+    EXPECT_TRUE(Contains(a.lines, u"this spooldir will be used: S:\\Spool")) << Dump(a.lines);
+    Done(a);
+
+    // A cluster directory that fails hands on to the default directory.
+    a = Create(nullptr, WSTR("vs2"), 0, WSTR("-1"));
+    EXPECT_TRUE(Contains(a.lines, u"Try Cluster Spool Dir<T:\\Spool>")) << Dump(a.lines);
+    EXPECT_FALSE(Contains(a.lines, u"bDirExists = TRUE")) << Dump(a.lines);
+    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
+    Done(a);
+}
