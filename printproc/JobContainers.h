@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 
@@ -20,14 +21,18 @@ struct ImageCacheEntry {
 class CBitmapCacheMap {
 public:
     using Digest = std::array<BYTE, 16>;
+    // Bytewise order of the digests.
+    struct DigestLess {
+        bool operator()(const Digest& a, const Digest& b) const { return std::memcmp(a.data(), b.data(), a.size()) < 0; }
+    };
     virtual ~CBitmapCacheMap() = default;
 
     void Clear() { m_map.clear(); }
     size_t Count() const { return m_map.size(); }
-    std::map<Digest, ImageCacheEntry>& Map() { return m_map; }
+    std::map<Digest, ImageCacheEntry, DigestLess>& Map() { return m_map; }
 
 private:
-    std::map<Digest, ImageCacheEntry> m_map;
+    std::map<Digest, ImageCacheEntry, DigestLess> m_map;
 };
 
 // A range of the logical output stream that the block-framed output leaves
