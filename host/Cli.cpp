@@ -41,7 +41,8 @@ constexpr const char kMainHelp[] =
     "  print       run files as print jobs\n"
     "  pack        pack a file into an \"%%EMZ\" compressed print stream\n"
     "  spool       write an EMF spool file of synthetic pages (the spool toolkit)\n"
-    "  inspect     list what a gateway transport stream or a spool file holds\n"
+    "  inspect     list what a gateway transport stream or a spool file holds, or\n"
+    "              write back the spool file a transport stream stands for\n"
     "  machine     print the machine as a .reg file\n"
     "  datatypes   list the datatypes the library reports\n"
     "  caps        show the library's capabilities for each datatype\n"
@@ -69,7 +70,9 @@ constexpr const char kDemoHelp[] =
     "and the main job, a gateway job: a three-page \"NT EMF 1.008\" spool file\n"
     "made by the spool toolkit (bitmaps of 1, 8 and 24 bits per pixel, a font,\n"
     "a device mode with the driver's \"QLEX\" extension and \"QLPD\" trailer)\n"
-    "printed on \"QL Spool Bridge\". For each job it prints what each entry point\n"
+    "printed on \"QL Spool Bridge (cached)\" (image cache on: the logo of every\n"
+    "page after the first is sent as a reference to the first). For each job it\n"
+    "prints what each entry point\n"
     "returned, what the ports and the port monitor received, the identities the\n"
     "job ran under and the debug log lines; the transport stream the gateway\n"
     "printer's port received is listed as the stream inspector reads it.\n"
@@ -145,7 +148,8 @@ constexpr const char kSpoolIntro[] =
 
 constexpr const char kInspectIntro[] =
     "qlspool inspect: the stream inspector, also built as the command qlstream.\n"
-    "The port output of a job is in the port's file (see `qlspool print`).\n"
+    "The port output of a job is in the port's file (see `qlspool print`);\n"
+    "`qlspool inspect --restore OUT.spl FILE` turns it back into a spool file.\n"
     "\n";
 
 constexpr const char kMachineHelp[] =
@@ -508,11 +512,11 @@ public:
         jobs[1].datatype = u"RAW";
         jobs[1].document = u"qlspool packed sample page";
         jobs[1].data = SamplePackedJob(SampleLongTextPage());
-        jobs[2].printer = u"QL Spool Bridge";
+        jobs[2].printer = u"QL Spool Bridge (cached)";
         jobs[2].datatype = u"NT EMF 1.008";
         jobs[2].document = u"qlspool gateway sample";
-        jobs[2].data = SampleGatewaySpool(u"QL Spool Bridge");
-        jobs[2].devmode = SampleGatewayDevmode(u"QL Spool Bridge");
+        jobs[2].data = SampleGatewaySpool(u"QL Spool Bridge (cached)");
+        jobs[2].devmode = SampleGatewayDevmode(u"QL Spool Bridge (cached)");
         const int code = RunJobs(*machine, jobs, quiet, true);
         Unload(*machine, quiet);
         return code;

@@ -122,6 +122,23 @@ std::vector<TransportStream> InspectTransportStreams(std::span<const uint8_t> ou
         streams.push_back({from, std::move(report)});
         break;
     }
+    // The image cache lives for the whole document, so a later copy's
+    // references may lead into an earlier copy: resolve them over all copies.
+    if (streams.size() > 1) {
+        qltools::InspectOptions options;
+        options.allCopies = true;
+        const qltools::InspectReport whole = qltools::InspectStream(output, options);
+        for (size_t i = 0; i < streams.size(); ++i) {
+            auto& report = streams[i].report;
+            report.references.clear();
+            report.resolvedReferences = 0;
+            for (const auto& ref : whole.references) {
+                if (ref.copy != i) continue;
+                report.references.push_back(ref);
+                if (ref.problem.empty()) ++report.resolvedReferences;
+            }
+        }
+    }
     return streams;
 }
 

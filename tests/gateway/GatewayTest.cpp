@@ -96,6 +96,37 @@ PrintResult PrintSpool(const Bytes& spool, const PrintOptions& options) {
     return result;
 }
 
+namespace {
+
+constexpr char16_t kMachineKey[] = u"SOFTWARE\\Quillon\\QLWinPrn";
+
+void SetMachineValue(const char16_t* name, DWORD type, const void* data, size_t cb) {
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMachineKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+              ERROR_SUCCESS);
+    if (data)
+        EXPECT_EQ(RegSetValueExW(hKey, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(cb)),
+                  ERROR_SUCCESS);
+    else
+        RegDeleteValueW(hKey, name);  // absent already is fine
+    RegCloseKey(hKey);
+}
+
+} // namespace
+
+void SetMachineDword(const char16_t* name, std::optional<DWORD> value) {
+    SetMachineValue(name, REG_DWORD, value ? &*value : nullptr, sizeof(DWORD));
+}
+
+void SetMachineString(const char16_t* name, const std::optional<std::u16string>& value) {
+    SetMachineValue(name, REG_SZ, value ? value->c_str() : nullptr,
+                    value ? (value->size() + 1) * sizeof(char16_t) : 0);
+}
+
+std::string MachineDriveRoot() {
+    return qltest::MachineRoot().string();
+}
+
 bool HasLine(const std::vector<std::u16string>& lines, const std::u16string& text) {
     for (const auto& line : lines) {
         if (line.find(text) != std::u16string::npos) return true;

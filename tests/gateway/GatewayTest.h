@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,15 @@ std::vector<QuilmonCall> TakeMonitorCalls();
 
 bool HasLine(const std::vector<std::u16string>& lines, const std::u16string& text);
 std::string Joined(const std::vector<std::u16string>& lines);
+
+// Machine-wide values under HKLM\SOFTWARE\Quillon\QLWinPrn, read by every
+// job (e.g. "CompressionEMFInMem", "TempDir"); an empty optional deletes the
+// value.
+void SetMachineDword(const char16_t* name, std::optional<DWORD> value);
+void SetMachineString(const char16_t* name, const std::optional<std::u16string>& value);
+
+// The host directory of the machine's drive C:.
+std::string MachineDriveRoot();
 
 // Appends a little-endian u32.
 void PutU32(Bytes& out, uint32_t v);

@@ -1,10 +1,13 @@
 #include "tools/lib/StreamReader.h"
 
+#include "emf/EmfRecords.h"
 #include "native/Devmode.h"
 #include "tools/lib/EmfBuilder.h"
+#include "tools/lib/SpoolRestore.h"
 #include "tools/lib/SpoolWriter.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -122,6 +125,38 @@ DevmodeInfo DecodeDevmode(std::span<const uint8_t> b) {
     return d;
 }
 
+// The logical stream is made of segments, each a run of input bytes (header
+// blocks, unframed records, data blocks) or a hole block's zeros.
+struct Segment {
+    uint64_t logicalStart = 0;
+    uint64_t streamStart = 0;  // of the first byte (a hole: of its block header)
+    uint64_t length = 0;
+    bool hole = false;
+};
+
+// A bitmap record of a page (81 or one of the private types that replace it).
+struct BitmapRecordAt {
+    uint32_t type = 0;
+    uint32_t number = 0;   // image number
+    uint64_t offset = 0;   // logical offset
+};
+
+// Where the private bitmap records keep what the reader checks: the fixed part
+// of EMR_STRETCHDIBITS, then at offBmiSrc the BITMAPINFOHEADER whose
+// biCompression field a reference uses for the image number, and the 8-byte
+// distance after the header.
+static_assert(offsetof(StretchDIBitsRecord, offBmiSrc) == 48);
+static_assert(CACHED_IMAGE_NUMBER_OFFSET == 16 && CACHED_DISTANCE_OFFSET == 40 && CACHED_RELEASED_OFFSET == 48);
+
+bool IsBitmapRecordType(uint32_t type) {
+    return type == EMR_STRETCHDIBITS || type == EMR_COMPRESSEDDIBITS || type == EMR_DELETEDDIBITS ||
+           type == EMR_CACHEDDIBITS;
+}
+
+bool MarkerAt(std::span<const uint8_t> b, uint64_t pos) {
+    return pos <= b.size() && b.size() - pos >= 5 && std::memcmp(b.data() + pos, "%%EMF", 5) == 0;
+}
+
 class Inspector {
 public:
     Inspector(std::span<const uint8_t> data, const InspectOptions& options, InspectReport& report)
@@ -130,59 +165,121 @@ public:
     void Run() {
         m_r.streamBytes = m_data.size();
         if (m_data.empty()) throw Malformed{0, "the input is empty"};
-        uint64_t pos = 0;
-        if (m_data.size() >= 5 && std::memcmp(m_data.data(), "%%EMF", 5) == 0) {
-            m_r.marker = true;
-            pos = HeaderBlocks(5);
-        } else if (m_data.size() < 4 ||
-                   (Le32(m_data, 0) != SPL_FILE_HEADER && Le32(m_data, 0) != kDataBlockTag)) {
+        if (!MarkerAt(m_data, 0) &&
+            (m_data.size() < 4 || (Le32(m_data, 0) != SPL_FILE_HEADER && Le32(m_data, 0) != kDataBlockTag))) {
             throw Malformed{0, "neither a transport stream (no \"%%EMF\" marker) nor a spool file (first record type " +
                                    (m_data.size() < 4 ? std::string("cut off") : Hex(Le32(m_data, 0), 8)) +
                                    " is not the file header 0x00010000)"};
         }
-        if (m_data.size() - pos >= 4) {
-            const uint32_t tag = Le32(m_data, pos);
-            m_r.framed = tag == kDataBlockTag || tag == kHoleBlockTag;
-        }
-        if (m_r.framed) {
-            Unframe(pos);
-            m_logical = m_logicalBuf;
-        } else {
-            m_logical = m_data;
-        }
-        pos = Watermark(pos);
-        Records(pos);
-        if (m_options.keepLogical) {
-            if (m_r.framed)
-                m_r.logical = std::move(m_logicalBuf);
-            else
-                m_r.logical.assign(m_data.begin(), m_data.end());
-        }
+        uint64_t pos = 0;
+        do {
+            pos = Copy(pos);
+        } while (pos < m_data.size());
+
+        const CopyInfo& first = m_r.copies.front();
+        m_r.marker = first.marker;
+        m_r.devmode = first.devmode;
+        m_r.jdf = first.jdf;
+        m_r.framed = first.framed;
+        m_r.framingStart = first.framingStart;
+        m_r.watermark = first.watermark;
+        References();
+        if (m_options.keepLogical) m_r.logical = std::move(m_logical);
     }
 
 private:
+    std::span<const uint8_t> Logical() const { return m_logical; }
+
+    void AddSegment(uint64_t streamStart, uint64_t length, bool hole) {
+        if (length == 0 && !hole) return;
+        if (m_logical.size() + length > m_options.maxLogicalBytes)
+            throw Malformed{streamStart, "the logical stream would grow past " +
+                                             std::to_string(m_options.maxLogicalBytes) + " bytes"};
+        m_segments.push_back({m_logical.size(), streamStart, length, hole});
+        if (hole)
+            m_logical.resize(m_logical.size() + length, 0);
+        else
+            m_logical.insert(m_logical.end(), m_data.begin() + static_cast<ptrdiff_t>(streamStart),
+                             m_data.begin() + static_cast<ptrdiff_t>(streamStart + length));
+    }
+
+    // The segment holding a logical position, or none past the end.
+    const Segment* SegmentOf(uint64_t logicalPos) const {
+        auto it = std::upper_bound(m_segments.begin(), m_segments.end(), logicalPos,
+                                   [](uint64_t p, const Segment& s) { return p < s.logicalStart; });
+        if (it == m_segments.begin()) return nullptr;
+        --it;
+        if (logicalPos >= it->logicalStart + it->length) return nullptr;
+        return &*it;
+    }
+
     // The stream offset of a logical position, or none inside a hole.
     std::optional<uint64_t> StreamOffsetOf(uint64_t logicalPos) const {
-        if (!m_r.framed || logicalPos < m_r.framingStart) return logicalPos;
-        auto it = std::upper_bound(m_r.blocks.begin(), m_r.blocks.end(), logicalPos,
-                                   [](uint64_t p, const FrameBlock& b) { return p < b.logicalPos; });
-        if (it == m_r.blocks.begin()) return std::nullopt;
-        --it;  // the last block starting at or before the position; only it can hold it
-        if (logicalPos >= it->logicalPos + it->length || it->hole) return std::nullopt;
-        return it->offset + 8 + (logicalPos - it->logicalPos);
+        const Segment* s = SegmentOf(logicalPos);
+        if (!s) return logicalPos == m_logical.size() ? std::optional<uint64_t>(m_data.size()) : std::nullopt;
+        if (s->hole) return std::nullopt;
+        return s->streamStart + (logicalPos - s->logicalStart);
     }
 
     [[noreturn]] void FailLogical(uint64_t logicalPos, const std::string& why) const {
-        const auto at = StreamOffsetOf(logicalPos);
-        if (!m_r.framed || logicalPos < m_r.framingStart) throw Malformed{logicalPos, why};
-        if (at) throw Malformed{*at, "logical offset " + std::to_string(logicalPos) + ": " + why};
-        throw Malformed{m_r.framingStart,
-                        "logical offset " + std::to_string(logicalPos) + " (inside a hole): " + why};
+        const Segment* s = SegmentOf(logicalPos);
+        const bool framedPart = s && std::binary_search(m_framedSegments.begin(), m_framedSegments.end(),
+                                                   static_cast<size_t>(s - m_segments.data()));
+        if (!s) throw Malformed{m_data.size(), "logical offset " + std::to_string(logicalPos) + ": " + why};
+        if (s->hole)
+            throw Malformed{s->streamStart, "logical offset " + std::to_string(logicalPos) + " (inside a hole): " + why};
+        const uint64_t at = s->streamStart + (logicalPos - s->logicalStart);
+        if (!framedPart && at == logicalPos) throw Malformed{at, why};
+        throw Malformed{at, "logical offset " + std::to_string(logicalPos) + ": " + why};
+    }
+
+    // One copy from stream offset `pos`; returns where the next one begins
+    // (the end of the input when this is the last).
+    uint64_t Copy(uint64_t pos) {
+        CopyInfo copy;
+        copy.offset = pos;
+        copy.logicalOffset = m_logical.size();
+        copy.firstRecord = m_r.records.size();
+        m_currentCopy = static_cast<uint32_t>(m_r.copies.size());
+        uint64_t headerEnd = pos;
+        if (MarkerAt(m_data, pos)) {
+            copy.marker = true;
+            headerEnd = HeaderBlocks(copy, pos + 5);
+        }
+        AddSegment(pos, headerEnd - pos, false);
+        pos = headerEnd;
+        if (m_data.size() - pos >= 4) {
+            const uint32_t tag = Le32(m_data, pos);
+            copy.framed = tag == kDataBlockTag || tag == kHoleBlockTag;
+        }
+        uint64_t next = m_data.size();
+        if (copy.framed) {
+            copy.framingStart = pos;
+            next = Unframe(pos);
+        } else {
+            AddSegment(pos, m_data.size() - pos, false);  // cut back below when a copy follows
+        }
+        uint64_t lpos = copy.logicalOffset + (headerEnd - copy.offset);
+        const uint64_t wm = lpos;
+        lpos = Watermark(copy, lpos);
+        if (copy.framed && copy.watermark) m_countedHeaders.push_back(wm);
+        const uint64_t stop = Records(copy, lpos, m_logical.size());
+        if (!copy.framed && stop < m_logical.size()) {
+            // The next copy's marker: this copy's bytes end here.
+            const uint64_t streamStop = *StreamOffsetOf(stop);
+            m_logical.resize(stop);
+            m_segments.back().length = stop - m_segments.back().logicalStart;
+            next = streamStop;
+        }
+        copy.logicalEnd = m_logical.size();
+        copy.recordCount = m_r.records.size() - copy.firstRecord;
+        m_r.copies.push_back(std::move(copy));
+        return next;
     }
 
     // "%%EMF" is followed by the device mode block and the JDF block, each
     // optional, in that order.
-    uint64_t HeaderBlocks(uint64_t pos) {
+    uint64_t HeaderBlocks(CopyInfo& copy, uint64_t pos) {
         while (pos < m_data.size() && (m_data[pos] == kDevmodeBlockTag || m_data[pos] == kJdfBlockTag)) {
             const uint8_t tag = m_data[pos];
             const char* what = tag == kDevmodeBlockTag ? "device mode block" : "JDF block";
@@ -197,12 +294,12 @@ private:
                                          std::to_string(m_data.size() - pos) + " bytes left)"};
             const auto payload = m_data.subspan(pos + 5, length - 5);
             if (tag == kDevmodeBlockTag) {
-                if (m_r.devmode) throw Malformed{pos, "a second device mode block"};
-                if (m_r.jdf) throw Malformed{pos, "device mode block after the JDF block"};
-                m_r.devmode = DevmodeBlockAt(pos, length, payload);
+                if (copy.devmode) throw Malformed{pos, "a second device mode block"};
+                if (copy.jdf) throw Malformed{pos, "device mode block after the JDF block"};
+                copy.devmode = DevmodeBlockAt(pos, length, payload);
             } else {
-                if (m_r.jdf) throw Malformed{pos, "a second JDF block"};
-                m_r.jdf = JdfBlock{pos, length};
+                if (copy.jdf) throw Malformed{pos, "a second JDF block"};
+                copy.jdf = JdfBlock{pos, length};
                 if (length == 5) Warn("the JDF block at " + std::to_string(pos) + " is empty");
             }
             pos += length;
@@ -241,60 +338,65 @@ private:
         return block;
     }
 
-    // Removes the data/hole block framing from `pos` on: the logical stream is
-    // the bytes before `pos`, then the data blocks' bytes with every hole
-    // block replaced by as many zero bytes.
-    void Unframe(uint64_t pos) {
-        m_r.framingStart = pos;
-        m_logicalBuf.assign(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(pos));
+    // Removes the data/hole block framing from `pos` on: the data blocks'
+    // bytes, every hole block replaced by as many zero bytes. Ends at the end
+    // of the input or, with allCopies, at the next copy's marker; returns
+    // where it ended.
+    uint64_t Unframe(uint64_t pos) {
         while (pos < m_data.size()) {
             const uint64_t left = m_data.size() - pos;
-            if (left < 8)
-                throw Malformed{pos, std::to_string(left) + " bytes left, too few for a block header"};
+            if (MarkerAt(m_data, pos)) {
+                if (m_options.allCopies) return pos;
+                throw Malformed{pos, "a further transport stream (the next copy) begins here"};
+            }
+            if (left < 8) throw Malformed{pos, std::to_string(left) + " bytes left, too few for a block header"};
             const uint32_t tag = Le32(m_data, pos);
             const uint32_t length = Le32(m_data, pos + 4);
-            FrameBlock block{pos, false, length, m_logicalBuf.size()};
+            FrameBlock block{pos, false, length, m_logical.size()};
             if (tag != kDataBlockTag && tag != kHoleBlockTag)
                 throw Malformed{pos, "unknown block tag " + Hex(tag, 8) + " (a data block 0x08080000 or a hole block "
                                                                             "0x80800000 was expected)"};
-            if (m_logicalBuf.size() + length > m_options.maxLogicalBytes)
-                throw Malformed{pos, "the logical stream would grow past " +
-                                         std::to_string(m_options.maxLogicalBytes) + " bytes"};
             if (tag == kDataBlockTag) {
                 if (length > left - 8)
                     throw Malformed{pos, "data block of " + std::to_string(length) +
                                              " bytes runs past the end of the stream (" + std::to_string(left - 8) +
                                              " bytes left)"};
-                m_logicalBuf.insert(m_logicalBuf.end(), m_data.begin() + static_cast<ptrdiff_t>(pos + 8),
-                                    m_data.begin() + static_cast<ptrdiff_t>(pos + 8 + length));
+                AddFramedSegment(pos + 8, length, false);
                 ++m_r.dataBlocks;
                 m_r.dataBlockBytes += length;
                 pos += 8 + static_cast<uint64_t>(length);
             } else {
                 block.hole = true;
-                m_logicalBuf.resize(m_logicalBuf.size() + length, 0);
+                AddFramedSegment(pos, length, true);
                 ++m_r.holeBlocks;
                 m_r.holeBlockBytes += length;
                 pos += 8;
             }
             m_r.blocks.push_back(block);
         }
+        return pos;
+    }
+
+    void AddFramedSegment(uint64_t streamStart, uint64_t length, bool hole) {
+        const size_t before = m_segments.size();
+        AddSegment(streamStart, length, hole);
+        if (m_segments.size() > before) m_framedSegments.push_back(before);
     }
 
     // The watermark block: u32 0, u32 0x40000000, u32 L, L bytes of EMF page.
-    uint64_t Watermark(uint64_t pos) {
-        if (!m_r.marker && !m_r.framed) return pos;
-        if (m_logical.size() - pos < 12 || Le32(m_logical, pos) != 0 || Le32(m_logical, pos + 4) != kWatermarkTag)
-            return pos;
-        const uint32_t length = Le32(m_logical, pos + 8);
-        if (length > m_logical.size() - pos - 12)
+    uint64_t Watermark(CopyInfo& copy, uint64_t pos) {
+        if (!copy.marker && !copy.framed) return pos;
+        const auto L = Logical();
+        if (L.size() - pos < 12 || Le32(L, pos) != 0 || Le32(L, pos + 4) != kWatermarkTag) return pos;
+        const uint32_t length = Le32(L, pos + 8);
+        if (length > L.size() - pos - 12)
             FailLogical(pos, "watermark page of " + std::to_string(length) + " bytes runs past the end (" +
-                                 std::to_string(m_logical.size() - pos - 12) + " bytes left)");
+                                 std::to_string(L.size() - pos - 12) + " bytes left)");
         WatermarkBlock block{pos, length, {}};
-        auto page = SummarizeEmf(m_logical.subspan(pos + 12, length), pos + 12);
+        auto page = SummarizeEmf(L.subspan(pos + 12, length), pos + 12);
         if (!page) FailLogical(pos + 12, "the watermark page does not begin with an EMF header");
         block.page = *page;
-        m_r.watermark = block;
+        copy.watermark = block;
         return pos + 12 + length;
     }
 
@@ -335,21 +437,30 @@ private:
         return s;
     }
 
-    void Records(uint64_t pos) {
-        const uint64_t end = m_logical.size();
+    // The spool records of one copy in [pos, end); returns where they end:
+    // `end`, or the offset of the next copy's marker in an unframed stream.
+    uint64_t Records(const CopyInfo& copy, uint64_t pos, uint64_t end) {
+        const auto L = Logical();
         std::map<uint64_t, uint32_t> starts;  // record offset -> type
+        bool first = true;
         while (pos < end) {
+            if (!copy.framed && MarkerAt(L.first(end), pos)) {
+                if (m_options.allCopies) return pos;
+                FailLogical(pos, "a further transport stream (the next copy) begins here");
+            }
             if (end - pos < 8)
                 FailLogical(pos, std::to_string(end - pos) + " bytes left, too few for a spool record header");
             SpoolRecord rec;
+            rec.copy = m_currentCopy;
             rec.offset = pos;
             rec.streamOffset = StreamOffsetOf(pos);
-            rec.type = Le32(m_logical, pos);
-            rec.size = Le32(m_logical, pos + 4);
+            rec.type = Le32(L, pos);
+            rec.size = Le32(L, pos + 4);
             const std::string what = "spool record type " + Hex(rec.type) + " of size " + std::to_string(rec.size);
-            if (m_r.records.empty() && rec.type != SPL_FILE_HEADER)
+            if (first && rec.type != SPL_FILE_HEADER)
                 Warn("the first spool record (at " + std::to_string(pos) + ") is type " + Hex(rec.type) +
                      ", not the file header");
+            first = false;
             const bool header = rec.type == SPL_FILE_HEADER;
             if ((header && rec.size < 8) || (!header && rec.type != SPL_DEVMODE && rec.size == 0)) {
                 // The record loop of the sender stops here.
@@ -359,14 +470,17 @@ private:
                 if (rest > 0)
                     Warn("the record at " + std::to_string(pos) + " (" + what + ") ends the record loop; " +
                          std::to_string(rest) + " bytes after it are not records");
-                return;
+                return end;
             }
             rec.bodyBytes = header ? rec.size - 8u : rec.size;
             if (rec.bodyBytes > end - pos - 8)
                 FailLogical(pos, what + " runs past the end (" + std::to_string(end - pos - 8) +
                                      " bytes after its header)");
-            const auto body = m_logical.subspan(pos + 8, rec.bodyBytes);
+            const auto body = L.subspan(pos + 8, rec.bodyBytes);
             if (header) {
+                // In framed output the block header in front of the file
+                // header record is sent as payload and counted as such.
+                if (copy.framed) m_countedHeaders.push_back(pos);
                 uint32_t docAt = 0, outAt = 0;
                 ReadAt(body, 0, body.size(), docAt);
                 ReadAt(body, 4, body.size(), outAt);
@@ -409,6 +523,119 @@ private:
             m_r.records.push_back(std::move(rec));
             pos += 8 + (header ? m_r.records.back().size - 8u : m_r.records.back().size);
         }
+        return end;
+    }
+
+    // ---- bitmap references ------------------------------------------------------------
+
+    // A logical offset as the sender counted it: from the first copy's start
+    // (or this copy's, per copy), with the payload block headers.
+    uint64_t PositionOf(const CopyInfo& copy, uint64_t logicalPos) const {
+        const auto from = std::lower_bound(m_countedHeaders.begin(), m_countedHeaders.end(), copy.logicalOffset);
+        const auto to = std::upper_bound(m_countedHeaders.begin(), m_countedHeaders.end(), logicalPos);
+        return copy.position + (logicalPos - copy.logicalOffset) + 8u * static_cast<uint64_t>(to - from);
+    }
+
+    // Walks the EMF records of every page as the sender's walker does (after
+    // an EMR_HEADER, up to a record whose size does not fit), gives every
+    // bitmap record its image number and resolves every reference.
+    void References() {
+        std::sort(m_countedHeaders.begin(), m_countedHeaders.end());
+        uint64_t position = 0;
+        for (CopyInfo& copy : m_r.copies) {
+            copy.position = m_options.imagesPerCopy ? 0 : position;
+            const auto to = std::upper_bound(m_countedHeaders.begin(), m_countedHeaders.end(), copy.logicalEnd);
+            const auto from = std::lower_bound(m_countedHeaders.begin(), m_countedHeaders.end(), copy.logicalOffset);
+            position = copy.position + (copy.logicalEnd - copy.logicalOffset) + 8u * static_cast<uint64_t>(to - from);
+        }
+        const auto L = Logical();
+        std::map<uint64_t, BitmapRecordAt> byPosition;  // position -> bitmap record
+        uint32_t number = 0;
+        uint32_t lastCopy = 0;
+        for (size_t i = 0; i < m_r.records.size(); ++i) {
+            const SpoolRecord& rec = m_r.records[i];
+            if (!IsSpoolPageRecord(rec.type) || rec.endsLoop) continue;
+            const CopyInfo& copy = m_r.copies[rec.copy];
+            if (m_options.imagesPerCopy && rec.copy != lastCopy) {
+                byPosition.clear();
+                number = 0;
+            }
+            lastCopy = rec.copy;
+            const auto page = L.subspan(rec.offset + 8, rec.bodyBytes);
+            if (page.size() < 8 || Le32(page, 0) != EMR_HEADER) continue;
+            const uint32_t headerSize = Le32(page, 4);
+            if (headerSize < 8 || headerSize > page.size()) continue;
+            for (uint64_t p = headerSize; page.size() - p >= 8;) {
+                const uint32_t type = Le32(page, p);
+                const uint32_t size = Le32(page, p + 4);
+                if (size < 8 || size > page.size() - p) break;
+                if (IsBitmapRecordType(type)) {
+                    ++number;
+                    ++m_r.bitmapRecords;
+                    const uint64_t at = rec.offset + 8 + p;
+                    const uint64_t pos = PositionOf(copy, at);
+                    if (type == EMR_CACHEDDIBITS)
+                        Reference(i, page.subspan(p, size), at, pos, number, byPosition);
+                    else
+                        byPosition[pos] = {type, number, at};
+                }
+                p += size;
+            }
+        }
+    }
+
+    void Reference(size_t recordIndex, std::span<const uint8_t> emr, uint64_t at, uint64_t pos, uint32_t number,
+                   const std::map<uint64_t, BitmapRecordAt>& byPosition) {
+        BitmapReference ref;
+        ref.copy = m_r.records[recordIndex].copy;
+        ref.record = recordIndex;
+        ref.offset = at;
+        ref.position = pos;
+        ref.ownNumber = number;
+        const std::string where = "the reference (0x8002) at logical offset " + std::to_string(at) + " (image " +
+                                  std::to_string(number) + ")";
+        uint32_t offBmiSrc = 0;
+        int32_t minusNumber = 0;
+        if (!ReadAt(emr, offsetof(StretchDIBitsRecord, offBmiSrc), emr.size(), offBmiSrc) ||
+            offBmiSrc < sizeof(StretchDIBitsRecord) ||
+            !ReadAt(emr, static_cast<size_t>(offBmiSrc) + CACHED_IMAGE_NUMBER_OFFSET, emr.size(), minusNumber) ||
+            !ReadAt(emr, static_cast<size_t>(offBmiSrc) + CACHED_DISTANCE_OFFSET, emr.size(), ref.distance)) {
+            ref.problem = where + ": record of " + std::to_string(emr.size()) +
+                          " bytes has no room for its fixed part, offBmiSrc " + std::to_string(offBmiSrc) +
+                          " and the distance field";
+        } else if (minusNumber >= 0) {
+            ref.problem = where + ": its image number field holds " + std::to_string(minusNumber) +
+                          ", not a negative number";
+        } else {
+            ref.imageNumber = static_cast<uint32_t>(-static_cast<int64_t>(minusNumber));
+            const std::string names = where + " names image " + std::to_string(ref.imageNumber) + " at distance " +
+                                      std::to_string(ref.distance);
+            if (ref.distance >= 0) {
+                ref.problem = names + ": the distance does not lead back";
+            } else if (static_cast<uint64_t>(-(ref.distance + 1)) + 1 > pos) {
+                ref.problem = names + ": the distance leads before the start of the stream";
+            } else {
+                const uint64_t target = pos - (static_cast<uint64_t>(-(ref.distance + 1)) + 1);
+                const auto it = byPosition.find(target);
+                if (it == byPosition.end()) {
+                    ref.problem = names + ": position " + std::to_string(target) +
+                                  " is not the first byte of an earlier bitmap record";
+                    // Say whether it is a reference (those are not targets).
+                    for (const BitmapReference& r : m_r.references)
+                        if (r.position == target) ref.problem += " (it is the reference at logical offset " +
+                                                                 std::to_string(r.offset) + ")";
+                } else if (it->second.number != ref.imageNumber) {
+                    ref.problem = names + ": the bitmap record there (logical offset " +
+                                  std::to_string(it->second.offset) + ") is image " +
+                                  std::to_string(it->second.number);
+                } else {
+                    ref.target = it->second.offset;
+                    ref.targetType = it->second.type;
+                }
+            }
+        }
+        if (ref.problem.empty()) ++m_r.resolvedReferences;
+        m_r.references.push_back(std::move(ref));
     }
 
     void Warn(std::string text) { m_r.warnings.push_back(std::move(text)); }
@@ -416,8 +643,11 @@ private:
     std::span<const uint8_t> m_data;
     const InspectOptions& m_options;
     InspectReport& m_r;
-    std::vector<uint8_t> m_logicalBuf;
-    std::span<const uint8_t> m_logical;
+    std::vector<uint8_t> m_logical;
+    std::vector<Segment> m_segments;
+    std::vector<size_t> m_framedSegments;  // indexes of segments that came from blocks
+    std::vector<uint64_t> m_countedHeaders;  // logical offsets behind a payload block header
+    uint32_t m_currentCopy = 0;
 };
 
 std::string TypeLabel(uint32_t type) {
@@ -443,6 +673,19 @@ std::string CountsText(const std::map<uint32_t, uint32_t>& counts) {
         s += EmfTypeName(type) + ":" + std::to_string(count);
     }
     return s;
+}
+
+// The line that opens the records of a later copy.
+std::string CopyText(const CopyInfo& c, size_t index) {
+    std::ostringstream o;
+    o << "copy " << index + 1 << " at " << c.offset << " (logical " << c.logicalOffset << ")";
+    if (c.marker) o << ": marker";
+    if (c.devmode) o << ", device mode block length " << c.devmode->length << " form " << DevmodeFormName(c.devmode->form);
+    if (c.jdf) o << ", JDF block length " << c.jdf->length;
+    o << (c.framed ? ", framed from " + std::to_string(c.framingStart) : std::string(", not framed"));
+    if (c.watermark) o << ", watermark of " << c.watermark->length << " bytes";
+    o << "\n";
+    return o.str();
 }
 
 std::string DevmodeText(const DevmodeInfo& d) {
@@ -605,22 +848,38 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
 }
 
 constexpr char kUsage[] =
-    "usage: qlstream [--json] [--logical OUT] [--no-blocks] FILE\n"
+    "usage: qlstream [OPTIONS] FILE\n"
     "\n"
     "Lists a gateway transport stream: the \"%%EMF\" marker, the device mode block\n"
     "and its form, the JDF and watermark blocks, the data and hole blocks of framed\n"
     "output and every spool record with its type and size; for page records the\n"
     "EMF record counts by type (0x8000 compressed, 0x8001 deleted and 0x8002 cached\n"
-    "bitmaps included). A plain EMF spool file is listed the same way.\n"
+    "bitmaps included). A plain EMF spool file is listed the same way. The copies\n"
+    "of a job (one stream each) are listed one after the other.\n"
     "\n"
-    "  --json          machine-readable output\n"
-    "  --logical OUT   write the receiver's logical stream (framing removed, holes\n"
-    "                  filled with zeros) to OUT; only for a well-formed stream\n"
-    "  --no-blocks     do not list the framing blocks one by one (text output)\n"
-    "  --help          show this text\n"
+    "Every cached bitmap (0x8002) is checked: its distance must lead to the first\n"
+    "byte of an earlier bitmap record (81, 0x8000 or 0x8001) of the job whose image\n"
+    "number is the one it names.\n"
     "\n"
-    "Exit codes: 0 well-formed, 1 malformed (where and why on standard error),\n"
-    "2 bad arguments or I/O error.\n";
+    "  --json             machine-readable output\n"
+    "  --logical OUT      write the receiver's logical stream (framing removed, holes\n"
+    "                     filled with zeros) to OUT; only for a well-formed stream\n"
+    "  --no-blocks        do not list the framing blocks one by one (text output)\n"
+    "  --restore OUT      write the EMF spool file the stream stands for to OUT: the\n"
+    "                     records without marker and header blocks, every cached\n"
+    "                     bitmap expanded again; compressed and deleted bitmaps (and\n"
+    "                     cached ones that name them) stay as they are\n"
+    "  --copy N           with --restore: the copy to restore (default 1)\n"
+    "  --drop-fonts       with --restore: leave out the engine-font records (type 2)\n"
+    "                     the sender inserts, and shorten the back distances of\n"
+    "                     extension records across them\n"
+    "  --images-per-copy  count image numbers and positions from each copy's start\n"
+    "                     (the sender counts them once per job)\n"
+    "  --help             show this text\n"
+    "\n"
+    "Exit codes: 0 well-formed, 1 malformed or a cached bitmap that does not\n"
+    "resolve (where and why on standard error), 2 bad arguments or I/O error,\n"
+    "3 spool file restored but with records left that cannot be restored.\n";
 
 } // namespace
 
@@ -693,6 +952,8 @@ std::string FormatReportText(const InspectReport& r, bool listBlocks) {
         o << "watermark at " << r.watermark->offset << ": EMF page of " << r.watermark->length << " bytes, "
           << r.watermark->page.records << " records [" << CountsText(r.watermark->page.countsByType) << "]\n";
     for (const SpoolRecord& rec : r.records) {
+        if (rec.copy > 0 && rec.copy < r.copies.size() && &rec == &r.records[r.copies[rec.copy].firstRecord])
+            o << CopyText(r.copies[rec.copy], rec.copy);
         o << "record at " << rec.offset;
         if (r.framed) {
             if (rec.streamOffset)
@@ -718,6 +979,17 @@ std::string FormatReportText(const InspectReport& r, bool listBlocks) {
     o << "records: " << r.records.size() << ", pages: " << r.pages;
     if (!r.emfTotals.empty()) o << ", EMF records [" << CountsText(r.emfTotals) << "]";
     o << "\n";
+    if (r.copies.size() > 1) o << "copies: " << r.copies.size() << "\n";
+    o << "bitmap records: " << r.bitmapRecords << ", cached references: " << r.references.size()
+      << ", resolved: " << r.resolvedReferences << "\n";
+    for (const BitmapReference& ref : r.references) {
+        if (ref.problem.empty())
+            o << "  reference at " << ref.offset << " (position " << ref.position << "): image " << ref.imageNumber
+              << ", distance " << ref.distance << " to " << EmfTypeName(ref.targetType) << " at " << *ref.target
+              << "\n";
+        else
+            o << "unresolved: " << ref.problem << "\n";
+    }
     for (const std::string& w : r.warnings) o << "warning: " << w << "\n";
     if (!r.ok) o << "malformed: " << r.error << "\n";
     return o.str();
@@ -827,6 +1099,7 @@ std::string FormatReportJson(const InspectReport& r) {
     for (const SpoolRecord& rec : r.records) {
         j.Open('{');
         j.Key("offset"), j.Num(rec.offset);
+        j.Key("copy"), j.Num(rec.copy);
         j.Key("streamOffset");
         if (rec.streamOffset) j.Num(*rec.streamOffset); else j.Null();
         j.Key("type"), j.Num(rec.type);
@@ -851,6 +1124,41 @@ std::string FormatReportJson(const InspectReport& r) {
     j.Close(']');
     j.Key("pages"), j.Num(r.pages);
     j.Key("emfTotals"), j.Counts(r.emfTotals);
+    j.Key("copies");
+    j.Open('[');
+    for (const CopyInfo& c : r.copies) {
+        j.Open('{');
+        j.Key("offset"), j.Num(c.offset);
+        j.Key("logical"), j.Num(c.logicalOffset);
+        j.Key("position"), j.Num(c.position);
+        j.Key("marker"), j.Bool(c.marker);
+        j.Key("framed"), j.Bool(c.framed);
+        j.Key("firstRecord"), j.Num(c.firstRecord);
+        j.Key("records"), j.Num(c.recordCount);
+        j.Close('}');
+    }
+    j.Close(']');
+    j.Key("bitmapRecords"), j.Num(r.bitmapRecords);
+    j.Key("cachedReferences"), j.Num(r.references.size());
+    j.Key("resolvedReferences"), j.Num(r.resolvedReferences);
+    j.Key("references");
+    j.Open('[');
+    for (const BitmapReference& ref : r.references) {
+        j.Open('{');
+        j.Key("offset"), j.Num(ref.offset);
+        j.Key("position"), j.Num(ref.position);
+        j.Key("image"), j.Num(ref.ownNumber);
+        j.Key("names"), j.Num(ref.imageNumber);
+        j.Key("distance"), j.Int(ref.distance);
+        j.Key("target");
+        if (ref.target) j.Num(*ref.target); else j.Null();
+        j.Key("targetType");
+        if (ref.target) j.Num(ref.targetType); else j.Null();
+        j.Key("problem");
+        if (ref.problem.empty()) j.Null(); else j.Str(ref.problem);
+        j.Close('}');
+    }
+    j.Close(']');
     j.Key("warnings");
     j.Open('[');
     for (const std::string& w : r.warnings) j.Str(w);
@@ -861,8 +1169,16 @@ std::string FormatReportJson(const InspectReport& r) {
 
 int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     try {
-        bool json = false, listBlocks = true;
-        std::optional<std::string> logicalPath, inputPath;
+        bool json = false, listBlocks = true, dropFonts = false, perCopy = false;
+        std::optional<std::string> logicalPath, inputPath, restorePath;
+        std::optional<uint32_t> copy;
+        auto value = [&](size_t& i, const std::string& option) -> std::optional<std::string> {
+            if (i + 1 >= args.size()) {
+                err << "qlstream: " << option << ": missing value\n";
+                return std::nullopt;
+            }
+            return args[++i];
+        };
         for (size_t i = 0; i < args.size(); ++i) {
             const std::string& a = args[i];
             if (a == "--help" || a == "-h") {
@@ -872,12 +1188,24 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
                 json = true;
             } else if (a == "--no-blocks") {
                 listBlocks = false;
-            } else if (a == "--logical") {
-                if (i + 1 >= args.size()) {
-                    err << "qlstream: --logical: missing file name\n";
+            } else if (a == "--drop-fonts") {
+                dropFonts = true;
+            } else if (a == "--images-per-copy") {
+                perCopy = true;
+            } else if (a == "--logical" || a == "--restore") {
+                const auto path = value(i, a);
+                if (!path) return 2;
+                (a == "--logical" ? logicalPath : restorePath) = *path;
+            } else if (a == "--copy") {
+                const auto text = value(i, a);
+                if (!text) return 2;
+                char* end = nullptr;
+                const unsigned long n = std::strtoul(text->c_str(), &end, 10);
+                if (text->empty() || *end != 0 || n < 1 || n > 0xFFFF) {
+                    err << "qlstream: --copy: " << *text << " is not a copy number (1, 2, ...)\n";
                     return 2;
                 }
-                logicalPath = args[++i];
+                copy = static_cast<uint32_t>(n - 1);
             } else if (a.size() > 1 && a[0] == '-') {
                 err << "qlstream: unknown option " << a << "\n(see qlstream --help)\n";
                 return 2;
@@ -892,6 +1220,10 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
             err << "qlstream: no input file given\n(see qlstream --help)\n";
             return 2;
         }
+        if ((copy || dropFonts) && !restorePath) {
+            err << "qlstream: --copy and --drop-fonts go with --restore\n";
+            return 2;
+        }
         const auto data = ReadWholeFile(*inputPath);
         if (!data) {
             err << "qlstream: cannot read " << *inputPath << "\n";
@@ -899,21 +1231,50 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
         }
         InspectOptions options;
         options.keepLogical = logicalPath.has_value();
+        options.allCopies = true;
+        options.imagesPerCopy = perCopy;
         const InspectReport report = InspectStream(*data, options);
         out << (json ? FormatReportJson(report) : FormatReportText(report, listBlocks));
         if (!report.ok) {
             err << "qlstream: " << *inputPath << ": malformed: " << report.error << "\n";
             return 1;
         }
-        if (logicalPath) {
-            std::ofstream file(*logicalPath, std::ios::binary | std::ios::trunc);
-            file.write(reinterpret_cast<const char*>(report.logical.data()),
-                       static_cast<std::streamsize>(report.logical.size()));
+        if (!report.ReferencesResolve()) {
+            err << "qlstream: " << *inputPath << ": " << report.references.size() - report.resolvedReferences << " of "
+                << report.references.size() << " cached bitmaps do not resolve";
+            for (const BitmapReference& ref : report.references)
+                if (!ref.problem.empty()) {
+                    err << "; first: " << ref.problem;
+                    break;
+                }
+            err << "\n";
+            return 1;
+        }
+        auto write = [&](const std::string& path, const std::vector<uint8_t>& bytes) {
+            std::ofstream file(path, std::ios::binary | std::ios::trunc);
+            file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
             file.close();
-            if (!file) {
-                err << "qlstream: cannot write " << *logicalPath << "\n";
-                return 2;
+            if (!file) err << "qlstream: cannot write " << path << "\n";
+            return static_cast<bool>(file);
+        };
+        if (logicalPath && !write(*logicalPath, report.logical)) return 2;
+        if (restorePath) {
+            RestoreOptions restore;
+            restore.copy = copy.value_or(0);
+            restore.dropEngineFonts = dropFonts;
+            restore.imagesPerCopy = perCopy;
+            const RestoreResult r = RestoreSpool(*data, restore);
+            if (!r.ok) {
+                err << "qlstream: " << *inputPath << ": cannot restore: " << r.error << "\n";
+                return r.error.rfind("there is no copy", 0) == 0 ? 2 : 1;
             }
+            if (!write(*restorePath, r.spool)) return 2;
+            if (!json)
+                out << "restored copy " << restore.copy + 1 << " of " << r.copies << " to " << *restorePath << ": "
+                    << r.spool.size() << " bytes, " << r.expanded << " cached bitmaps expanded, " << r.droppedFonts
+                    << " font records dropped, " << r.leftPrivate << " bitmap records left as they are\n";
+            for (const std::string& line : r.left) err << "qlstream: " << line << "\n";
+            if (!r.Complete()) return 3;
         }
         return 0;
     } catch (const std::exception& e) {

@@ -13,6 +13,25 @@
 // positions in the logical stream, the bytes a receiver sees once the framing
 // is removed and the holes are filled with zeros (everything before the first
 // block is the same in both). For an unframed stream the two coincide.
+//
+// Copies: a job printed with several copies sends one transport stream per
+// copy, one after the other, each beginning with "%%EMF". With
+// InspectOptions::allCopies the reader lists them all (records of every copy in
+// one list, the logical streams of the copies one after the other); without it
+// a second marker is reported as malformed at its offset.
+//
+// Bitmap references: every EMR_STRETCHDIBITS record of a page (81) and every
+// private record that replaced one (0x8000, 0x8001, 0x8002) has an image
+// number, counted from 1 in record order. Each EMR_CACHEDDIBITS record (0x8002)
+// names an earlier one by that number (minus it, in place of biCompression)
+// and by a negative 64-bit distance at offBmiSrc + 40 between the two records'
+// positions. Positions are counted as the sender counts its output: from the
+// job's first byte, holes included, framing block headers not included except
+// the two that the sender writes as payload (the one in front of the spool
+// file header record and the one in front of the watermark, each 8 bytes).
+// The sender starts counting once per job, so references of a later copy may
+// lead into an earlier one; InspectOptions::imagesPerCopy counts each copy on
+// its own instead.
 #pragma once
 
 #include <cstddef>
@@ -97,6 +116,7 @@ struct WatermarkBlock {
 };
 
 struct SpoolRecord {
+    uint32_t copy = 0;                      // index into InspectReport::copies
     uint64_t offset = 0;                    // logical offset of the header
     std::optional<uint64_t> streamOffset;   // stream offset of the header (none inside a hole)
     uint32_t type = 0;
@@ -109,6 +129,35 @@ struct SpoolRecord {
     std::optional<uint32_t> targetType;
     std::optional<DevmodeInfo> devmode;  // device mode records
     std::string documentName, outputName;  // file header record (UTF-8)
+};
+
+// One transport stream (copy) of the input.
+struct CopyInfo {
+    uint64_t offset = 0;         // stream offset of its first byte (the marker)
+    uint64_t logicalOffset = 0;  // the same in the logical stream
+    uint64_t logicalEnd = 0;     // logical offset just past its last record
+    uint64_t position = 0;       // its first byte's position as the sender counts
+    bool marker = false;
+    std::optional<DevmodeBlock> devmode;
+    std::optional<JdfBlock> jdf;
+    bool framed = false;
+    uint64_t framingStart = 0;  // stream offset of its first block
+    std::optional<WatermarkBlock> watermark;
+    size_t firstRecord = 0, recordCount = 0;  // its range of InspectReport::records
+};
+
+// An EMR_CACHEDDIBITS record and the bitmap record its reference leads to.
+struct BitmapReference {
+    uint32_t copy = 0;
+    size_t record = 0;         // index of its page record in InspectReport::records
+    uint64_t offset = 0;       // logical offset of the EMF record
+    uint64_t position = 0;     // its position as the sender counts
+    uint32_t ownNumber = 0;    // its own image number
+    uint32_t imageNumber = 0;  // the image number it names
+    int64_t distance = 0;
+    std::optional<uint64_t> target;  // logical offset of the record it resolves to
+    uint32_t targetType = 0;         // 81, 0x8000 or 0x8001
+    std::string problem;             // empty when the reference resolves
 };
 
 struct InspectReport {
@@ -130,10 +179,22 @@ struct InspectReport {
     std::map<uint32_t, uint32_t> emfTotals;  // EMF record type -> count over all pages
     std::vector<std::string> warnings;
     std::vector<uint8_t> logical;  // the logical stream, when asked for and the stream is well-formed
+
+    // Every copy; the fields above that describe header blocks, framing and
+    // the watermark are those of the first.
+    std::vector<CopyInfo> copies;
+    // Bitmap records (81, 0x8000, 0x8001, 0x8002) of all pages, i.e. the
+    // image numbers given out, and the references among them.
+    uint32_t bitmapRecords = 0;
+    std::vector<BitmapReference> references;
+    uint32_t resolvedReferences = 0;
+    bool ReferencesResolve() const { return resolvedReferences == references.size(); }
 };
 
 struct InspectOptions {
     bool keepLogical = false;
+    bool allCopies = false;      // read every copy, not only the first
+    bool imagesPerCopy = false;  // image numbers and positions restart with each copy
     // Largest logical stream accepted (holes make it larger than the input).
     uint64_t maxLogicalBytes = 256ull << 20;
 };
@@ -151,7 +212,9 @@ std::string FormatReportJson(const InspectReport& report);
 std::string JsonString(const std::string& text);
 
 // The qlstream command: arguments without the program name. Exit codes: 0
-// well-formed, 1 malformed (the reason on `err`), 2 bad arguments or I/O error.
+// well-formed, 1 malformed or a bitmap reference that does not resolve (the
+// reason on `err`), 2 bad arguments or I/O error; with --restore, 3 when the
+// spool file was written but records remain that cannot be restored.
 int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 } // namespace qltools
