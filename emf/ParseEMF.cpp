@@ -179,8 +179,8 @@ BOOL FinishPage(EMFPAGESTATE& page, BYTE* pBuffer, FILE* pTempFile, BOOL* pfOk) 
                 continue;
             }
             BYTE ab[8];
-            if (fseek(pTempFile, static_cast<long>(dwOffset), SEEK_SET) != 0 || fread(ab, 1, 8, pTempFile) != 8 ||
-                fseek(pTempFile, static_cast<long>(dwOffset), SEEK_SET) != 0) {
+            if (_fseeki64(pTempFile, dwOffset, SEEK_SET) != 0 || fread(ab, 1, 8, pTempFile) != 8 ||
+                _fseeki64(pTempFile, dwOffset, SEEK_SET) != 0) {
                 *pfOk = FALSE;
                 continue;
             }

@@ -32,3 +32,9 @@ WCHAR towlower(WCHAR c);
 // fopen; "t" is accepted and means text mode, which writes "\n" as CR LF as the
 // Windows runtime does.
 FILE* _wfopen(const WCHAR* path, const WCHAR* mode);
+
+// 64-bit file positioning of the Windows runtime (the C runtime's fseek takes
+// a long, which is 32 bits on Windows).
+inline int _fseeki64(FILE* stream, long long offset, int origin) {
+    return fseeko(stream, static_cast<off_t>(offset), origin);
+}
