@@ -9,11 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -33,10 +32,6 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "Printer Driver"="QL Spool Bridge"
 "Port"="FILE1:"
 )";
-
-void EnsureMachine() {
-    qltest::SetUpMachine(kMachine, "cnf", qltest::Attach::Product);
-}
 
 void SetValue(const char16_t* key, const char16_t* name, DWORD type, const void* data, size_t cb) {
     HKEY hKey = nullptr;
@@ -60,32 +55,35 @@ constexpr DWORD Rule(DWORD limit, DWORD zip, DWORD lossy) {
     return (limit << 16) | (zip << 8) | lossy;
 }
 
+std::u16string RuleName(DWORD i) {
+    return u"CompressionRule" + pal::host::FromUtf8(std::to_string(i));
+}
+
 class ComprCnfTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EnsureMachine();
-        // Every case starts without printer data and without the product's
-        // compression values.
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDataKey);
-        HKEY hKey = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDataKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
-                  ERROR_SUCCESS);
-        RegCloseKey(hKey);
-        for (const char16_t* name : {u"CompressionEMFInMem", u"TempDir", u"IncludeFonts", u"ImageRecallMin"}) {
-            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS, &hKey) == ERROR_SUCCESS) {
-                RegDeleteValueW(hKey, name);
-                RegCloseKey(hKey);
-            }
-        }
+        qltest::SetUpMachine(kMachine, "cnf", qltest::Attach::Product);
+        ClearValues();
         ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"Cnf"), &hPrinter, nullptr));
-        pal::host::TakeDebugOutput();
     }
     void TearDown() override {
         ReleaseCompressionConfig(&cnf);
         if (hPrinter) ClosePrinter(hPrinter);
     }
+    // No printer data and none of the product's compression values.
+    static void ClearValues() {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDataKey);
+        HKEY hKey = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDataKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(hKey);
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_ALL_ACCESS, &hKey) != ERROR_SUCCESS) return;
+        for (const char16_t* name : {u"CompressionEMFInMem", u"TempDir", u"IncludeFonts", u"ImageRecallMin"})
+            RegDeleteValueW(hKey, name);
+        RegCloseKey(hKey);
+    }
 
-    // Reads the configuration into the (cleared) record; returns the lines logged.
+    // Reads the configuration into the record; returns the lines logged.
     std::vector<std::u16string> Read() {
         pal::host::TakeDebugOutput();
         EXPECT_EQ(ReadCompressionConfig(hPrinter, &cnf), &cnf);
@@ -96,6 +94,11 @@ protected:
         DWORD zip = 0xFFFF, lossy = 0xFFFF;
         LookupCompressionRule(&cnf, assumedSize, &zip, &lossy);
         return {zip, lossy};
+    }
+
+    void ExpectLines(const std::vector<std::u16string>& lines, std::initializer_list<const char16_t*> wanted) {
+        for (const char16_t* line : wanted)
+            EXPECT_TRUE(Contains(lines, line)) << pal::host::ToUtf8(line) << "\n" << Dump(lines);
     }
 
     HANDLE hPrinter = nullptr;
@@ -110,7 +113,6 @@ TEST_F(ComprCnfTest, DefaultsWithoutAnyValue) {
     EXPECT_EQ(cnf.dwImageRecallMin, 1024u);
     EXPECT_EQ(cnf.fDPIReduction, 1u);
     EXPECT_EQ(cnf.fOptionTrays, 0u);
-    EXPECT_EQ(cnf.dwRescaleOpt, 0u);
     EXPECT_EQ(cnf.fRescaleOptSet, 0u);
     EXPECT_EQ(cnf.dwCompressCompare, 1u);
     EXPECT_EQ(cnf.dwDPIReductionMin, 5u);
@@ -121,16 +123,11 @@ TEST_F(ComprCnfTest, DefaultsWithoutAnyValue) {
     EXPECT_EQ(cnf.pIncludeFonts, nullptr);
     EXPECT_TRUE(IsCompressionOff(&cnf));
     EXPECT_FALSE(IsBitmapDeletion(&cnf));
-
-    for (const char16_t* line : {u"fDPIReduction is not set, default is 1", u"fBitmapCaching is not set, default is 0",
-                                 u"fOptionTrays is not set, default is 0", u"dwRescalOpt is not set, default is 0",
-                                 u"szAgentlessNativePrinting is not set, default is <>",
-                                 u"szVirtualCopy[0] is not set, default is <>", u"szVirtualCopy[3] is not set, default is <>",
-                                 u"dwCompressCompare is not set, default is 1",
-                                 u"DPIReductionMin is not set, default is 5"}) {
-        EXPECT_TRUE(Contains(lines, line)) << pal::host::ToUtf8(line) << "\n" << Dump(lines);
-    }
-    EXPECT_TRUE(Contains(lines, u"compress")) << "module name";
+    ExpectLines(lines, {u"fDPIReduction is not set, default is 1", u"fBitmapCaching is not set, default is 0",
+                        u"fOptionTrays is not set, default is 0", u"dwRescalOpt is not set, default is 0",
+                        u"szAgentlessNativePrinting is not set, default is <>",
+                        u"szVirtualCopy[0] is not set, default is <>", u"szVirtualCopy[3] is not set, default is <>",
+                        u"dwCompressCompare is not set, default is 1", u"DPIReductionMin is not set, default is 5"});
 }
 
 TEST_F(ComprCnfTest, EveryValueTakenWithItsConversion) {
@@ -159,7 +156,6 @@ TEST_F(ComprCnfTest, EveryValueTakenWithItsConversion) {
     EXPECT_EQ(std::u16string(cnf.szVirtualCopy[0]), u"Copy One");
     EXPECT_EQ(cnf.szVirtualCopy[1][0], 0);
     EXPECT_EQ(std::u16string(cnf.szVirtualCopy[2]), u"Copy Three");
-    EXPECT_EQ(cnf.szVirtualCopy[3][0], 0);
     EXPECT_EQ(cnf.dwCompressCompare, 1u);
     EXPECT_EQ(cnf.dwDPIReductionMin, 12u);
     EXPECT_EQ(cnf.dwCompressionEMFInMem, 65536u);
@@ -167,14 +163,11 @@ TEST_F(ComprCnfTest, EveryValueTakenWithItsConversion) {
     EXPECT_EQ(cnf.dwImageRecallMin, 2048u);
     ASSERT_NE(cnf.pIncludeFonts, nullptr);
     EXPECT_EQ(std::memcmp(cnf.pIncludeFonts, fonts, sizeof(fonts)), 0);
-
-    for (const char16_t* line : {u"fDPIReduction is set to 0", u"fBitmapCaching is set to 1", u"fOptionTrays is set to 1",
-                                 u"dwRescaleOpt is set to 3", u"szAgentlessNativePrinting is set to <Native Printer>",
-                                 u"szVirtualCopy[0] is set to <Copy One>", u"szVirtualCopy[1] is not set, default is <>",
-                                 u"szVirtualCopy[2] is set to <Copy Three>", u"dwCompressCompare is set to 1",
-                                 u"DPIReductionMin is set to 12"}) {
-        EXPECT_TRUE(Contains(lines, line)) << pal::host::ToUtf8(line) << "\n" << Dump(lines);
-    }
+    ExpectLines(lines, {u"fDPIReduction is set to 0", u"fBitmapCaching is set to 1", u"fOptionTrays is set to 1",
+                        u"dwRescaleOpt is set to 3", u"szAgentlessNativePrinting is set to <Native Printer>",
+                        u"szVirtualCopy[0] is set to <Copy One>", u"szVirtualCopy[1] is not set, default is <>",
+                        u"szVirtualCopy[2] is set to <Copy Three>", u"dwCompressCompare is set to 1",
+                        u"DPIReductionMin is set to 12"});
 
     // A second read into the same record replaces the fonts copy.
     const char16_t other[] = u"Wingdings\0";
@@ -182,7 +175,6 @@ TEST_F(ComprCnfTest, EveryValueTakenWithItsConversion) {
     Read();
     ASSERT_NE(cnf.pIncludeFonts, nullptr);
     EXPECT_EQ(std::u16string(cnf.pIncludeFonts), u"Wingdings");
-
     ReleaseCompressionConfig(&cnf);
     EXPECT_EQ(cnf.pIncludeFonts, nullptr);
     ReleaseCompressionConfig(&cnf);  // a second release is harmless
@@ -206,8 +198,7 @@ TEST_F(ComprCnfTest, MistypedAndOversizedValuesKeepTheirDefaults) {
     EXPECT_EQ(cnf.fRescaleOptSet, 0u);
     EXPECT_EQ(std::u16string(cnf.szTempDir), u"-1");
     EXPECT_EQ(cnf.dwCompressionEMFInMem, 3145728u);
-    EXPECT_TRUE(Contains(lines, u"szAgentlessNativePrinting is not set, default is <>")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"fBitmapCaching is not set, default is 0")) << Dump(lines);
+    ExpectLines(lines, {u"szAgentlessNativePrinting is not set, default is <>", u"fBitmapCaching is not set, default is 0"});
 
     // 259 characters still fit with the terminator.
     SetString(kProductKey, u"TempDir", std::u16string(259, u'y'));
@@ -216,16 +207,13 @@ TEST_F(ComprCnfTest, MistypedAndOversizedValuesKeepTheirDefaults) {
 }
 
 TEST_F(ComprCnfTest, IncludeFontsOnlyWhenPresentAndNotTooLong) {
-    // A copy the record holds stays when the value is missing.
+    // A copy the record holds stays when the value is missing or too large.
     cnf.pIncludeFonts = AllocSplStr(u"Kept");
     LPWSTR pBefore = cnf.pIncludeFonts;
     Read();
     EXPECT_EQ(cnf.pIncludeFonts, pBefore);
-
-    // Larger than 64 KiB: ignored.
-    std::vector<char16_t> big(32768 + 2, u'f');
-    big[big.size() - 2] = 0;
-    big[big.size() - 1] = 0;
+    std::vector<char16_t> big(32768 + 2, u'f');  // larger than 64 KiB
+    big[big.size() - 2] = big[big.size() - 1] = 0;
     SetValue(kProductKey, u"IncludeFonts", REG_MULTI_SZ, big.data(), big.size() * sizeof(char16_t));
     Read();
     EXPECT_EQ(cnf.pIncludeFonts, pBefore);
@@ -238,70 +226,51 @@ TEST_F(ComprCnfTest, IncludeFontsOnlyWhenPresentAndNotTooLong) {
     EXPECT_EQ(cnf.pIncludeFonts[6], 0);
 }
 
-TEST_F(ComprCnfTest, SingleLimitedRuleCoversEverySize) {
-    SetDword(kDataKey, u"CompressionRule0", Rule(50, 10, 20));
-    Read();
-    EXPECT_EQ(cnf.adwCompressionRule[0], Rule(0, 10, 20));
-    EXPECT_EQ(cnf.adwCompressionRule[1], 100u);
-    EXPECT_EQ(Lookup(1000), std::make_pair(10u, 20u));
-    EXPECT_EQ(Lookup(10'000'000), std::make_pair(10u, 20u));
-    EXPECT_FALSE(IsCompressionOff(&cnf));
-}
-
-TEST_F(ComprCnfTest, RuleWhoseLimitDoesNotGrowEndsTheList) {
-    SetDword(kDataKey, u"CompressionRule0", Rule(100, 10, 20));
-    SetDword(kDataKey, u"CompressionRule1", Rule(50, 30, 40));
-    SetDword(kDataKey, u"CompressionRule2", Rule(0, 50, 60));
-    Read();
-    EXPECT_EQ(cnf.adwCompressionRule[0], Rule(0, 10, 20));
-    EXPECT_EQ(cnf.adwCompressionRule[1], Rule(50, 30, 40)) << "stored, but never reached";
-    EXPECT_EQ(cnf.adwCompressionRule[2], 0u) << "not read";
-    EXPECT_EQ(Lookup(10'000), std::make_pair(10u, 20u));
-    EXPECT_EQ(Lookup(500'000), std::make_pair(10u, 20u));
-
-    // An equal limit counts as not growing too.
-    SetDword(kDataKey, u"CompressionRule1", Rule(100, 30, 40));
-    Read();
-    EXPECT_EQ(cnf.adwCompressionRule[0], Rule(0, 10, 20));
-}
-
-TEST_F(ComprCnfTest, GrowingRulesAndTheLookupBoundaries) {
-    SetDword(kDataKey, u"CompressionRule0", Rule(100, 10, 20));
-    SetDword(kDataKey, u"CompressionRule1", Rule(500, 30, 40));
-    SetDword(kDataKey, u"CompressionRule2", Rule(0, 50, 60));
-    SetDword(kDataKey, u"CompressionRule3", Rule(900, 70, 80));  // behind the last rule: not read
-    cnf.adwCompressionRule[3] = 0x12345678;
-    Read();
-    EXPECT_EQ(cnf.adwCompressionRule[0], Rule(100, 10, 20));
-    EXPECT_EQ(cnf.adwCompressionRule[1], Rule(500, 30, 40));
-    EXPECT_EQ(cnf.adwCompressionRule[2], Rule(0, 50, 60));
-    EXPECT_EQ(cnf.adwCompressionRule[3], 0x12345678u);
-
-    EXPECT_EQ(Lookup(0), std::make_pair(10u, 20u));
-    EXPECT_EQ(Lookup(99'999), std::make_pair(10u, 20u));
-    EXPECT_EQ(Lookup(100'000), std::make_pair(30u, 40u));
-    EXPECT_EQ(Lookup(499'999), std::make_pair(30u, 40u));
-    EXPECT_EQ(Lookup(500'000), std::make_pair(50u, 60u));
-    EXPECT_EQ(Lookup(0xFFFFFFFF), std::make_pair(50u, 60u));
-}
-
-TEST_F(ComprCnfTest, MissingOrMistypedRuleEndsTheListAtThePreviousOne) {
-    SetDword(kDataKey, u"CompressionRule0", Rule(100, 10, 20));
-    SetDword(kDataKey, u"CompressionRule1", Rule(200, 30, 40));
-    SetString(kDataKey, u"CompressionRule2", u"not a number");
-    Read();
-    EXPECT_EQ(cnf.adwCompressionRule[0], Rule(100, 10, 20));
-    EXPECT_EQ(cnf.adwCompressionRule[1], Rule(0, 30, 40));
-    EXPECT_EQ(cnf.adwCompressionRule[2], 100u);
-    EXPECT_EQ(Lookup(150'000), std::make_pair(30u, 40u));
-    EXPECT_EQ(Lookup(5'000'000), std::make_pair(30u, 40u));
+// The rule list as read (a rule whose limit does not grow, a missing or
+// mistyped rule and rule 0 each end it) and the lookup at its boundaries.
+TEST_F(ComprCnfTest, RuleListFixUpsAndLookupBoundaries) {
+    struct Case {
+        const char* name;
+        std::vector<std::optional<DWORD>> rules;  // nullopt: a string value
+        std::vector<std::pair<size_t, DWORD>> stored;
+        std::vector<std::pair<DWORD, std::pair<DWORD, DWORD>>> lookups;
+    } cases[] = {
+        {"single limited rule covers every size", {Rule(50, 10, 20)},
+         {{0, Rule(0, 10, 20)}, {1, 100}},
+         {{1000, {10, 20}}, {10'000'000, {10, 20}}}},
+        {"a limit that does not grow ends the list", {Rule(100, 10, 20), Rule(50, 30, 40), Rule(0, 50, 60)},
+         {{0, Rule(0, 10, 20)}, {1, Rule(50, 30, 40)}, {2, 0}},
+         {{10'000, {10, 20}}, {500'000, {10, 20}}}},
+        {"an equal limit does not grow", {Rule(100, 10, 20), Rule(100, 30, 40)}, {{0, Rule(0, 10, 20)}}, {}},
+        {"growing rules; behind the last one nothing is read",
+         {Rule(100, 10, 20), Rule(500, 30, 40), Rule(0, 50, 60), Rule(900, 70, 80)},
+         {{0, Rule(100, 10, 20)}, {1, Rule(500, 30, 40)}, {2, Rule(0, 50, 60)}, {3, 0x12345678}},
+         {{0, {10, 20}}, {99'999, {10, 20}}, {100'000, {30, 40}}, {499'999, {30, 40}}, {500'000, {50, 60}},
+          {0xFFFFFFFF, {50, 60}}}},
+        {"a mistyped rule ends the list at the one before", {Rule(100, 10, 20), Rule(200, 30, 40), std::nullopt},
+         {{0, Rule(100, 10, 20)}, {1, Rule(0, 30, 40)}, {2, 100}},
+         {{150'000, {30, 40}}, {5'000'000, {30, 40}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearValues();
+        ReleaseCompressionConfig(&cnf);
+        cnf = {};
+        cnf.adwCompressionRule[3] = 0x12345678;
+        for (DWORD i = 0; i < c.rules.size(); ++i) {
+            if (c.rules[i]) SetDword(kDataKey, RuleName(i).c_str(), *c.rules[i]);
+            else SetString(kDataKey, RuleName(i).c_str(), u"not a number");
+        }
+        Read();
+        for (const auto& [index, value] : c.stored) EXPECT_EQ(cnf.adwCompressionRule[index], value) << "rule " << index;
+        for (const auto& [size, want] : c.lookups) EXPECT_EQ(Lookup(size), want) << "size " << size;
+        EXPECT_FALSE(IsCompressionOff(&cnf));
+    }
 }
 
 TEST_F(ComprCnfTest, HundredGrowingRulesAndNoMatchAnswersTheLast) {
-    for (DWORD i = 0; i < COMPRESSION_RULES; ++i) {
-        std::u16string name = u"CompressionRule" + pal::host::FromUtf8(std::to_string(i));
-        SetDword(kDataKey, name.c_str(), Rule(10 * (i + 1), i % 100, (i + 1) % 100));
-    }
+    for (DWORD i = 0; i < COMPRESSION_RULES; ++i)
+        SetDword(kDataKey, RuleName(i).c_str(), Rule(10 * (i + 1), i % 100, (i + 1) % 100));
     SetDword(kDataKey, u"CompressionRule100", Rule(0, 1, 1));  // never read
     Read();
     EXPECT_EQ(cnf.adwCompressionRule[99], Rule(1000, 99, 0)) << "the last rule keeps its limit";
@@ -316,7 +285,6 @@ TEST_F(ComprCnfTest, DeletionOffAndDisable) {
     Read();
     EXPECT_TRUE(IsBitmapDeletion(&cnf));
     EXPECT_FALSE(IsCompressionOff(&cnf));
-
     // Deletion survives: only the resolution reduction goes.
     cnf.adwCompressionRule[1] = 0x1111;
     DisableCompression(&cnf);
@@ -324,18 +292,13 @@ TEST_F(ComprCnfTest, DeletionOffAndDisable) {
     EXPECT_EQ(cnf.adwCompressionRule[1], 0x1111u);
     EXPECT_EQ(cnf.fDPIReduction, 0u);
 
-    SetDword(kDataKey, u"CompressionRule0", Rule(100, 10, 20));
-    SetDword(kDataKey, u"CompressionRule1", Rule(200, 30, 40));
-    SetDword(kDataKey, u"CompressionRule2", Rule(300, 50, 60));
-    SetDword(kDataKey, u"CompressionRule3", Rule(400, 70, 80));
+    for (DWORD i = 0; i < 4; ++i) SetDword(kDataKey, RuleName(i).c_str(), Rule(100 * (i + 1), 10 + 20 * i, 20 + 20 * i));
     SetDword(kDataKey, u"CompressionRule4", Rule(0, 90, 90));
     Read();
     EXPECT_EQ(cnf.fDPIReduction, 1u);
     DisableCompression(&cnf);
     EXPECT_TRUE(IsCompressionOff(&cnf));
-    EXPECT_EQ(cnf.adwCompressionRule[1], 0u);
-    EXPECT_EQ(cnf.adwCompressionRule[2], 0u);
-    EXPECT_EQ(cnf.adwCompressionRule[3], 0u);
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(cnf.adwCompressionRule[i], 0u) << i;
     EXPECT_EQ(cnf.adwCompressionRule[4], Rule(0, 90, 90));
     EXPECT_EQ(cnf.fDPIReduction, 0u);
     EXPECT_EQ(Lookup(350'000), std::make_pair(0u, 100u));

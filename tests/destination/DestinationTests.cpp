@@ -24,11 +24,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,15 +56,13 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "CLIENT"="192.0.2.17"
 )";
 
-void EnsureMachine() {
-    qltest::SetUpMachine(kMachine, "dest", qltest::Attach::LogOnly);
-}
-
-DWORD ReadU32(const uint8_t* p) {
-    DWORD v = 0;
+template <typename T> T Read(const uint8_t* p) {
+    T v{};
     std::memcpy(&v, p, sizeof(v));
     return v;
 }
+DWORD ReadU32(const uint8_t* p) { return Read<DWORD>(p); }
+WORD ReadU16(const uint8_t* p) { return Read<WORD>(p); }
 
 // The gateway driver's device mode with a trailer and, optionally, the extension.
 Bytes GatewayDevmode(DWORD trailerFlags, bool extension, WORD driverExtra = QL_DEVMODE_DRIVER_EXTRA) {
@@ -79,11 +74,20 @@ Bytes GatewayDevmode(DWORD trailerFlags, bool extension, WORD driverExtra = QL_D
 }
 
 DEVMODEW* AsDevmode(Bytes& b) { return reinterpret_cast<DEVMODEW*>(b.data()); }
+DWORD TrailerFlags(const Bytes& dm) { return ReadU32(dm.data() + dm.size() - 4); }
 
-class DestinationTest : public ::testing::Test {
+constexpr DWORD kRules[4] = {0x00320A14, 0x00641E28, 0x00C82850, 0};
+
+// A4 and Letter at 600 dpi with a 4 mm margin, in tenths of a millimetre as
+// the single-precision scale HORZSIZE / HORZRES * 10 yields them.
+constexpr short kA4Width = 2099, kA4Height = 2969;
+constexpr short kLetterWidth = 2159, kLetterHeight = 2794;
+constexpr DWORD kOffsets = (39u << 16) | 39u;
+
+class Destination : public ::testing::Test {
 protected:
     void SetUp() override {
-        EnsureMachine();
+        qltest::SetUpMachine(kMachine, "dest", qltest::Attach::LogOnly);
         pal::host::ResetSpooler();
         m_data = std::make_unique<PRINTPROCESSORDATA>();
         m_data->dwSignature = PRINTPROCESSOR_SIGNATURE;
@@ -92,9 +96,7 @@ protected:
         m_data->pBitmapCache = &m_cache;
         m_data->pPrinterName = m_printerName.data();
         m_data->dwCopies = 1;
-        std::u16string name = u"Gate";
-        EXPECT_TRUE(OpenPrinterW(name.data(), &m_data->hPrinter, nullptr));
-        std::memset(&m_cnf, 0, sizeof(m_cnf));
+        EXPECT_TRUE(OpenPrinterW(m_printerName.data(), &m_data->hPrinter, nullptr));
         m_cnf.adwCompressionRule[0] = COMPRESSION_RULE_OFF;
         m_cnf.fDPIReduction = 1;
         pal::host::TakeDebugOutput();
@@ -109,33 +111,6 @@ protected:
     PPRINTPROCESSORDATA Data() { return m_data.get(); }
     std::vector<std::u16string> Lines() { return pal::host::TakeDebugOutput(); }
 
-    std::u16string m_printerName = u"Gate";
-    std::unique_ptr<PRINTPROCESSORDATA> m_data;
-    ComprCnf m_cnf;
-    PRINTABLEAREACACHE m_area{};
-    CHoleList m_holes;
-    CBitmapCacheMap m_cache;
-};
-
-
-constexpr DWORD kRules[4] = {0x00320A14, 0x00641E28, 0x00C82850, 0};
-
-// A4 and Letter at 600 dpi with a 4 mm margin, in tenths of a millimetre as
-// the single-precision scale HORZSIZE / HORZRES * 10 yields them.
-constexpr short kA4Width = 2099, kA4Height = 2969;
-constexpr short kLetterWidth = 2159, kLetterHeight = 2794;
-constexpr DWORD kOffsets = (39u << 16) | 39u;
-
-DWORD TrailerFlags(const Bytes& dm) { return ReadU32(dm.data() + dm.size() - 4); }
-
-WORD ReadU16(const uint8_t* p) {
-    WORD v = 0;
-    std::memcpy(&v, p, sizeof(v));
-    return v;
-}
-
-class Destination : public DestinationTest {
-protected:
     // The port's bytes of one document holding the device mode block.
     Bytes WriteBlock() {
         std::u16string doc = u"Doc", type = u"RAW";
@@ -155,70 +130,64 @@ protected:
         static const ViewFunctions functions;
         SetViewFunctionsForTest(&functions);
     }
+
+    std::u16string m_printerName = u"Gate";
+    std::unique_ptr<PRINTPROCESSORDATA> m_data;
+    ComprCnf m_cnf = {};
+    PRINTABLEAREACACHE m_area{};
+    CHoleList m_holes;
+    CBitmapCacheMap m_cache;
     Bytes m_jobDevmode;
 };
 
 // ---- destination settings ----------------------------------------------------------
 
-TEST_F(Destination, NativePrintingOnOrdinaryPrinterSendsPlainBitmapsWithoutFonts) {
+TEST_F(Destination, SettingsFollowTheTarget) {
+    struct Case {
+        const char* what;
+        LPCWSTR nativeTarget;  // agentless native printing to this printer
+        DWORD rule0, remote, held;
+        DWORD agnpQL, rule0After, rule1After, dpiAfter, cachingAfter;
+        bool fontsKept;
+        const char16_t* line;
+        const char16_t* notLine;
+    } cases[] = {
+        {"native, ordinary printer", WSTR("Local"), kRules[0], 0, 1, 0, COMPRESSION_RULE_OFF, 0, 0, 0, false,
+         u"AGNP: Kompression:normal, DPIReduction:off, ImageRecall disabled, no IncludeFonts", u"Held Printing detected"},
+        {"native, deletion kept", WSTR("Local"), COMPRESSION_RULE_DELETE, 0, 0, 0, COMPRESSION_RULE_DELETE, kRules[1], 1,
+         0, false, u"AGNP: ", nullptr},
+        {"native, gateway printer", WSTR("QLTarget"), kRules[0], 0, 1, 1, COMPRESSION_RULE_OFF, 0, 0, 0, true,
+         u"Held Printing detected: Compression disabled", nullptr},
+        {"print to remote wins", nullptr, kRules[0], 1, 1, 0, kRules[0], kRules[1], 1, 0, true,
+         u"Print-To-Remote detected: ImageRecall disabled", u"Held Printing detected"},
+    };
     EnableViewLibrary();
-    lstrcpynW(m_cnf.szAgentlessNativePrinting, WSTR("Local"), MAX_PATH);
-    std::memcpy(m_cnf.adwCompressionRule, kRules, sizeof(kRules));
-    m_cnf.fBitmapCaching = 1;
-    m_cnf.pIncludeFonts = AllocSplStr(WSTR("Arial"));
-    Data()->fHeldPrintingPort = 1;
-
-    ApplyDestinationSettings(Data(), &m_cnf);
-    EXPECT_EQ(Data()->fAGNPQLPrinter, 0u);
-    EXPECT_EQ(m_cnf.adwCompressionRule[0], COMPRESSION_RULE_OFF);
-    EXPECT_EQ(m_cnf.adwCompressionRule[1], 0u);
-    EXPECT_EQ(m_cnf.fDPIReduction, 0u);
-    EXPECT_EQ(m_cnf.fBitmapCaching, 0u);
-    EXPECT_EQ(m_cnf.pIncludeFonts, nullptr);
-    EXPECT_EQ(Data()->pIncludeFonts, nullptr);
-    const auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"AGNP: Kompression:normal, DPIReduction:off, ImageRecall disabled, no IncludeFonts"));
-    EXPECT_FALSE(Contains(lines, u"Held Printing detected"));
-}
-
-TEST_F(Destination, NativePrintingKeepsBitmapDeletionAndResolutionReduction) {
-    EnableViewLibrary();
-    lstrcpynW(m_cnf.szAgentlessNativePrinting, WSTR("Local"), MAX_PATH);
-    m_cnf.adwCompressionRule[0] = COMPRESSION_RULE_DELETE;
-    ApplyDestinationSettings(Data(), &m_cnf);
-    EXPECT_EQ(m_cnf.adwCompressionRule[0], COMPRESSION_RULE_DELETE);
-    EXPECT_EQ(m_cnf.fDPIReduction, 1u);
-}
-
-TEST_F(Destination, NativePrintingOnGatewayPrinterFollowsThePortRules) {
-    EnableViewLibrary();
-    lstrcpynW(m_cnf.szAgentlessNativePrinting, WSTR("QLTarget"), MAX_PATH);
-    std::memcpy(m_cnf.adwCompressionRule, kRules, sizeof(kRules));
-    m_cnf.fBitmapCaching = 1;
-    m_cnf.pIncludeFonts = AllocSplStr(WSTR("Arial"));
-    Data()->fHeldPrintingPort = 1;
-
-    ApplyDestinationSettings(Data(), &m_cnf);
-    EXPECT_EQ(Data()->fAGNPQLPrinter, 1u);
-    EXPECT_EQ(m_cnf.adwCompressionRule[0], COMPRESSION_RULE_OFF);
-    EXPECT_EQ(m_cnf.fBitmapCaching, 0u);
-    EXPECT_EQ(Data()->pIncludeFonts, m_cnf.pIncludeFonts);
-    EXPECT_TRUE(Contains(Lines(), u"Held Printing detected: Compression disabled"));
-    ReleaseCompressionConfig(&m_cnf);
-}
-
-TEST_F(Destination, PrintToRemoteOnlyTurnsTheImageCacheOff) {
-    std::memcpy(m_cnf.adwCompressionRule, kRules, sizeof(kRules));
-    m_cnf.fBitmapCaching = 1;
-    Data()->fRemotePort = 1;
-    Data()->fHeldPrintingPort = 1;  // a remote port wins
-    ApplyDestinationSettings(Data(), &m_cnf);
-    EXPECT_EQ(m_cnf.fBitmapCaching, 0u);
-    EXPECT_EQ(m_cnf.adwCompressionRule[0], kRules[0]);
-    EXPECT_EQ(m_cnf.fDPIReduction, 1u);
-    const auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"Print-To-Remote detected: ImageRecall disabled"));
-    EXPECT_FALSE(Contains(lines, u"Held Printing detected"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ComprCnf cnf = {};
+        cnf.fDPIReduction = 1;
+        if (c.nativeTarget) lstrcpynW(cnf.szAgentlessNativePrinting, c.nativeTarget, MAX_PATH);
+        std::memcpy(cnf.adwCompressionRule, kRules, sizeof(kRules));
+        cnf.adwCompressionRule[0] = c.rule0;
+        cnf.fBitmapCaching = 1;
+        cnf.pIncludeFonts = AllocSplStr(WSTR("Arial"));
+        Data()->fRemotePort = c.remote;
+        Data()->fHeldPrintingPort = c.held;
+        Data()->fAGNPQLPrinter = 0;
+        Data()->pIncludeFonts = nullptr;
+        ApplyDestinationSettings(Data(), &cnf);
+        EXPECT_EQ(Data()->fAGNPQLPrinter, c.agnpQL);
+        EXPECT_EQ(cnf.adwCompressionRule[0], c.rule0After);
+        EXPECT_EQ(cnf.adwCompressionRule[1], c.rule1After);
+        EXPECT_EQ(cnf.fDPIReduction, c.dpiAfter);
+        EXPECT_EQ(cnf.fBitmapCaching, c.cachingAfter);
+        EXPECT_EQ(cnf.pIncludeFonts != nullptr, c.fontsKept);
+        EXPECT_EQ(Data()->pIncludeFonts, cnf.pIncludeFonts);
+        const auto lines = Lines();
+        EXPECT_TRUE(Contains(lines, c.line));
+        EXPECT_FALSE(c.notLine && Contains(lines, c.notLine));
+        ReleaseCompressionConfig(&cnf);
+    }
 }
 
 // ---- device mode adjustment ----------------------------------------------------------
@@ -247,31 +216,39 @@ TEST_F(Destination, PaperCodesGoThroughTheFormsTable) {
 }
 
 TEST_F(Destination, PhysicalSizeAndOffsetsComeFromThePrinter) {
-    Bytes a4 = GatewayDevmode(0, false, 8);
-    AdjustDevmode(Data()->hPrinter, AsDevmode(a4), &m_area, m_printerName.c_str());
-    EXPECT_EQ(AsDevmode(a4)->dmPaperWidth, kA4Width);
-    EXPECT_EQ(AsDevmode(a4)->dmPaperLength, kA4Height);
-    EXPECT_EQ(AsDevmode(a4)->dmFields & (DM_PAPERWIDTH | DM_PAPERLENGTH), DWORD(DM_PAPERWIDTH | DM_PAPERLENGTH));
+    const auto adjust = [&](Bytes dm) {
+        AdjustDevmode(Data()->hPrinter, AsDevmode(dm), &m_area, m_printerName.c_str());
+        return dm;
+    };
+    const Bytes a4 = adjust(GatewayDevmode(0, false, 8));
+    const DEVMODEW* dm = reinterpret_cast<const DEVMODEW*>(a4.data());
+    EXPECT_EQ(dm->dmPaperWidth, kA4Width);
+    EXPECT_EQ(dm->dmPaperLength, kA4Height);
+    EXPECT_EQ(dm->dmFields & (DM_PAPERWIDTH | DM_PAPERLENGTH), DWORD(DM_PAPERWIDTH | DM_PAPERLENGTH));
     EXPECT_EQ(TrailerFlags(a4), QL_DM_IMGAREA);
-    EXPECT_EQ(AsDevmode(a4)->dmDisplayFrequency, kOffsets);
+    EXPECT_EQ(dm->dmDisplayFrequency, kOffsets);
 
     // Letter, landscape A4, and no trailer: sizes only.
     qltools::DevmodeOptions o;
     o.paperSize = DMPAPER_LETTER;
     o.formName = u"Letter";
-    Bytes letter = qltools::BuildDevmode(o);
-    AdjustDevmode(Data()->hPrinter, AsDevmode(letter), &m_area, m_printerName.c_str());
+    Bytes letter = adjust(qltools::BuildDevmode(o));
     EXPECT_EQ(AsDevmode(letter)->dmPaperWidth, kLetterWidth);
     EXPECT_EQ(AsDevmode(letter)->dmPaperLength, kLetterHeight);
     EXPECT_EQ(AsDevmode(letter)->dmDisplayFrequency, 0u);
-
     o = {};
     o.orientation = DMORIENT_LANDSCAPE;
-    Bytes landscape = qltools::BuildDevmode(o);
-    AdjustDevmode(Data()->hPrinter, AsDevmode(landscape), &m_area, m_printerName.c_str());
+    Bytes landscape = adjust(qltools::BuildDevmode(o));
     EXPECT_EQ(AsDevmode(landscape)->dmPaperWidth, kA4Height);
     EXPECT_EQ(AsDevmode(landscape)->dmPaperLength, kA4Width);
     EXPECT_EQ(pal::host::DeviceContexts().size(), 3u);
+
+    // Without a device context the device mode is left alone.
+    pal::host::InjectFault({.call = "CreateDCW"});
+    m_area = {};
+    const Bytes before = GatewayDevmode(0, false, 8);
+    EXPECT_EQ(adjust(before), before);
+    EXPECT_FALSE(m_area.fOrientationValid);
 }
 
 TEST_F(Destination, OneDeviceContextPerFormAndOrientation) {
@@ -291,78 +268,62 @@ TEST_F(Destination, OneDeviceContextPerFormAndOrientation) {
     EXPECT_EQ(pal::host::DeviceContexts().size(), 2u);
 }
 
-TEST_F(Destination, NoDeviceContextLeavesTheDevmodeAlone) {
-    pal::host::InjectFault({.call = "CreateDCW"});
-    Bytes dm = GatewayDevmode(0, false, 8);
-    const Bytes before = dm;
-    AdjustDevmode(Data()->hPrinter, AsDevmode(dm), &m_area, m_printerName.c_str());
-    EXPECT_EQ(dm, before);
-    EXPECT_FALSE(m_area.fOrientationValid);
-}
-
 // ---- device mode block -------------------------------------------------------------------
 
-TEST_F(Destination, PublicPartOnlyWithoutTrailer) {
-    Bytes dm = GatewayDevmode(0, false, 0);
-    dm.resize(dm.size() - 8);  // no private bytes at all
-    AsDevmode(dm)->dmDriverExtra = 0;
-    UseJobDevmode(dm);
-    const Bytes out = WriteBlock();
-    ASSERT_EQ(out.size(), 1u + 4u + 220u);
-    EXPECT_EQ(out[0], 0x02);
-    EXPECT_EQ(ReadU32(&out[1]), 225u);
-    EXPECT_EQ(AsDevmode(m_jobDevmode)->dmPaperSize, 0);  // later copies send paper size 0
-
-    // Private bytes of another driver are left out, and come back afterwards.
-    Bytes foreign = GatewayDevmode(0, false, 0);
-    foreign.resize(foreign.size() - 8 + 16, 0xEE);
+TEST_F(Destination, TheFourFormsOfTheBlock) {
+    Bytes publicOnly = GatewayDevmode(0, false, 0);
+    publicOnly.resize(220);
+    AsDevmode(publicOnly)->dmDriverExtra = 0;
+    Bytes foreign = publicOnly;  // private bytes of another driver
+    foreign.resize(220 + 16, 0xEE);
     AsDevmode(foreign)->dmDriverExtra = 16;
-    UseJobDevmode(foreign);
-    pal::host::ResetSpooler();
-    const Bytes out2 = WriteBlock();
-    ASSERT_EQ(out2.size(), 225u);
-    EXPECT_EQ(ReadU32(&out2[1]), 225u);
-    EXPECT_EQ(ReadU16(&out2[5 + offsetof(DEVMODEW, dmDriverExtra)]), 0u);
-    EXPECT_EQ(AsDevmode(m_jobDevmode)->dmDriverExtra, 16);
-}
-
-TEST_F(Destination, TrailerWithoutExtensionFollowsThePublicPart) {
-    UseJobDevmode(GatewayDevmode(QL_PREVIEW_ON_CLIENT, false));
-    m_cnf.fOptionTrays = 0;
-    const Bytes out = WriteBlock();
-    ASSERT_EQ(out.size(), 5u + 220u + 8u);
-    EXPECT_EQ(ReadU32(&out[1]), 233u);
-    EXPECT_EQ(ReadU16(&out[5 + offsetof(DEVMODEW, dmDriverExtra)]), 8u);
-    EXPECT_EQ(ReadU32(&out[225]), QL_PRIVATEDEVMODE_SIGNATURE);
-    EXPECT_EQ(ReadU32(&out[229]), QL_PREVIEW_ON_CLIENT | QL_DM_IMGAREA | QL_IGNORE_TRAYS);
-    EXPECT_EQ(AsDevmode(m_jobDevmode)->dmDriverExtra, QL_DEVMODE_DRIVER_EXTRA);
-}
-
-TEST_F(Destination, FullDevmodeCarriesItsCompressionRulesIntoTheJob) {
     qltools::DevmodeOptions o;
     o.extension = true;
     o.trailerFlags = 0;
     std::copy(std::begin(kRules), std::end(kRules), o.compressionRules);
     o.bitmapDPIReduction = 0;
-    UseJobDevmode(qltools::BuildDevmode(o));
-    m_cnf.fOptionTrays = 1;
-    const Bytes out = WriteBlock();
-    ASSERT_EQ(out.size(), 5u + QL_DEVMODE_SIZE);
-    EXPECT_EQ(ReadU32(&out[1]), QL_DEVMODE_SIZE + 5);
-    EXPECT_EQ(ReadU32(&out[out.size() - 4]), QL_DM_IMGAREA);
+    struct Case {
+        const char* what;
+        Bytes devmode;
+        DWORD optionTrays, rescale;
+        size_t size;          // bytes on the port: type byte, length, device mode
+        WORD driverExtraOut;  // as sent
+        DWORD trailerFlags;   // the trailer at the end, when one is sent
+    } cases[] = {
+        {"public part only", publicOnly, 0, 0, 225, 0, 0},
+        {"foreign private bytes left out", foreign, 0, 0, 225, 0, 0},
+        {"trailer without extension", GatewayDevmode(QL_PREVIEW_ON_CLIENT, false), 0, 0, 233, 8,
+         QL_PREVIEW_ON_CLIENT | QL_DM_IMGAREA | QL_IGNORE_TRAYS},
+        // Only the adjustment's own bit: no tray or rescale flags from the configuration.
+        {"exactly a trailer", GatewayDevmode(QL_PREVIEW_ON_CLIENT, false, 8), 0, 3, 233, 8,
+         QL_PREVIEW_ON_CLIENT | QL_DM_IMGAREA},
+        {"full", qltools::BuildDevmode(o), 1, 0, 5 + QL_DEVMODE_SIZE, QL_DEVMODE_DRIVER_EXTRA, QL_DM_IMGAREA},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        pal::host::ResetSpooler();
+        m_cnf = {};
+        m_cnf.fDPIReduction = 1;
+        m_cnf.fOptionTrays = c.optionTrays;
+        m_cnf.fRescaleOptSet = c.rescale != 0;
+        m_cnf.dwRescaleOpt = c.rescale;
+        UseJobDevmode(c.devmode);
+        const Bytes out = WriteBlock();
+        ASSERT_EQ(out.size(), c.size);
+        EXPECT_EQ(out[0], 0x02);
+        EXPECT_EQ(ReadU32(&out[1]), c.size);
+        EXPECT_EQ(ReadU16(&out[5 + offsetof(DEVMODEW, dmDriverExtra)]), c.driverExtraOut);
+        if (c.trailerFlags) {
+            EXPECT_EQ(ReadU32(&out[out.size() - 8]), QL_PRIVATEDEVMODE_SIGNATURE);
+            EXPECT_EQ(ReadU32(&out[out.size() - 4]), c.trailerFlags);
+        }
+        // The job's own device mode keeps its private part; later copies send paper size 0.
+        EXPECT_EQ(AsDevmode(m_jobDevmode)->dmDriverExtra, AsDevmode(c.devmode)->dmDriverExtra);
+        EXPECT_EQ(AsDevmode(m_jobDevmode)->dmPaperSize, 0);
+    }
+    // The full device mode carried its compression rules into the job.
     EXPECT_EQ(m_cnf.adwCompressionRule[2], kRules[2]);
     EXPECT_EQ(m_cnf.fDPIReduction, 0u);
-}
-
-TEST_F(Destination, ExactlyATrailerIsSentAsItIs) {
-    UseJobDevmode(GatewayDevmode(QL_PREVIEW_ON_CLIENT, false, 8));
-    m_cnf.fRescaleOptSet = 1;
-    m_cnf.dwRescaleOpt = 3;
-    const Bytes out = WriteBlock();
-    ASSERT_EQ(out.size(), 5u + 228u);
-    EXPECT_EQ(ReadU32(&out[1]), 233u);
-    // Only the adjustment's own bit: no tray or rescale flags from the configuration.
-    EXPECT_EQ(ReadU32(&out[229]), QL_PREVIEW_ON_CLIENT | QL_DM_IMGAREA);
 }
 
 TEST_F(Destination, NativePrintingCopiesTheDevmodeIntoTheWorkingBuffer) {
@@ -376,9 +337,9 @@ TEST_F(Destination, NativePrintingCopiesTheDevmodeIntoTheWorkingBuffer) {
     EXPECT_EQ(work[228], 0xCC);
 }
 
-// ---- device mode records ---------------------------------------------------------------------
+// ---- device mode records and the extended user name --------------------------------------------
 
-TEST_F(Destination, RecordPatchAdoptsExtensionAndSetsFlags) {
+TEST_F(Destination, RecordPatch) {
     qltools::DevmodeOptions o;
     o.extension = true;
     o.trailerFlags = QL_IGNORE_TRAYS;
@@ -391,16 +352,14 @@ TEST_F(Destination, RecordPatchAdoptsExtensionAndSetsFlags) {
     EXPECT_EQ(TrailerFlags(dm), QL_DM_IMGAREA | QL_DONT_RESIZE);
     EXPECT_EQ(m_cnf.adwCompressionRule[1], kRules[1]);
     EXPECT_EQ(AsDevmode(dm)->dmDriverExtra, QL_DEVMODE_DRIVER_EXTRA);
-}
 
-TEST_F(Destination, RecordPatchRemovesForeignPrivateBytes) {
-    Bytes dm = GatewayDevmode(0, false, 0);
-    dm.resize(220 + 40, 0xEE);
-    AsDevmode(dm)->dmDriverExtra = 40;
-    PatchDevmodeRecord(Data(), &m_cnf, &m_area, dm.data(), static_cast<DWORD>(dm.size()));
-    EXPECT_EQ(AsDevmode(dm)->dmDriverExtra, 0);
-    EXPECT_EQ(dm.size(), 260u);
-    EXPECT_EQ(Bytes(dm.begin() + 220, dm.end()), Bytes(40, 0));
+    // Private bytes of another driver are zeroed and no longer counted.
+    Bytes foreign = GatewayDevmode(0, false, 0);
+    foreign.resize(220 + 40, 0xEE);
+    AsDevmode(foreign)->dmDriverExtra = 40;
+    PatchDevmodeRecord(Data(), &m_cnf, &m_area, foreign.data(), static_cast<DWORD>(foreign.size()));
+    EXPECT_EQ(AsDevmode(foreign)->dmDriverExtra, 0);
+    EXPECT_EQ(Bytes(foreign.begin() + 220, foreign.end()), Bytes(40, 0));
 
     // A device mode claiming more bytes than its record holds is not touched.
     Bytes lying = GatewayDevmode(0, true);
@@ -410,11 +369,8 @@ TEST_F(Destination, RecordPatchRemovesForeignPrivateBytes) {
     EXPECT_EQ(lying, before);
 }
 
-// ---- extended user name ----------------------------------------------------------------------
-
-class ExtendedUserName : public DestinationTest {
-protected:
-    std::u16string Build(const std::u16string& machine) {
+TEST_F(Destination, ExtendedUserName) {
+    const auto build = [&](const std::u16string& machine) {
         pal::host::JobSpec job;
         job.printer = u"Gate";
         job.user = u"alice";
@@ -424,92 +380,69 @@ protected:
         std::u16string name = pal::host::JobReadName(Data()->dwJobId);
         HANDLE hReader = nullptr;
         EXPECT_TRUE(OpenPrinterW(name.data(), &hReader, nullptr));
+        if (Data()->pExtendedUserName) MemFreeT(&Data()->pExtendedUserName);
         BuildExtendedUserName(Data(), hReader);
         ClosePrinter(hReader);
         return Data()->pExtendedUserName ? std::u16string(Data()->pExtendedUserName) : u"<none>";
-    }
-};
-
-TEST_F(ExtendedUserName, AddressOfAResolvingMachine) {
-    EXPECT_EQ(Build(u"\\\\CLIENT"), u"alice[192.0.2.17]");
+    };
+    EXPECT_EQ(build(u"\\\\CLIENT"), u"alice[192.0.2.17]");
     EXPECT_TRUE(Contains(Lines(), u"ExtendName=1"));
-}
-
-TEST_F(ExtendedUserName, NameOfAMachineThatDoesNotResolve) {
-    EXPECT_EQ(Build(u"\\\\NOWHERE"), u"alice[NOWHERE]");
-}
-
-TEST_F(ExtendedUserName, NoneWithoutJobInformation) {
+    EXPECT_EQ(build(u"\\\\NOWHERE"), u"alice[NOWHERE]") << "a machine that does not resolve";
     pal::host::InjectFault({.call = "GetJobW"});
-    EXPECT_EQ(Build(u"\\\\CLIENT"), u"<none>");
+    EXPECT_EQ(build(u"\\\\CLIENT"), u"<none>") << "no job information";
 }
 
 // ---- compression rules from the device mode extension ---------------------------------
 
-
-constexpr DWORD kPrinterRules[5] = {0x00140A0A, 0x00281414, 0x003C1E1E, 0x00502828, 0x00003232};
-
-class AdoptCompression : public DestinationTest {
-protected:
-    void SetUp() override {
-        DestinationTest::SetUp();
-        std::memcpy(m_cnf.adwCompressionRule, kPrinterRules, sizeof(kPrinterRules));
-    }
+TEST_F(Destination, AdoptCompressionFromTheExtension) {
+    constexpr DWORD kPrinterRules[5] = {0x00140A0A, 0x00281414, 0x003C1E1E, 0x00502828, 0x00003232};
+    Bytes devmode;
     // An extension with the given first rule (rules 1 to 3 fixed) and fields.
-    const PRIVATEDEVMODEEXT* Extension(DWORD rule0, DWORD fields = 0xC00) {
+    const auto extension = [&](DWORD rule0, DWORD fields = 0xC00) {
         qltools::DevmodeOptions o;
         o.extension = true;
         o.trailerFlags = 0;
         o.extensionFields = fields;
-        o.compressionRules[0] = rule0;
-        o.compressionRules[1] = 0x00641E28;
-        o.compressionRules[2] = 0x00C82850;
-        o.compressionRules[3] = 0;
+        const DWORD rules[4] = {rule0, 0x00641E28, 0x00C82850, 0};
+        std::copy(std::begin(rules), std::end(rules), o.compressionRules);
         o.bitmapDPIReduction = 0;
-        m_devmode = qltools::BuildDevmode(o);
-        return FindDevmodeExtension(AsDevmode(m_devmode));
-    }
-    bool PrinterRulesKept() {
+        devmode = qltools::BuildDevmode(o);
+        std::memcpy(m_cnf.adwCompressionRule, kPrinterRules, sizeof(kPrinterRules));
+        m_cnf.fDPIReduction = 1;
+        return FindDevmodeExtension(AsDevmode(devmode));
+    };
+    const auto printerRulesKept = [&] {
         return std::memcmp(m_cnf.adwCompressionRule, kPrinterRules, sizeof(kPrinterRules)) == 0 &&
                m_cnf.fDPIReduction == 1;
-    }
-    Bytes m_devmode;
-};
+    };
 
-TEST_F(AdoptCompression, TakesRulesAndResolutionReduction) {
-    AdoptDevmodeCompression(Extension(0x00320A14), &m_cnf, FALSE);
+    AdoptDevmodeCompression(extension(0x00320A14), &m_cnf, FALSE);
     EXPECT_EQ(m_cnf.adwCompressionRule[0], 0x00320A14u);
     EXPECT_EQ(m_cnf.adwCompressionRule[2], 0x00C82850u);
     EXPECT_EQ(m_cnf.adwCompressionRule[3], 0u);
     EXPECT_EQ(m_cnf.adwCompressionRule[4], kPrinterRules[4]);  // behind the copied ones
     EXPECT_EQ(m_cnf.fDPIReduction, 0u);
     EXPECT_TRUE(Contains(Lines(), u"Compression Settings are took from devmode"));
-}
 
-TEST_F(AdoptCompression, DeletionOnlyTakesNothingButDeletion) {
-    AdoptDevmodeCompression(Extension(COMPRESSION_RULE_OFF), &m_cnf, TRUE);
-    EXPECT_TRUE(PrinterRulesKept());
-    EXPECT_TRUE(Contains(Lines(), u"Compression Settings are took from devmode"));
-
-    AdoptDevmodeCompression(Extension(COMPRESSION_RULE_DELETE), &m_cnf, TRUE);
+    // Deletion only: anything but deletion is ignored, the reduction is kept.
+    AdoptDevmodeCompression(extension(COMPRESSION_RULE_OFF), &m_cnf, TRUE);
+    EXPECT_TRUE(printerRulesKept());
+    AdoptDevmodeCompression(extension(COMPRESSION_RULE_DELETE), &m_cnf, TRUE);
     EXPECT_EQ(m_cnf.adwCompressionRule[0], COMPRESSION_RULE_DELETE);
     EXPECT_EQ(m_cnf.adwCompressionRule[1], 0x00641E28u);
-    EXPECT_EQ(m_cnf.fDPIReduction, 1u);  // kept under deletion-only
-}
+    EXPECT_EQ(m_cnf.fDPIReduction, 1u);
 
-TEST_F(AdoptCompression, ExtensionWithoutCompressionFieldsChangesNothing) {
-    AdoptDevmodeCompression(Extension(0x00320A14, 0x800), &m_cnf, FALSE);
-    EXPECT_TRUE(PrinterRulesKept());
-    const auto lines = Lines();
+    Lines();
+    AdoptDevmodeCompression(extension(0x00320A14, 0x800), &m_cnf, FALSE);
+    EXPECT_TRUE(printerRulesKept());
+    auto lines = Lines();
     EXPECT_TRUE(Contains(lines, u"QL_EDF_MASK_COMPRESSION no set in devmode"));
     EXPECT_FALSE(Contains(lines, u"Compression Settings are took from devmode"));
-}
 
-TEST_F(AdoptCompression, MissingRecordsAreChecked) {
-    AdoptDevmodeCompression(Extension(0), nullptr, FALSE);
+    AdoptDevmodeCompression(extension(0), nullptr, FALSE);
     AdoptDevmodeCompression(nullptr, &m_cnf, FALSE);
-    EXPECT_TRUE(PrinterRulesKept());
-    const auto lines = Lines();
+    EXPECT_TRUE(printerRulesKept());
+    lines = Lines();
     EXPECT_TRUE(Contains(lines, u"!(pComprCnf == 0)"));
     EXPECT_TRUE(Contains(lines, u"!(pDevmodeExt == 0)"));
 }

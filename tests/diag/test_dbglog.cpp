@@ -100,39 +100,40 @@ protected:
 
 // ---- configuration --------------------------------------------------------------------------
 
-TEST_F(DbgLogTest, InitReadsAllThreeValues)
+TEST_F(DbgLogTest, InitReadsTheConfiguration)
 {
     auto log = MakeLog(0x00420001, FileValue() + "\"DebugSyslog\"=\"127.0.0.2\"\n");
-    EXPECT_EQ(log->Level(), 0x00420001u);
     EXPECT_EQ(g_dwDebugLevel, 0x00420001u);
     EXPECT_EQ(Narrow(log->DebugFile()), "C:\\ql.log");
     EXPECT_EQ(Narrow(log->SyslogHost()), "127.0.0.2");
     EXPECT_TRUE(log->HasBuffer());
     EXPECT_TRUE(log->HasSocket());
-}
 
-TEST_F(DbgLogTest, InitWithoutUsableConfiguration)
-{
-    {  // no key at all
-        CDbgLog log;
-        g_dwDebugLevel = 7;
-        log.Init(kApp, kKeyPath);
-        EXPECT_EQ(g_dwDebugLevel, 0u);
-        EXPECT_EQ(log.Level(), 0u);
-        EXPECT_FALSE(log.HasSocket());
-        EXPECT_EQ(Narrow(log.SyslogHost()), "127.0.0.1");
+    // No key at all, a zero level, a level of the wrong type: nothing is configured.
+    pal::host::ClearRegistry();
+    CDbgLog none;
+    g_dwDebugLevel = 7;
+    none.Init(kApp, kKeyPath);
+    EXPECT_EQ(g_dwDebugLevel, 0u);
+    EXPECT_FALSE(none.HasSocket());
+    EXPECT_EQ(Narrow(none.SyslogHost()), "127.0.0.1");
+    for (const std::string& level : {std::string("\"DebugLevel\"=dword:00000000\n"), std::string("\"DebugLevel\"=\"1\"\n")}) {
+        pal::host::ClearRegistry();
+        log = MakeLog(level + FileValue());
+        if (level.find("dword") != std::string::npos) {
+            EXPECT_EQ(g_dwDebugLevel, 0u);
+        }
+        EXPECT_FALSE(log->HasSocket()) << level;
+        EXPECT_FALSE(log->HasBuffer()) << level;
     }
-    {  // zero level
-        auto log = MakeLog(0, FileValue());
-        EXPECT_EQ(g_dwDebugLevel, 0u);
-        EXPECT_FALSE(log->HasSocket());
-    }
-    {  // level of the wrong type configures nothing
-        auto log = MakeLog("\"DebugLevel\"=\"1\"\n" + FileValue());
-        EXPECT_FALSE(log->HasSocket());
-        EXPECT_FALSE(log->HasBuffer());
-        EXPECT_EQ(Narrow(log->DebugFile()), "");
-    }
+
+    // A syslog host that is not an address leaves no socket; logging keeps the last error.
+    pal::host::ClearRegistry();
+    log = MakeLog(0x00080001, "\"DebugSyslog\"=\"printserver\"\n");
+    EXPECT_FALSE(log->HasSocket());
+    SetLastError(42);
+    Log(*log, WSTR("Util"), 1, LOG_ERR, WSTR("dropped"));
+    EXPECT_EQ(GetLastError(), 42u);
 }
 
 TEST_F(DbgLogTest, DebugFileMustBeANonEmptyShortString)
@@ -158,15 +159,6 @@ TEST_F(DbgLogTest, DebugFileMustBeANonEmptyShortString)
             EXPECT_EQ(Narrow(log->DebugFile()), "") << c.value;
         }
     }
-}
-
-TEST_F(DbgLogTest, SyslogHostThatIsNotAnAddressLeavesNoSocket)
-{
-    auto log = MakeLog(0x00080001, "\"DebugSyslog\"=\"printserver\"\n");
-    EXPECT_FALSE(log->HasSocket());
-    SetLastError(42);
-    Log(*log, WSTR("Util"), 1, LOG_ERR, WSTR("dropped"));
-    EXPECT_EQ(GetLastError(), 42u);
 }
 
 // ---- line format and filtering ------------------------------------------------------------------

@@ -355,24 +355,24 @@ TEST_F(Dpi, ClippedBitmapKeepsOnlyTheDrawnPart) {
     EXPECT_EQ(rec.Pixel(1, 1), 3u * 8 + 5);
 }
 
-TEST_F(Dpi, ColourCountCompletionSurvivesAReductionNotCarriedOut) {
+TEST_F(Dpi, ColourCountCompletionAndLayoutCheck) {
+    // The completed colour count survives a reduction that is not carried out.
     Record rec = Checker(8, 1, 2, 256, 0);
     std::vector<BYTE> expected = rec.bytes();
     StoreRecord(expected.data() + 80 + offsetof(BITMAPINFOHEADER, biClrUsed), DWORD(256));
     const RECT larger{0, 0, 16, 12}; // new bits would not fit the old area
     ReduceBitmapDPI(rec.data(), rec.nSize, &larger, nullptr);
     EXPECT_EQ(rec.bytes(), expected);
-}
 
-TEST_F(Dpi, LayoutCheckIsLoggedAndTheReductionGoesOn) {
-    Record rec = Checker(8, 1, 2, 256, 0);
-    BITMAPINFOHEADER bih = rec.header();
-    bih.biClrUsed = 255; // the table is one entry longer than the header says
-    rec.set(bih);
+    // A table one entry longer than the header says: logged, and the reduction goes on.
+    Record longer = Checker(8, 1, 2, 256, 0);
+    BITMAPINFOHEADER bih = longer.header();
+    bih.biClrUsed = 255;
+    longer.set(bih);
     const RECT target{0, 0, 4, 3};
-    ReduceBitmapDPI(rec.data(), rec.nSize, &target, nullptr);
+    ReduceBitmapDPI(longer.data(), longer.nSize, &target, nullptr);
     EXPECT_TRUE(Contains(TakeLog(), u"[CHECK<LastError="));
-    EXPECT_EQ(rec.header().biWidth, 4);
+    EXPECT_EQ(longer.header().biWidth, 4);
 }
 
 TEST_F(Dpi, MalformedRecordsAreLeftUnchanged) {

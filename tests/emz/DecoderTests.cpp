@@ -43,14 +43,6 @@ TEST_F(DecoderTest, OneBlockOneStreamYieldsInputThenFalse) {
     EXPECT_FALSE(Contains(lines, u"_ERR_")) << Dump(lines);
 }
 
-TEST_F(DecoderTest, EmptyJobAndEmptyStreamEndAtOnce) {
-    EXPECT_TRUE(Decode({}, 100).endedFalse);
-    EXPECT_TRUE(Decode({}, 100).data.empty());
-    Decoded d = Decode(Block(Deflate({})), 100);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_TRUE(d.data.empty());
-}
-
 TEST_F(DecoderTest, StreamBoundariesIndependentOfBlocks) {
     const Bytes a = Text(2, 5000);
     const Bytes b = Text(3, 7000);
@@ -89,132 +81,84 @@ TEST_F(DecoderTest, StreamBoundariesIndependentOfBlocks) {
     }
 }
 
-TEST_F(DecoderTest, ZeroLengthBlockEndsDecoding) {
-    const Bytes a = Text(6, 4000);
-    const Bytes b = Text(7, 4000);
-    const Bytes sa = Deflate(a);
-
-    // Between two streams: only the first arrives.
-    Bytes job = Concat({Block(sa), Block({}), Block(Deflate(b))});
-    Decoded d = Decode(job, 8192);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_EQ(d.data, a);
-    auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"GetBlockHeader ok, 0, 0")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"unexpected EOF reached: 0 bytes expected")) << Dump(lines);
-
-    // Inside a stream: the part before it is delivered, then the end.
+// Every way a job can end early or break: what was decoded before the end is
+// delivered (a whole stream, a strict prefix or nothing), then FALSE.
+TEST_F(DecoderTest, EndConditions) {
+    enum Want { Whole, Prefix, SomePrefix, Nothing };
+    struct Case {
+        const char* name;
+        Bytes job;
+        DWORD readSize;
+        Bytes expected;
+        Want want;
+        std::vector<std::u16string> lines, absent;
+    };
+    const Bytes a = Text(6, 4000), sa = Deflate(a);
     const std::span<const uint8_t> s(sa);
-    job = Concat({Block(s.first(sa.size() / 2)), Block({}), Block(s.subspan(sa.size() / 2))});
-    d = Decode(job, 8192);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_LT(d.data.size(), a.size());
-    EXPECT_TRUE(IsPrefix(d.data, a));
-
-    // A trailing empty block is a clean end of a complete stream.
-    qltools::EmzPackOptions o;
-    o.trailingEmptyBlock = true;
-    EXPECT_EQ(Decode(qltools::EmzPack(a, o), 8192).data, a);
-}
-
-TEST_F(DecoderTest, PartialHeaderAfterLastBlockIsCleanEnd) {
-    const Bytes a = Text(8, 9000);
-    const Bytes magic = {'%', '%', 'E'};
-    Decoded d = Decode(Concat({Block(Deflate(a)), magic}), 8192);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_EQ(d.data, a);
-    auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"expected end of printjob: 3")) << Dump(lines);
-    EXPECT_FALSE(Contains(lines, u"corrupt print stream")) << Dump(lines);
-}
-
-TEST_F(DecoderTest, BadMagicEndsWithDataBeforeIt) {
-    const Bytes a = Text(9, 12000);
-    const Bytes b = Text(10, 500);
-    Bytes bad = Block(Deflate(b));
-    bad[4] = 'Y';  // "%%EMY"
-    Decoded d = Decode(Concat({Block(Deflate(a)), bad}), 8192);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_EQ(d.data, a);
-    auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"corrupt print stream: illegal magic code '%EMZ' expected: 5")) << Dump(lines);
-
-    // A bad first block gives nothing at all.
-    bad[0] = 'X';
-    d = Decode(bad, 8192);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_TRUE(d.data.empty());
-}
-
-TEST_F(DecoderTest, ShortBlockHeaderEndsWithDataBeforeIt) {
-    const Bytes a = Text(11, 3000);
-    const Bytes good = Block(Deflate(a));
-    const Bytes next = Block(Deflate(Text(12, 100)), 0x01020304);
+    std::vector<Case> cases;
+    cases.push_back({"empty job", {}, 100, {}, Nothing, {}, {}});
+    cases.push_back({"empty stream", Block(Deflate({})), 100, {}, Nothing, {}, {}});
+    cases.push_back({"empty block between two streams", Concat({Block(sa), Block({}), Block(Deflate(Text(7, 4000)))}),
+                     8192, a, Whole, {u"GetBlockHeader ok, 0, 0", u"unexpected EOF reached: 0 bytes expected"}, {}});
+    cases.push_back({"empty block inside a stream",
+                     Concat({Block(s.first(sa.size() / 2)), Block({}), Block(s.subspan(sa.size() / 2))}), 8192, a,
+                     Prefix, {}, {}});
+    qltools::EmzPackOptions trailing;
+    trailing.trailingEmptyBlock = true;
+    cases.push_back({"trailing empty block", qltools::EmzPack(a, trailing), 8192, a, Whole, {}, {}});
+    cases.push_back({"partial header after the last block", Concat({Block(sa), Bytes{'%', '%', 'E'}}), 8192, a, Whole,
+                     {u"expected end of printjob: 3"}, {u"corrupt print stream"}});
+    Bytes badMagic = Block(Deflate(Text(10, 500)));
+    badMagic[4] = 'Y';  // "%%EMY"
+    cases.push_back({"bad magic", Concat({Block(sa), badMagic}), 8192, a, Whole,
+                     {u"corrupt print stream: illegal magic code '%EMZ' expected: 5"}, {}});
+    badMagic[0] = 'X';
+    cases.push_back({"bad first block", badMagic, 8192, {}, Nothing, {}, {}});
     // Cut in the header value and in the payload length.
-    for (size_t keep : {size_t{7}, size_t{11}}) {
-        const std::span<const uint8_t> n(next);
-        Decoded d = Decode(Concat({good, n.first(keep)}), 8192);
-        EXPECT_TRUE(d.endedFalse);
-        EXPECT_EQ(d.data, a);
-        auto lines = Lines();
-        EXPECT_TRUE(Contains(lines, u"unexpected end of printjob: 2")) << Dump(lines);
-    }
-}
-
-TEST_F(DecoderTest, ShortPayloadDeliversWhatArrived) {
-    const Bytes a = Text(13, 6000);
-    const Bytes sa = Deflate(a);
-
-    // The block claims more than the job holds, after a complete stream.
-    Bytes job = Block(sa);
+    const Bytes next = Block(Deflate(Text(12, 100)), 0x01020304);
+    for (size_t keep : {size_t{7}, size_t{11}})
+        cases.push_back({"short block header", Concat({Block(sa), std::span(next).first(keep)}), 8192, a, Whole,
+                         {u"unexpected end of printjob: 2"}, {}});
+    Bytes claims = Block(sa);
     const uint32_t claimed = static_cast<uint32_t>(sa.size() + 20);
-    for (int i = 0; i < 4; ++i) job[9 + i] = static_cast<uint8_t>(claimed >> (8 * i));
-    Decoded d = Decode(job, 8192);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_EQ(d.data, a);
-    auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"unexpected EOF reached:")) << Dump(lines);
-
-    // The job ends inside the stream: a prefix, then the end.
-    job = Block(sa);
-    job.resize(job.size() - sa.size() / 2);
-    d = Decode(job, 1024);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_LT(d.data.size(), a.size());
-    EXPECT_TRUE(IsPrefix(d.data, a));
-}
-
-TEST_F(DecoderTest, ZlibErrorsEndWithFalse) {
-    const Bytes small = Text(14, 2000);
-    Bytes bad = Deflate(small);
-    bad.back() ^= 0x01;  // Adler-32 trailer
-    Decoded d = Decode(Block(bad), 8192);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_TRUE(d.data.empty());  // the failing read delivers nothing
-    auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"GetNextChunk return:err(-3)")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"GetNextChunk returns error = -3")) << Dump(lines);
-
-    // A bad checksum after many reads: earlier reads stand, then FALSE.
+    for (int i = 0; i < 4; ++i) claims[9 + i] = static_cast<uint8_t>(claimed >> (8 * i));
+    cases.push_back({"payload claims more than the job holds", claims, 8192, a, Whole, {u"unexpected EOF reached:"}, {}});
+    Bytes cut = Block(sa);
+    cut.resize(cut.size() - sa.size() / 2);
+    cases.push_back({"job ends inside the stream", cut, 1024, a, Prefix, {}, {}});
+    Bytes badSum = Deflate(Text(14, 2000));
+    badSum.back() ^= 0x01;  // Adler-32 trailer: the failing read delivers nothing
+    cases.push_back({"bad checksum", Block(badSum), 8192, {}, Nothing,
+                     {u"GetNextChunk return:err(-3)", u"GetNextChunk returns error = -3"}, {}});
     std::mt19937 rng(15);
     const Bytes large = RandomBytes(rng, 100000);
-    bad = Deflate(large);
-    bad[bad.size() - 2] ^= 0x40;
-    d = Decode(Block(bad), 4096);
-    EXPECT_TRUE(d.endedFalse);
-    EXPECT_GT(d.data.size(), 0u);
-    EXPECT_LT(d.data.size(), large.size());
-    EXPECT_TRUE(IsPrefix(d.data, large));
+    Bytes lateBadSum = Deflate(large);
+    lateBadSum[lateBadSum.size() - 2] ^= 0x40;  // earlier reads stand
+    cases.push_back({"bad checksum after many reads", Block(lateBadSum), 4096, large, SomePrefix, {}, {}});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Lines();
+        const Decoded d = Decode(c.job, c.readSize);
+        EXPECT_TRUE(d.endedFalse);
+        switch (c.want) {
+        case Whole: EXPECT_EQ(d.data, c.expected); break;
+        case Nothing: EXPECT_TRUE(d.data.empty()); break;
+        case SomePrefix: EXPECT_GT(d.data.size(), 0u); [[fallthrough]];
+        case Prefix:
+            EXPECT_LT(d.data.size(), c.expected.size());
+            EXPECT_TRUE(IsPrefix(d.data, c.expected));
+        }
+        const auto lines = Lines();
+        for (const auto& line : c.lines) EXPECT_TRUE(Contains(lines, line)) << pal::host::ToUtf8(line) << Dump(lines);
+        for (const auto& line : c.absent) EXPECT_FALSE(Contains(lines, line)) << pal::host::ToUtf8(line) << Dump(lines);
+    }
 }
 
 TEST_F(DecoderTest, SizeZeroOrNullBufferIsFalseAndHarmless) {
     const Bytes input = Text(17, 100);
-    pal::host::JobSpec jobSpec;
-    jobSpec.printer = u"Packed";
-    jobSpec.data = Block(Deflate(input));
-    std::u16string name = pal::host::JobReadName(pal::host::SubmitJob(jobSpec));
-    HANDLE h = nullptr;
-    ASSERT_TRUE(OpenPrinterW(name.data(), &h, nullptr));
+    HANDLE h = OpenJob(Block(Deflate(input)));
+    ASSERT_NE(h, nullptr);
     {
         CNPDecompress decoder(h);
         BYTE buf[200];
@@ -238,30 +182,20 @@ TEST_F(DecoderTest, SizeZeroOrNullBufferIsFalseAndHarmless) {
     ClosePrinter(h);
 }
 
-TEST_F(DecoderTest, OddReadSizesReassembleExactly) {
+// Read sizes around and far above the decoder's chunk, tiny ones, and random
+// packings of random data: the reads reassemble the input exactly.
+TEST_F(DecoderTest, RoundTrips) {
     Quiet();
-    std::mt19937 rng(18);
-    const Bytes big = Concat({TextBytes(rng, 1200000), RandomBytes(rng, 400000), TextBytes(rng, 300001)});
-    qltools::EmzPackOptions o;
-    o.blockSize = 5000;
-    o.streamInputSize = 300000;
-    const Bytes job = qltools::EmzPack(big, o);
-    for (DWORD size : {8191u, 8192u, 8193u, 1u << 20, 4u << 20}) {
-        Decoded d = Decode(job, size);
-        EXPECT_TRUE(d.endedFalse);
-        EXPECT_TRUE(d.data == big) << "read size " << size << ": " << d.data.size() << " of " << big.size();
-    }
-    const Bytes smaller(big.begin(), big.begin() + 120000);
-    const Bytes smallJob = qltools::EmzPack(smaller, o);
-    for (DWORD size : {1u, 7u}) {
-        Decoded d = Decode(smallJob, size);
-        EXPECT_TRUE(d.endedFalse);
-        EXPECT_TRUE(d.data == smaller) << "read size " << size;
-    }
-}
+    std::mt19937 big(18);
+    const Bytes input = Concat({TextBytes(big, 1200000), RandomBytes(big, 400000), TextBytes(big, 300001)});
+    const qltools::EmzPackOptions chunks{.blockSize = 5000, .streamInputSize = 300000};
+    const Bytes job = qltools::EmzPack(input, chunks);
+    for (DWORD size : {8191u, 8192u, 8193u, 1u << 20, 4u << 20})
+        EXPECT_TRUE(Decode(job, size).data == input) << "read size " << size;
+    const Bytes smaller(input.begin(), input.begin() + 120000);
+    for (DWORD size : {1u, 7u})
+        EXPECT_TRUE(Decode(qltools::EmzPack(smaller, chunks), size).data == smaller) << "read size " << size;
 
-TEST_F(DecoderTest, RandomRoundTrips) {
-    Quiet();
     for (uint32_t seed = 100; seed < 160; ++seed) {
         std::mt19937 rng(seed);
         const size_t n = rng() % 4 == 0 ? rng() % 64 : rng() % 150000;
@@ -345,13 +279,8 @@ TEST_F(DecoderTest, SpoolerReadFailureEndsTheJob) {
 
 TEST_F(DecoderTest, BlockReaderNeverCrossesBlocks) {
     const Bytes p1(300, 0x11), p2(5, 0x22), p3(9000, 0x33);
-    const Bytes job = Concat({Block(p1, 1), Block(p2, 2), Block(p3, 3)});
-    pal::host::JobSpec jobSpec;
-    jobSpec.printer = u"Packed";
-    jobSpec.data = job;
-    std::u16string name = pal::host::JobReadName(pal::host::SubmitJob(jobSpec));
-    HANDLE h = nullptr;
-    ASSERT_TRUE(OpenPrinterW(name.data(), &h, nullptr));
+    HANDLE h = OpenJob(Concat({Block(p1, 1), Block(p2, 2), Block(p3, 3)}));
+    ASSERT_NE(h, nullptr);
     {
         CPackedBlockStructure reader(h);
         std::vector<DWORD> counts;

@@ -2,10 +2,6 @@
 
 #include "support/TestMachine.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <mutex>
-
 namespace emztest {
 namespace {
 
@@ -19,27 +15,25 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "Port"="FILE1:"
 )";
 
-DWORD g_configuredLevel = 0;
+// The debug level the machine configured (Quiet() lowers it for a test).
+DWORD ConfiguredLevel() {
+    static const DWORD level = [] {
+        qltest::SetUpMachine(kMachine, "emz", qltest::Attach::LogOnly);
+        return g_dwDebugLevel;
+    }();
+    return level;
+}
 
 } // namespace
 
-void EnsureMachine() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        qltest::SetUpMachine(kMachine, "emz", qltest::Attach::LogOnly);
-        g_configuredLevel = g_dwDebugLevel;
-    });
-}
-
 void EmzTest::SetUp() {
-    EnsureMachine();
     pal::host::ResetSpooler();
-    g_dwDebugLevel = g_configuredLevel;
+    g_dwDebugLevel = ConfiguredLevel();
     pal::host::TakeDebugOutput();
 }
 
 void EmzTest::TearDown() {
-    g_dwDebugLevel = g_configuredLevel;
+    g_dwDebugLevel = ConfiguredLevel();
     pal::host::ClearFaults();
 }
 
@@ -51,8 +45,7 @@ void EmzTest::Quiet() {
     g_dwDebugLevel = 0;
 }
 
-Decoded Decode(const Bytes& job, DWORD readSize, size_t maxCalls) {
-    Decoded result;
+HANDLE OpenJob(const Bytes& job) {
     pal::host::JobSpec jobSpec;
     jobSpec.printer = u"Packed";
     jobSpec.data = job;
@@ -61,6 +54,12 @@ Decoded Decode(const Bytes& job, DWORD readSize, size_t maxCalls) {
     std::u16string name = pal::host::JobReadName(jobId);
     HANDLE hPrinter = nullptr;
     EXPECT_TRUE(OpenPrinterW(name.data(), &hPrinter, nullptr));
+    return hPrinter;
+}
+
+Decoded Decode(const Bytes& job, DWORD readSize, size_t maxCalls) {
+    Decoded result;
+    HANDLE hPrinter = OpenJob(job);
     if (!hPrinter) return result;
     {
         CNPDecompress decoder(hPrinter);

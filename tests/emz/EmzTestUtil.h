@@ -21,15 +21,15 @@ namespace emztest {
 
 using Bytes = std::vector<uint8_t>;
 
-// Builds the machine once per process and configures the debug log.
-void EnsureMachine();
-
 struct Decoded {
     Bytes data;                 // bytes of all successful reads, in order
     std::vector<DWORD> counts;  // bytesRead of each successful read
     bool endedFalse = false;    // the last read returned FALSE with 0 bytes
     size_t calls = 0;
 };
+
+// Queues `job` on the test printer and opens its data for reading.
+HANDLE OpenJob(const Bytes& job);
 
 // Queues `job` on the test printer, opens its data and reads it through a
 // decoder with reads of `readSize` bytes until ReadPrinter returns FALSE (at

@@ -137,22 +137,28 @@ protected:
         std::error_code ec;
         if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
     }
-    // Runs the tool; returns its exit code, stderr in *err.
-    int Run(const std::string& args, std::string* err = nullptr) {
-        const std::string errFile = (m_dir / "stderr.txt").string();
-        const std::string cmd = m_tool.string() + " " + args + " >" + (m_dir / "stdout.txt").string() + " 2>" + errFile;
+    // Runs the tool with "{in}", "{out}" and "{missing}" replaced; returns
+    // its exit code, stdout and stderr in *out and *err.
+    int Run(std::string args, std::string* out = nullptr, std::string* err = nullptr) {
+        for (auto [from, to] : {std::pair<std::string, std::string>{"{missing}", (m_dir / "nope.bin").string()},
+                                {"{in}", In().string()}, {"{out}", Out().string()}})
+            if (size_t p = args.find(from); p != std::string::npos) args.replace(p, from.size(), to);
+        const std::string cmd = m_tool.string() + " " + args + " >" + (m_dir / "stdout.txt").string() + " 2>" +
+                                (m_dir / "stderr.txt").string();
         const int status = std::system(cmd.c_str());
-        if (err) *err = ReadText(errFile);
+        if (out) *out = ReadText(m_dir / "stdout.txt");
+        if (err) *err = ReadText(m_dir / "stderr.txt");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     static std::string ReadText(const std::filesystem::path& p) {
         std::ifstream in(p, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    std::filesystem::path Write(const std::string& name, const Bytes& data) {
-        std::ofstream out(m_dir / name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        return m_dir / name;
+    std::filesystem::path In() const { return m_dir / "in.bin"; }
+    std::filesystem::path Out() const { return m_dir / "out.emz"; }
+    void WriteInput(const Bytes& data) {
+        std::ofstream(In(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
     }
 
     std::filesystem::path m_tool;
@@ -162,41 +168,30 @@ protected:
 TEST_F(EmzPackCommand, PacksLikeTheLibrary) {
     std::mt19937 rng(3);
     const Bytes input = TextBytes(rng, 50000);
-    const auto in = Write("in.bin", input);
-    const auto out = m_dir / "out.emz";
-    ASSERT_EQ(Run("--block-size 0x1000 --stream-size 7000 --level 9 --header-value 4294967295 --empty-block " +
-                  in.string() + " " + out.string()),
+    WriteInput(input);
+    ASSERT_EQ(Run("--block-size 0x1000 --stream-size 7000 --level 9 --header-value 4294967295 --empty-block {in} {out}"),
               0);
     const qltools::EmzPackOptions o{.blockSize = 0x1000, .streamInputSize = 7000, .level = 9,
                                     .headerValue = 0xFFFFFFFF, .trailingEmptyBlock = true};
-    const std::string packed = ReadText(out);
+    const std::string packed = ReadText(Out());
     EXPECT_TRUE(Bytes(packed.begin(), packed.end()) == qltools::EmzPack(input, o));
 }
 
 TEST_F(EmzPackCommand, BadInputExitsTwoWithOneLine) {
-    const auto in = Write("in.bin", Bytes(100, 7));
-    const std::string out = (m_dir / "out.emz").string();
-    EXPECT_EQ(Run("--help"), 0);
-    EXPECT_NE(ReadText(m_dir / "stdout.txt").find("usage: qlemzpack"), std::string::npos);
-
-    const char* const bad[] = {
-        "--block-size 0 {in} {out}", "--block-size 4294967296 {in} {out}", "--level 10 {in} {out}",
-        "--header-value -1 {in} {out}", "--stream-size {in}", "--bogus {in} {out}", "{in}", "{missing} {out}",
-    };
-    for (const char* args : bad) {
-        std::string a = args;
-        for (auto [from, to] : {std::pair<std::string, std::string>{"{missing}", (m_dir / "nope.bin").string()},
-                                {"{in}", in.string()},
-                                {"{out}", out}}) {
-            if (size_t p = a.find(from); p != std::string::npos) a.replace(p, from.size(), to);
-        }
+    WriteInput(Bytes(100, 7));
+    std::string out;
+    EXPECT_EQ(Run("--help", &out), 0);
+    EXPECT_NE(out.find("usage: qlemzpack"), std::string::npos);
+    for (const char* args : {"--block-size 0 {in} {out}", "--block-size 4294967296 {in} {out}", "--level 10 {in} {out}",
+                             "--header-value -1 {in} {out}", "--stream-size {in}", "--bogus {in} {out}", "{in}",
+                             "{missing} {out}"}) {
         std::string err;
-        EXPECT_EQ(Run(a, &err), 2) << args;
+        EXPECT_EQ(Run(args, nullptr, &err), 2) << args;
         EXPECT_EQ(err.rfind("qlemzpack: ", 0), 0u) << args << ": " << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << args << ": " << err;
     }
     std::string err;
-    EXPECT_EQ(Run(in.string() + " " + (m_dir / "no" / "such" / "dir.emz").string(), &err), 1) << err;
+    EXPECT_EQ(Run("{in} " + (m_dir / "no" / "such" / "dir.emz").string(), nullptr, &err), 1) << err;
 }
 
 } // namespace

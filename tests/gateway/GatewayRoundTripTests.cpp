@@ -26,10 +26,6 @@ using namespace qltools;
 
 namespace {
 
-Bytes ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // The records of a spool file as the gateway's record loop takes them: it
 // stops at a record of size 0 (file header: below 8; device mode records
@@ -103,7 +99,7 @@ RoundTrip PrintAndRestore(const Bytes& spool, const std::u16string& printer, boo
 // The round trip holds: well-formed, every reference resolves, nothing left
 // unrestored, the records back as they were.
 void ExpectRoundTrip(const Bytes& spool, const RoundTrip& t) {
-    EXPECT_TRUE(t.print.printed) << Joined(t.print.lines);
+    EXPECT_TRUE(t.print.printed) << Dump(t.print.lines);
     ASSERT_TRUE(t.report.ok) << t.report.error;
     EXPECT_TRUE(t.report.ReferencesResolve()) << FormatReportText(t.report, false);
     ASSERT_TRUE(t.restored.ok) << t.restored.error;
@@ -134,7 +130,7 @@ protected:
     }
     // Pages of `bytes` bytes or more go through the temporary-file walker.
     void FileWalkerFrom(DWORD bytes) {
-        const std::filesystem::path dir = std::filesystem::path(MachineDriveRoot()) / "qltemp";
+        const std::filesystem::path dir = std::filesystem::path(qltest::MachineRoot()) / "qltemp";
         std::filesystem::create_directories(dir);
         SetMachineDword(u"CompressionEMFInMem", bytes);
         SetMachineString(u"TempDir", u"C:\\qltemp");
@@ -145,20 +141,13 @@ constexpr const char16_t* kPrinters[] = {u"GW", u"GWFramed"};
 
 TEST_F(GatewayRoundTrip, ToolkitJobsComeBackUnchanged) {
     std::vector<std::pair<std::string, SpoolJobOptions>> jobs(4);
-    jobs[0].first = "every depth, type 1 pages";
-    jobs[0].second.pages = 2;
+    jobs[0] = {"every depth, type 1 pages", {.pages = 2, .pageType = SPL_METAFILE}};
     jobs[0].second.images = {ImageKind::Gradient, ImageKind::Flat};
     jobs[0].second.bitsPerPixel = {1, 4, 8, 16, 24, 32};
-    jobs[0].second.pageType = SPL_METAFILE;
-    jobs[1].first = "device mode with extension, clipped top-down bitmaps";
-    jobs[1].second.pages = 2;
-    jobs[1].second.topDown = true;
-    jobs[1].second.clipSource = true;
-    jobs[1].second.devmode = DevmodeOptions{};
-    jobs[1].second.devmode->extension = true;
-    jobs[1].second.devmode->trailerFlags = 0;
-    jobs[2].first = "engine fonts and black-and-white pages";
-    jobs[2].second.pages = 2;
+    jobs[1] = {"device mode with extension, clipped top-down bitmaps", {.pages = 2}};
+    jobs[1].second.topDown = jobs[1].second.clipSource = true;
+    jobs[1].second.devmode = DevmodeOptions{.extension = true, .trailerFlags = 0};
+    jobs[2] = {"engine fonts and black-and-white pages", {.pages = 2}};
     jobs[2].second.engineFontBytes = 100;
     jobs[2].second.blackWhite = true;
     jobs[2].second.font = u"Arial";
@@ -209,10 +198,10 @@ TEST_F(GatewayRoundTrip, TemporaryFileWalkerGivesTheSameStream) {
         SetMachineDword(u"CompressionEMFInMem", std::nullopt);
         SetMachineString(u"TempDir", std::nullopt);
         const RoundTrip memory = PrintAndRestore(spool, printer);
-        EXPECT_TRUE(HasLine(memory.print.lines, u"ParseEMFBuffer with len")) << Joined(memory.print.lines);
+        EXPECT_TRUE(Contains(memory.print.lines, u"ParseEMFBuffer with len")) << Dump(memory.print.lines);
         FileWalkerFrom(16);
         const RoundTrip file = PrintAndRestore(spool, printer);
-        EXPECT_TRUE(HasLine(file.print.lines, u"ParseEMFFile with len")) << Joined(file.print.lines);
+        EXPECT_TRUE(Contains(file.print.lines, u"ParseEMFFile with len")) << Dump(file.print.lines);
         ExpectRoundTrip(spool, file);
         // The same logical stream; framed, the blocks are cut differently
         // (the file walker sends the page in chunks).

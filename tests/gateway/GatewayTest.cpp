@@ -1,12 +1,8 @@
 #include "GatewayTest.h"
 
-#include "support/TestMachine.h"
-
 #include "printproc/Util.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <mutex>
+#include <fstream>
 
 namespace gwtest {
 namespace {
@@ -38,13 +34,6 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 
 } // namespace
 
-void EnsureMachine() {
-    qltest::SetUpMachine(kMachine, "gw", qltest::Attach::Product);
-}
-
-std::vector<QuilmonCall> TakeMonitorCalls() {
-    return qltest::TakeMonitorCalls();
-}
 
 OpenedJob OpenJob(const Bytes& spool, const std::u16string& printer, const std::u16string& parameters,
                   const std::u16string& printerArg) {
@@ -123,21 +112,9 @@ void SetMachineString(const char16_t* name, const std::optional<std::u16string>&
                     value ? (value->size() + 1) * sizeof(char16_t) : 0);
 }
 
-std::string MachineDriveRoot() {
-    return qltest::MachineRoot().string();
-}
-
-bool HasLine(const std::vector<std::u16string>& lines, const std::u16string& text) {
-    for (const auto& line : lines) {
-        if (line.find(text) != std::u16string::npos) return true;
-    }
-    return false;
-}
-
-std::string Joined(const std::vector<std::u16string>& lines) {
-    std::string out;
-    for (const auto& line : lines) out += pal::host::ToUtf8(line);
-    return out;
+Bytes ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void PutU32(Bytes& out, uint32_t v) {
@@ -150,12 +127,8 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-Bytes Text(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-
 void GatewayTest::SetUp() {
-    EnsureMachine();
+    qltest::SetUpMachine(kMachine, "gw", qltest::Attach::Product);
     pal::host::ResetSpooler();
     TakeMonitorCalls();
 }

@@ -7,10 +7,12 @@
 #include "host/quilmon/QuilmonRecord.h"
 #include "printproc/PrintProcessorData.h"
 #include "printproc/Winprint.h"
+#include "support/TestMachine.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,10 +20,6 @@
 namespace gwtest {
 
 using Bytes = std::vector<uint8_t>;
-
-// Printers of the machine: "GW" (plain gateway printer), "GWFramed" (bitmap
-// cache on, so the output is framed).
-void EnsureMachine();
 
 struct PrintOptions {
     std::u16string printer = u"GW";
@@ -51,11 +49,9 @@ OpenedJob OpenJob(const Bytes& spool, const std::u16string& printer, const std::
 // Submits an "NT EMF 1.008" job with the spool bytes and prints it.
 PrintResult PrintSpool(const Bytes& spool, const PrintOptions& options = {});
 
-// The calls the port monitor recorded since the last take.
-std::vector<QuilmonCall> TakeMonitorCalls();
-
-bool HasLine(const std::vector<std::u16string>& lines, const std::u16string& text);
-std::string Joined(const std::vector<std::u16string>& lines);
+using qltest::Contains;
+using qltest::Dump;
+using qltest::TakeMonitorCalls;
 
 // Machine-wide values under HKLM\SOFTWARE\Quillon\QLWinPrn, read by every
 // job (e.g. "CompressionEMFInMem", "TempDir"); an empty optional deletes the
@@ -63,14 +59,13 @@ std::string Joined(const std::vector<std::u16string>& lines);
 void SetMachineDword(const char16_t* name, std::optional<DWORD> value);
 void SetMachineString(const char16_t* name, const std::optional<std::u16string>& value);
 
-// The host directory of the machine's drive C:.
-std::string MachineDriveRoot();
-
+Bytes ReadFile(const std::filesystem::path& path);
 // Appends a little-endian u32.
 void PutU32(Bytes& out, uint32_t v);
 Bytes Concat(std::initializer_list<Bytes> parts);
-Bytes Text(const std::string& s);
 
+// Sets up the machine, whose printers are "GW" (plain gateway printer) and
+// "GWFramed" (bitmap cache on, so the output is framed).
 class GatewayTest : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -117,13 +117,6 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
     EXPECT_TRUE(std::filesystem::is_directory(m_dir / "qlspool-machine/ports"));
 }
 
-TEST_F(Qlspool, QuietLeavesOutTheDebugLog) {
-    const Result r = Run({"demo", "--quiet", "--drive-root", m_dir / "c"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out.find("Debug log"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("ClosePrintProcessor"), std::string::npos);
-}
-
 TEST_F(Qlspool, BadRegFileNamesFileAndLine) {
     const std::string reg = m_dir / "bad.reg";
     WriteText(reg, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X\n\"a\"=dword:1\n");
@@ -135,15 +128,46 @@ TEST_F(Qlspool, BadRegFileNamesFileAndLine) {
     }
 }
 
-TEST_F(Qlspool, MissingFilesAreBadInput) {
-    ExpectBadInput(Run({"print", m_dir / "missing.txt"}), "missing.txt");
-    ExpectBadInput(Run({"printers", "--machine", m_dir / "missing.reg"}), "missing.reg");
-    ExpectBadInput(Run({"print", "--devmode", m_dir / "missing.dm", JobFile()}), "missing.dm");
-}
-
-TEST_F(Qlspool, UnknownPrinterIsBadInput) {
-    ExpectBadInput(Run({"print", "--printer", "Nowhere", "--drive-root", m_dir / "c", JobFile()}),
-                   "unknown printer \"Nowhere\"");
+TEST_F(Qlspool, BadInputExitsWithOneLineNamingTheProblem) {
+    const std::string job = JobFile(), out = m_dir / "out.emz";
+    WriteText(m_dir / "short.dm", std::string(40, 'x'));
+    struct Case {
+        std::vector<std::string> args;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{"print", m_dir / "missing.txt"}, "missing.txt"},
+        {{"printers", "--machine", m_dir / "missing.reg"}, "missing.reg"},
+        {{"print", "--devmode", m_dir / "missing.dm", job}, "missing.dm"},
+        {{"print", "--devmode", m_dir / "short.dm", job}, "too short"},
+        {{"print", "--printer", "Nowhere", "--drive-root", m_dir / "c", job}, "unknown printer \"Nowhere\""},
+        {{"print", "--bogus", job}, "unknown option --bogus"},
+        {{"print", "--copies", "two", job}, "--copies"},
+        {{"print", "--printer"}, "needs a value"},
+        {{"print"}, "FILE"},
+        {{"frobnicate"}, "unknown command"},
+        {{"pack", job}, "IN and OUT"},
+        {{"pack", m_dir / "missing.prn", out}, "missing.prn"},
+        {{"pack", "--block-size", "0", job, out}, "--block-size"},
+        {{"pack", "--block-size", "4294967296", job, out}, "--block-size"},
+        {{"pack", "--level", "10", job, out}, "--level"},
+        {{"pack", "--level", "-2", job, out}, "--level"},
+        {{"pack", "--header-value", "x", job, out}, "--header-value"},
+        {{"print", "--fault", "WritePrinter", job}, "CALL:AT"},
+        {{"print", "--fault", "FlyPrinter:10", job}, "unknown call \"FlyPrinter\""},
+        {{"print", "--fault", "WritePrinter:ten", job}, "byte position"},
+        {{"print", "--fault", "OpenPrinterW:1:short", job}, "\"short\" applies"},
+        {{"print", "--fault", "WritePrinter:1:0", job}, "non-zero"},
+        {{"print", "--fault", "WritePrinter:1:sometimes", job}, "EFFECT"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " ... " + c.text);
+        ExpectBadInput(Run(c.args), c.text);
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+    const Result unwritable = Run({"pack", job, m_dir / "no-such-dir/out.emz"});
+    EXPECT_EQ(unwritable.code, 1) << unwritable.err;
+    EXPECT_NE(unwritable.err.find("cannot create"), std::string::npos) << unwritable.err;
 }
 
 TEST_F(Qlspool, UnknownDatatypeIsReportedWithTheLibrarysError) {
@@ -151,17 +175,6 @@ TEST_F(Qlspool, UnknownDatatypeIsReportedWithTheLibrarysError) {
     ExpectBadInput(r, "unknown datatype \"BOGUS\"");
     EXPECT_NE(r.err.find("1804"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("OpenPrintProcessor            -> NULL, last error 1804"), std::string::npos) << r.out;
-}
-
-TEST_F(Qlspool, BadOptionsAreBadInput) {
-    ExpectBadInput(Run({"print", "--bogus", JobFile()}), "unknown option --bogus");
-    ExpectBadInput(Run({"print", "--copies", "two", JobFile()}), "--copies");
-    ExpectBadInput(Run({"print", "--printer"}), "needs a value");
-    ExpectBadInput(Run({"print"}), "FILE");
-    ExpectBadInput(Run({"frobnicate"}), "unknown command");
-    const std::string shortDevmode = m_dir / "short.dm";
-    WriteText(shortDevmode, std::string(40, 'x'));
-    ExpectBadInput(Run({"print", "--devmode", shortDevmode, JobFile()}), "too short");
 }
 
 TEST_F(Qlspool, ExportedMachineReloadsToTheSamePrinters) {
@@ -212,10 +225,6 @@ TEST_F(Qlspool, DatatypesAndCapsListTheLibrarysAnswers) {
     EXPECT_EQ(LineCount(all.out), 9u) << all.out;
 }
 
-std::string ReadBytes(const std::string& path) {
-    return ReadText(path);
-}
-
 TEST_F(Qlspool, PackedFilePrintsAsTheOriginalBytes) {
     std::string original;
     for (int i = 0; i < 3000; ++i) original += "line " + std::to_string(i) + " of the packed job\r\n";
@@ -229,7 +238,7 @@ TEST_F(Qlspool, PackedFilePrintsAsTheOriginalBytes) {
     ASSERT_EQ(pack.code, 0) << pack.err;
     EXPECT_TRUE(pack.err.empty()) << pack.err;
     EXPECT_NE(pack.out.find("bytes) into "), std::string::npos) << pack.out;
-    const std::string packed = ReadBytes(out);
+    const std::string packed = ReadText(out);
     ASSERT_GT(packed.size(), 13u);
     EXPECT_EQ(packed.substr(0, 5), "%%EMZ");
     EXPECT_EQ(packed.substr(5, 4), std::string("\x07\0\0\0", 4));  // header value
@@ -239,25 +248,10 @@ TEST_F(Qlspool, PackedFilePrintsAsTheOriginalBytes) {
 
     const Result print = Run({"print", "--quiet", "--drive-root", m_dir / "c", out});
     ASSERT_EQ(print.code, 0) << print.err << print.out;
-    EXPECT_EQ(ReadBytes(m_dir / "c/ports/FILE1_"), original);
+    EXPECT_EQ(ReadText(m_dir / "c/ports/FILE1_"), original);
+    EXPECT_EQ(print.out.find("Debug log"), std::string::npos) << "--quiet leaves out the debug log";
     EXPECT_NE(print.out.find(": " + std::to_string(original.size()) + " bytes\n"), std::string::npos) << print.out;
     EXPECT_NE(print.out.find("    port file " + (m_dir / "c/ports/FILE1_")), std::string::npos) << print.out;
-}
-
-TEST_F(Qlspool, PackRejectsBadInput) {
-    const std::string in = JobFile();
-    ExpectBadInput(Run({"pack", in}), "IN and OUT");
-    ExpectBadInput(Run({"pack", m_dir / "missing.prn", m_dir / "out.emz"}), "missing.prn");
-    ExpectBadInput(Run({"pack", "--block-size", "0", in, m_dir / "out.emz"}), "--block-size");
-    ExpectBadInput(Run({"pack", "--block-size", "4294967296", in, m_dir / "out.emz"}), "--block-size");
-    ExpectBadInput(Run({"pack", "--level", "10", in, m_dir / "out.emz"}), "--level");
-    ExpectBadInput(Run({"pack", "--level", "-2", in, m_dir / "out.emz"}), "--level");
-    ExpectBadInput(Run({"pack", "--header-value", "x", in, m_dir / "out.emz"}), "--header-value");
-    ExpectBadInput(Run({"pack", "--bogus", in, m_dir / "out.emz"}), "unknown option --bogus");
-    EXPECT_FALSE(std::filesystem::exists(m_dir / "out.emz"));
-    const Result unwritable = Run({"pack", in, m_dir / "no-such-dir/out.emz"});
-    EXPECT_EQ(unwritable.code, 1) << unwritable.err;
-    EXPECT_NE(unwritable.err.find("cannot create"), std::string::npos) << unwritable.err;
 }
 
 TEST_F(Qlspool, FaultOptionMakesWritePrinterFailAtTheByte) {
@@ -270,11 +264,11 @@ TEST_F(Qlspool, FaultOptionMakesWritePrinterFailAtTheByte) {
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find(": 3000 bytes\n"), std::string::npos) << r.out;
-    EXPECT_EQ(ReadBytes(m_dir / "c/ports/FILE1_"), std::string(3000, 'x'));
+    EXPECT_EQ(ReadText(m_dir / "c/ports/FILE1_"), std::string(3000, 'x'));
 
     const Result shortCount = Run({"print", "--quiet", "--drive-root", m_dir / "c", "--fault", "WritePrinter:3000:short", job});
     EXPECT_EQ(shortCount.code, 0) << shortCount.err;
-    EXPECT_EQ(ReadBytes(m_dir / "c/ports/FILE1_"), std::string(9000, 'x'));
+    EXPECT_EQ(ReadText(m_dir / "c/ports/FILE1_"), std::string(9000, 'x'));
 
     const Result open = Run({"print", "--quiet", "--drive-root", m_dir / "c", "--fault", "StartDocPrinterW:0:5", job});
     EXPECT_EQ(open.code, 1) << open.err << open.out;
@@ -319,16 +313,6 @@ TEST_F(Qlspool, SpoolPrintInspectRoundTrip) {
     EXPECT_EQ(bad.code, 2);
     EXPECT_NE(bad.err.find("qlspool spool: --bpp"), std::string::npos) << bad.err;
     EXPECT_NE(bad.err.find("(see qlspool spool --help)"), std::string::npos) << bad.err;
-}
-
-TEST_F(Qlspool, BadFaultsAreBadInput) {
-    const std::string job = JobFile();
-    ExpectBadInput(Run({"print", "--fault", "WritePrinter", job}), "CALL:AT");
-    ExpectBadInput(Run({"print", "--fault", "FlyPrinter:10", job}), "unknown call \"FlyPrinter\"");
-    ExpectBadInput(Run({"print", "--fault", "WritePrinter:ten", job}), "byte position");
-    ExpectBadInput(Run({"print", "--fault", "OpenPrinterW:1:short", job}), "\"short\" applies");
-    ExpectBadInput(Run({"print", "--fault", "WritePrinter:1:0", job}), "non-zero");
-    ExpectBadInput(Run({"print", "--fault", "WritePrinter:1:sometimes", job}), "EFFECT");
 }
 
 } // namespace

@@ -16,22 +16,12 @@
 #include <fstream>
 
 using namespace qlhost;
-using qlhost::test::ScratchDir;
+using qlhost::test::HasLine;
+using qlhost::test::Joined;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
-}
-
-std::string Joined(const std::vector<std::string>& lines) {
-    std::string s;
-    for (const auto& l : lines) s += l + "\n";
-    return s;
-}
 
 std::vector<DWORD> MonitorFunctions(const JobReport& r) {
     std::vector<DWORD> fns;
@@ -377,19 +367,5 @@ TEST_F(GatewayJob, EveryCorpusSpoolFilePrintsWithoutCrashOrHang) {
 }
 
 // ---- the demo's main job ---------------------------------------------------------------------
-
-TEST_F(GatewayJob, DemoGatewayJobPrintsItsPagesWithTheFullDeviceModeBlock) {
-    const JobReport r = Print(u"QL Spool Bridge", SampleGatewaySpool(u"QL Spool Bridge"),
-                              SampleGatewayDevmode(u"QL Spool Bridge"));
-    ASSERT_TRUE(r.Succeeded()) << r.printError << "\n" << Joined(r.logLines);
-    const qltools::InspectReport report = Inspected(r);
-    EXPECT_EQ(report.pages, 3u);
-    ASSERT_TRUE(report.devmode);
-    EXPECT_EQ(report.devmode->form, qltools::DevmodeForm::Full);
-    EXPECT_EQ(RecordTypes(report), (std::vector<uint32_t>{0x00010000, 3, 2, 12, 15, 13, 2, 12, 15, 13, 2, 12, 15, 13}));
-    // Bitmaps at three depths, two images each, on every page.
-    EXPECT_EQ(report.emfTotals.at(qltools::EMR_STRETCHDIBITS), 18u);
-    EXPECT_EQ(CountOf(MonitorFunctions(r), QUILMON_FN_INCREMENT_PAGE_COUNT), 3u);
-}
 
 } // namespace

@@ -12,73 +12,19 @@
 #include <thread>
 
 using namespace qlhost;
-using qlhost::test::ScratchDir;
+using qlhost::test::HasLine;
+using qlhost::test::Joined;
 
 namespace {
 
-bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
-}
-
-std::string Joined(const std::vector<std::string>& lines) {
-    std::string s;
-    for (const auto& l : lines) s += l + "\n";
-    return s;
-}
-
 class HostJob : public qlhost::test::MachineTest {
 protected:
-
     JobReport Run(JobOptions job) {
         if (job.data.empty()) job.data = SampleTextPage();
         job.timeoutMs = 5000;
         return m_machine->RunJob(job);
     }
-
-    JobReport RunEmf(const std::u16string& printer) {
-        JobOptions job;
-        job.printer = printer;
-        job.datatype = u"NT EMF 1.008";
-        job.data = SampleEmfSpool(printer);
-        return Run(job);
-    }
-
 };
-
-TEST_F(HostJob, RawJobIsDispatchedToTheRawPathAndLeavesNoHandleOpen) {
-    const size_t handlesBefore = pal::host::OpenHandles().size();
-    const JobReport r = Run(JobOptions{});
-    ASSERT_TRUE(r.error.empty()) << r.error;
-    EXPECT_TRUE(r.opened) << "OpenPrintProcessor error " << r.openError;
-    EXPECT_TRUE(r.printed);
-    EXPECT_TRUE(r.closed);
-    EXPECT_TRUE(r.closeResult);
-    EXPECT_TRUE(HasLine(r.logLines, "RAW Job detected, call PrintRawJob")) << Joined(r.logLines);
-    EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
-    EXPECT_EQ(pal::host::OpenHandles().size(), handlesBefore);
-    if (!r.printResult) {
-        EXPECT_NE(r.printError, 0u) << "a failed print must say why";
-    }
-}
-
-TEST_F(HostJob, EmfJobOnGatewayPrinterIsDispatchedToTheGatewayDriver) {
-    const size_t handlesBefore = pal::host::OpenHandles().size();
-    const JobReport r = RunEmf(u"QL Spool Bridge");
-    ASSERT_TRUE(r.error.empty()) << r.error;
-    EXPECT_TRUE(r.opened) << "OpenPrintProcessor error " << r.openError;
-    EXPECT_TRUE(HasLine(r.logLines, "QLSB detected, call PrintQLEMFJob")) << Joined(r.logLines);
-    EXPECT_FALSE(HasLine(r.logLines, "EMF Job detected"));
-    EXPECT_TRUE(r.closeResult);
-    EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
-    EXPECT_EQ(pal::host::OpenHandles().size(), handlesBefore);
-}
-
-TEST_F(HostJob, EmfJobOnOrdinaryPrinterIsDispatchedToPlayback) {
-    const JobReport r = RunEmf(u"Office Laser");
-    EXPECT_TRUE(HasLine(r.logLines, "EMF Job detected, call PrintEMFJob")) << Joined(r.logLines);
-    EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
-}
 
 TEST_F(HostJob, EachReportHoldsOnlyItsOwnJobsLogLines) {
     const JobReport first = Run(JobOptions{});
@@ -111,39 +57,6 @@ TEST_F(HostJob, PauseThenResumeReachTheHandle) {
     EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
 }
 
-TEST_F(HostJob, CancelOfAPausedJobSetsCancelAndReleasesThePause) {
-    JobOptions job;
-    job.pauseAfterMs = 0;
-    job.cancelAfterMs = 10;
-    const JobReport r = Run(job);
-    ASSERT_EQ(r.controls.size(), 2u);
-    EXPECT_EQ(r.controls[1].command, static_cast<DWORD>(JOB_CONTROL_CANCEL));
-    EXPECT_TRUE(r.controls[1].result);
-    ASSERT_TRUE(r.controls[1].statusAfter);
-    EXPECT_EQ(*r.controls[1].statusAfter & 0x9, 0x1u);
-    EXPECT_TRUE(r.closeResult);
-}
-
-TEST_F(HostJob, UnknownDatatypeIsRejectedByOpenPrintProcessor) {
-    JobOptions job;
-    job.datatype = u"NOT A DATATYPE";
-    const JobReport r = Run(job);
-    EXPECT_TRUE(r.error.empty());
-    EXPECT_FALSE(r.opened);
-    EXPECT_TRUE(r.UnknownDatatype()) << "open error " << r.openError;
-    EXPECT_FALSE(r.printed);
-    EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
-}
-
-TEST_F(HostJob, UnknownPrinterIsReportedWithoutRunning) {
-    JobOptions job;
-    job.printer = u"No Such Printer";
-    const JobReport r = Run(job);
-    EXPECT_NE(r.error.find("unknown printer"), std::string::npos) << r.error;
-    EXPECT_FALSE(r.opened);
-    EXPECT_EQ(r.jobId, 0u);
-}
-
 TEST_F(HostJob, CopiesAreAddedToTheParameterString) {
     JobOptions job;
     job.parameters = u"TABS=4;";
@@ -153,46 +66,6 @@ TEST_F(HostJob, CopiesAreAddedToTheParameterString) {
     const auto queued = pal::host::GetJobSpec(r.jobId);
     ASSERT_TRUE(queued);
     EXPECT_EQ(queued->parameters, u"TABS=4;COPIES=3;");
-}
-
-TEST_F(HostJob, DatatypesAndCapabilitiesComeFromTheLibrary) {
-    std::string error;
-    const auto names = m_machine->Datatypes(&error);
-    ASSERT_TRUE(error.empty()) << error;
-    ASSERT_EQ(names.size(), 9u);
-    EXPECT_EQ(names.front(), u"RAW");
-    EXPECT_EQ(names.back(), u"QL EMZ 1.0");
-
-    const CapabilitiesReport caps = m_machine->Capabilities(u"raw");
-    EXPECT_EQ(caps.result, 0u);
-    EXPECT_EQ(caps.needed, sizeof(PRINTPROCESSOR_CAPS_2));
-    EXPECT_EQ(caps.caps.dwLevel, 2u);
-    EXPECT_EQ(caps.caps.dwNumberOfCopies, 0xFFFFFFFFu);
-}
-
-TEST_F(HostJob, BuiltInMachineHasTheGatewayAndOrdinaryPrinters) {
-    const auto printers = m_machine->Printers();
-    auto find = [&](const std::u16string& name) -> const PrinterInfo* {
-        for (const auto& p : printers)
-            if (p.name == name) return &p;
-        return nullptr;
-    };
-    const PrinterInfo* bridge = find(u"QL Spool Bridge");
-    const PrinterInfo* pdf = find(u"QL PDF Bridge");
-    const PrinterInfo* laser = find(u"Office Laser");
-    const PrinterInfo* held = find(u"QL Held Printing");
-    ASSERT_TRUE(bridge && pdf && laser && held);
-    EXPECT_EQ(bridge->driver, u"QL Spool Bridge");
-    EXPECT_EQ(bridge->port, u"QLPORT1:");
-    EXPECT_EQ(bridge->portType, u"Quillon Print Port");
-    EXPECT_EQ(pdf->driver, u"QL PDF Bridge");
-    EXPECT_EQ(pdf->port, u"QLPDF1:");
-    EXPECT_EQ(laser->driver, u"Generic Laser Driver");
-    EXPECT_EQ(laser->port, u"FILE1:");
-    EXPECT_EQ(held->portType, u"Quillon .relay Held Printing Server Port");
-    EXPECT_EQ(laser->attributes & (PRINTER_ATTRIBUTE_QUEUED | PRINTER_ATTRIBUTE_LOCAL),
-              static_cast<DWORD>(PRINTER_ATTRIBUTE_QUEUED | PRINTER_ATTRIBUTE_LOCAL));
-    EXPECT_EQ(laser->attributes & PRINTER_ATTRIBUTE_DIRECT, 0u);
 }
 
 TEST_F(HostJob, DllMainAttachLogsToTheDriveRoot) {
@@ -298,19 +171,6 @@ TEST(SampleJobs, EmfSpoolRecordsChainToTheEndOfTheFile) {
     }
     EXPECT_EQ(at, spool.size());
     EXPECT_EQ(types, (std::vector<uint32_t>{3, 12, 13}));
-}
-
-TEST(SampleJobs, DevmodeCarriesCopiesAndA4) {
-    const auto bytes = SampleDevmode(u"QL Spool Bridge", 2);
-    ASSERT_EQ(bytes.size(), sizeof(DEVMODEW));
-    DEVMODEW dm;
-    std::memcpy(&dm, bytes.data(), sizeof(dm));
-    EXPECT_EQ(dm.dmSize, sizeof(DEVMODEW));
-    EXPECT_EQ(dm.dmDriverExtra, 0);
-    EXPECT_TRUE(dm.dmFields & DM_COPIES);
-    EXPECT_EQ(dm.dmCopies, 2);
-    EXPECT_EQ(dm.dmPaperSize, 9);
-    EXPECT_EQ(std::u16string(dm.dmDeviceName), u"QL Spool Bridge");
 }
 
 } // namespace

@@ -4,12 +4,25 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace qlhost::test {
+
+// Whether a log line contains `text`, and all lines joined for failure messages.
+inline bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
+}
+inline std::string Joined(const std::vector<std::string>& lines) {
+    std::string s;
+    for (const auto& l : lines) s += l + "\n";
+    return s;
+}
 
 // A fresh directory under the system temp directory, removed at the end.
 class ScratchDir {

@@ -8,86 +8,73 @@ using namespace writertest;
 
 namespace {
 
-class Framing : public WriterTest {
-protected:
-    void SetUp() override {
-        WriterTest::SetUp();
+// Framed output: holes become hole blocks, everything else data blocks; a
+// record header opens a block its body (WRITE_CONTINUE) extends.
+TEST_F(WriterTest, FramingCutsWritesAtTheHoles) {
+    struct Step {
+        Bytes bytes;
+        DWORD mode = WRITE_DATA;
+    };
+    struct Case {
+        const char* name;
+        uint64_t startPos;
+        std::vector<std::pair<uint64_t, uint32_t>> holes;
+        std::vector<Step> writes;
+        Bytes expected;
+        size_t holesLeft;
+    };
+    const Bytes a = Pattern(10, 0), b = Pattern(10, 10), c = Pattern(10, 20);
+    const Bytes header = {0x51, 0, 0, 0, 100, 0, 0, 0}, body = Pattern(100, 7);
+    const Case cases[] = {
+        {"no holes: one data block", 0, {}, {{a}}, Concat({DataHeader(10), a}), 0},
+        {"hole inside one write", 0, {{4, 3}}, {{a}},
+         Concat({DataHeader(4), Slice(a, 0, 4), HoleHeader(3), DataHeader(3), Slice(a, 7, 3)}), 0},
+        {"hole spanning three writes", 0, {{4, 20}}, {{a}, {b}, {c}},
+         Concat({DataHeader(4), Slice(a, 0, 4), HoleHeader(20), DataHeader(6), Slice(c, 4, 6)}), 0},
+        // A hole at the current position, one right after it, one that ends
+        // with the write; a hole already passed is dropped unseen.
+        {"holes at the start, back to back and at the end", 100, {{50, 10}, {100, 2}, {102, 3}, {110, 5}},
+         {{Pattern(15), WRITE_DATA_HEADER}},
+         Concat({HoleHeader(2), HoleHeader(3), DataHeader(5), Slice(Pattern(15), 5, 5), HoleHeader(5)}), 0},
+        {"record header and body are one block", 0, {{2, 40}}, {{header, WRITE_RECORD_HEADER}, {body, WRITE_CONTINUE}},
+         Concat({DataHeader(108), header, body}), 1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        pal::host::ResetSpooler();
+        Holes().Clear();
         ASSERT_NE(Start(), 0u);
         Data()->fFraming = TRUE;
-    }
-    // Ends the document and returns what the port received.
-    Bytes Finish() {
+        Data()->qwOutputPos = k.startPos;
+        for (const auto& [at, length] : k.holes) Holes().Add(at, length);
+        uint64_t written = 0;
+        for (const Step& w : k.writes) {
+            EXPECT_TRUE(Write(w.bytes, w.mode));
+            written += w.bytes.size();
+        }
+        EXPECT_EQ(Data()->qwOutputPos, k.startPos + written);
+        EXPECT_EQ(Holes().Count(), k.holesLeft);
         MyEndDocPrinter(Data(), FALSE);
-        return DocumentBytes();
+        EXPECT_EQ(DocumentBytes(), k.expected);
     }
-};
 
-TEST_F(Framing, WithoutHolesOneDataBlock) {
-    Bytes in = Pattern(10, 1);
-    EXPECT_TRUE(Write(in));
-    EXPECT_EQ(Data()->qwOutputPos, 10u);
-    EXPECT_EQ(Finish(), Concat({DataHeader(10), in}));
-}
-
-TEST_F(Framing, HoleInsideOneWrite) {
-    Holes().Add(4, 3);
-    Bytes in = Pattern(10, 1);
-    EXPECT_TRUE(Write(in));
-    EXPECT_EQ(Data()->qwOutputPos, 10u);
-    EXPECT_TRUE(Holes().IsEmpty());
-    EXPECT_EQ(Finish(), Concat({DataHeader(4), Slice(in, 0, 4), HoleHeader(3), DataHeader(3), Slice(in, 7, 3)}));
-}
-
-TEST_F(Framing, HoleSpanningThreeWrites) {
-    Holes().Add(4, 20);
-    Bytes a = Pattern(10, 0), b = Pattern(10, 10), c = Pattern(10, 20);
-    EXPECT_TRUE(Write(a));
-    ASSERT_EQ(Holes().Count(), 1u);  // still ahead: the next writes skip its rest
-    EXPECT_TRUE(Write(b));
-    EXPECT_EQ(Holes().Count(), 1u);
-    EXPECT_TRUE(Write(c));
-    EXPECT_TRUE(Holes().IsEmpty());
-    EXPECT_EQ(Data()->qwOutputPos, 30u);
-    EXPECT_EQ(Finish(), Concat({DataHeader(4), Slice(a, 0, 4), HoleHeader(20), DataHeader(6), Slice(c, 4, 6)}));
-}
-
-TEST_F(Framing, HolesAtStartBackToBackAndEndingWithTheWrite) {
-    // A hole at the current position, one right after it, and one that ends
-    // exactly where the write ends; a hole already passed is dropped unseen.
-    Data()->qwOutputPos = 100;
-    Holes().Add(50, 10);
-    Holes().Add(100, 2);
-    Holes().Add(102, 3);
-    Holes().Add(110, 5);
-    Bytes in = Pattern(15, 0);
-    EXPECT_TRUE(Write(in, WRITE_DATA_HEADER));
-    EXPECT_TRUE(Holes().IsEmpty());
-    EXPECT_EQ(Data()->qwOutputPos, 115u);
-    EXPECT_EQ(Finish(), Concat({HoleHeader(2), HoleHeader(3), DataHeader(5), Slice(in, 5, 5), HoleHeader(5)}));
-}
-
-TEST_F(Framing, RecordHeaderOpensABlockItsBodyContinues) {
-    Holes().Add(2, 40);  // not consulted by modes 2 and 3
-    Bytes header = {0x51, 0, 0, 0, 100, 0, 0, 0};
-    Bytes body = Pattern(100, 7);
-    EXPECT_TRUE(Write(header, WRITE_RECORD_HEADER));
-    EXPECT_TRUE(Write(body, WRITE_CONTINUE));
-    EXPECT_EQ(Data()->qwOutputPos, 108u);
-    EXPECT_EQ(Holes().Count(), 1u);
-    EXPECT_EQ(Finish(), Concat({DataHeader(108), header, body}));
-}
-
-TEST_F(Framing, ShortRecordHeaderAndEmptyWrite) {
+    // A cut record header fails without aborting; an empty write is fine.
+    pal::host::ResetSpooler();
+    ASSERT_NE(Start(), 0u);
+    Data()->fFraming = TRUE;
     Bytes cut = {1, 0, 0, 0, 9};
     EXPECT_FALSE(Write(cut, WRITE_RECORD_HEADER));
     EXPECT_FALSE(Data()->fJobAborted);
     EXPECT_TRUE(WriteJobOutput(Data(), cut.data(), 0, WRITE_DATA));
     EXPECT_EQ(Data()->qwOutputPos, 0u);
-    EXPECT_TRUE(Finish().empty());
-}
+    MyEndDocPrinter(Data(), FALSE);
+    EXPECT_TRUE(DocumentBytes().empty());
 
-TEST_F(WriterTest, FramingOffPassesEveryModeUnchanged) {
+    // Framing off: every mode passes its bytes unchanged, holes untouched.
+    pal::host::ResetSpooler();
     ASSERT_NE(Start(), 0u);
+    Data()->fFraming = FALSE;
+    Holes().Clear();
     Holes().Add(1, 9);
     Bytes all;
     for (DWORD mode = 0; mode < 4; ++mode) {
@@ -121,27 +108,19 @@ TEST_F(WriterTest, SpoolerSeesWholeUnitsOfTheStagingBuffer) {
     EXPECT_EQ(Data()->cbOutBuffer, 0u);
 }
 
-TEST_F(WriterTest, ShortCountsAreRepeatedUntilTaken) {
+TEST_F(WriterTest, ShortCountsAreRepeatedUntilTakenOrNothingIsTaken) {
     ASSERT_NE(Start(), 0u);
-    pal::host::Fault fault;
-    fault.call = "WritePrinter";
-    fault.atByte = 1000;
-    fault.shortCount = true;
-    fault.once = true;
-    pal::host::InjectFault(fault);
+    pal::host::InjectFault({.call = "WritePrinter", .atByte = 1000, .shortCount = true, .once = true});
     Bytes in = Pattern(4096, 5);
     EXPECT_TRUE(Write(in));
     MyEndDocPrinter(Data(), FALSE);
     EXPECT_EQ(Document().writeSizes, (std::vector<uint64_t>{2048, 1048, 2048}));
     EXPECT_EQ(DocumentBytes(), in);
-}
 
-TEST_F(WriterTest, SuccessTakingNothingFailsTheSend) {
+    // Every call takes half: 1024, 512, ... 1, then 0 fails the send.
+    pal::host::ResetSpooler();
     ASSERT_NE(Start(), 0u);
-    pal::host::Fault fault;
-    fault.call = "WritePrinter";
-    fault.shortCount = true;  // every call takes half: 1024, 512, ... 1, then 0
-    pal::host::InjectFault(fault);
+    pal::host::InjectFault({.call = "WritePrinter", .shortCount = true});
     EXPECT_FALSE(Write(Pattern(2048)));
     EXPECT_TRUE(Data()->fJobAborted);
     EXPECT_EQ(Document().writeSizes.size(), 12u);
@@ -150,10 +129,7 @@ TEST_F(WriterTest, SuccessTakingNothingFailsTheSend) {
 
 TEST_F(WriterTest, FailedSendRefusesLaterWritesButTheDocumentStillEnds) {
     ASSERT_NE(Start(), 0u);
-    pal::host::Fault fault;
-    fault.call = "WritePrinter";
-    fault.atByte = 3000;
-    pal::host::InjectFault(fault);
+    pal::host::InjectFault({.call = "WritePrinter", .atByte = 3000});
     Bytes in = Pattern(5000);
     EXPECT_FALSE(Write(in));
     EXPECT_TRUE(Data()->fJobAborted);
@@ -169,15 +145,12 @@ TEST_F(WriterTest, FailedSendRefusesLaterWritesButTheDocumentStillEnds) {
     EXPECT_TRUE(doc.ended);
     EXPECT_EQ(doc.writeSizes.back(), 904u);  // the staging buffer is still flushed
     EXPECT_EQ(DocumentBytes(), Concat({Slice(in, 0, 3000), Slice(in, 4096, 904)}));
-}
 
-TEST_F(WriterTest, NullJobOrBufferIsRefused) {
-    Bytes in = Pattern(4);
+    // A missing job or buffer is refused outright.
     EXPECT_FALSE(WriteJobOutput(nullptr, in.data(), 4, 0));
     EXPECT_TRUE(Contains(Lines(), u"!(lpData == 0)"));
     EXPECT_FALSE(WriteJobOutput(Data(), nullptr, 4, 0));
     EXPECT_TRUE(Contains(Lines(), u"!(lpBuf == 0)"));
-    EXPECT_EQ(Data()->qwOutputPos, 0u);
 }
 
 TEST_F(WriterTest, StartResetsTheDocumentState) {
@@ -216,11 +189,12 @@ TEST(StatisticsNames, SplitLikeTheServerPrinterPattern) {
         {u"\\\\" + std::u16string(256, u's') + u"\\Q", u"", u""},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(pal::host::ToUtf8(c.name));
         WCHAR server[STAT_NAME_CCH] = {u'x'}, printer[STAT_NAME_CCH] = {u'x'};
         BOOL ok = SplitServerPrinterName(c.name.c_str(), server, printer);
-        EXPECT_EQ(ok != FALSE, !c.server.empty()) << pal::host::ToUtf8(c.name);
-        EXPECT_EQ(std::u16string(server), c.server) << pal::host::ToUtf8(c.name);
-        EXPECT_EQ(std::u16string(printer), c.printer) << pal::host::ToUtf8(c.name);
+        EXPECT_EQ(ok != FALSE, !c.server.empty());
+        EXPECT_EQ(std::u16string(server), c.server);
+        EXPECT_EQ(std::u16string(printer), c.printer);
     }
 }
 
@@ -231,24 +205,17 @@ protected:
         WriterTest::SetUp();
         m_hQuilmon = LoadLibraryW(QUILMON_DLL);
         ASSERT_NE(m_hQuilmon, nullptr) << "build the simulated port monitor (target quilmon)";
-        m_take = ProcAs<PFN_QuilmonTakeCalls>(GetProcAddress(m_hQuilmon, QUILMON_TAKE_CALLS));
-        ASSERT_NE(m_take, nullptr);
-        Calls();
+        qltest::TakeMonitorCalls();
     }
     void TearDown() override {
         if (m_hQuilmon) FreeLibrary(m_hQuilmon);
         WriterTest::TearDown();
     }
-    std::vector<QuilmonCall> Calls() {
-        std::vector<QuilmonCall> calls(m_take(nullptr, 0));
-        if (!calls.empty()) calls.resize(m_take(calls.data(), static_cast<DWORD>(calls.size())));
-        return calls;
-    }
+    static std::vector<QuilmonCall> Calls() { return qltest::TakeMonitorCalls(); }
     HMODULE m_hQuilmon = nullptr;
-    PFN_QuilmonTakeCalls m_take = nullptr;
 };
 
-TEST_F(Statistics, FramedDocumentReportsItsLogicalSize) {
+TEST_F(Statistics, OnlyFramedSpoolerDocumentsReportTheirLogicalSize) {
     ASSERT_NE(Start(), 0u);
     Data()->fFraming = TRUE;
     Holes().Add(10, 30);
@@ -261,13 +228,12 @@ TEST_F(Statistics, FramedDocumentReportsItsLogicalSize) {
     EXPECT_EQ(std::u16string(calls[0].szArg2), u"SRV1");
     EXPECT_EQ(calls[0].dwValue, 50u);  // the hole's bytes count, the block headers do not
     EXPECT_EQ(Document().bytes, 8u + 10 + 8 + 8 + 10);
-}
 
-TEST_F(Statistics, OnlyFramedSpoolerDocumentsAreReported) {
-    ASSERT_NE(Start(), 0u);  // framing off
+    pal::host::ResetSpooler();
+    ASSERT_NE(Start(), 0u);
+    Data()->fFraming = FALSE;
     EXPECT_TRUE(Write(Pattern(5)));
     MyEndDocPrinter(Data(), FALSE);
-
     Data()->hAGNPPrinter = OpenPrinter(u"Other");  // framed, but on the native target
     ASSERT_NE(Start(), 0u);
     Data()->fFraming = TRUE;
@@ -285,7 +251,7 @@ TEST_F(Statistics, OnlyFramedSpoolerDocumentsAreReported) {
     Data()->hAGNPPrinter = nullptr;
     ASSERT_NE(Start(), 0u);
     MyEndDocPrinter(Data(), FALSE);
-    auto calls = Calls();
+    calls = Calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(std::u16string(calls[0].szArg1), u"");
     EXPECT_EQ(std::u16string(calls[0].szArg2), u"");

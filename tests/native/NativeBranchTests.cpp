@@ -98,15 +98,4 @@ TEST_F(NativeBranch, FailedMainWriteAbortsTheJob) {
     EXPECT_EQ(g_jobs[Fake(0x100)].writes, 1);
 }
 
-TEST_F(NativeBranch, WithoutTheViewLibraryTheSpoolerTakesTheBytes) {
-    SetViewFunctionsForTest(nullptr);
-    EXPECT_FALSE(EnsureViewLibrary());
-    ASSERT_NE(Start(), 0u);
-    Bytes in = Pattern(10);
-    EXPECT_TRUE(Write(in));
-    MyEndDocPrinter(Data(), FALSE);
-    EXPECT_EQ(DocumentBytes(), in);
-    EXPECT_TRUE(g_jobs.empty());
-}
-
 } // namespace

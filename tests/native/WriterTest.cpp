@@ -2,12 +2,8 @@
 
 #include "support/TestMachine.h"
 
-#include "diag/DbgLog.h"
 #include "native/JobWriter.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <mutex>
 
 namespace writertest {
 namespace {
@@ -101,11 +97,5 @@ pal::host::PortDocument WriterTest::Document() {
 }
 
 Bytes WriterTest::DocumentBytes() { return pal::host::PortDocumentBytes(Document()); }
-
-bool WriterTest::Contains(const std::vector<std::u16string>& lines, const std::u16string& text) {
-    for (const auto& line : lines)
-        if (line.find(text) != std::u16string::npos) return true;
-    return false;
-}
 
 } // namespace writertest

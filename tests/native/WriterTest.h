@@ -5,6 +5,7 @@
 #include "palhost.h"
 #include "printproc/JobContainers.h"
 #include "printproc/PrintProcessorData.h"
+#include "support/TestMachine.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,8 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 Bytes Pattern(size_t count, uint8_t first = 0);
 Bytes Slice(const Bytes& b, size_t at, size_t count);
 
+using qltest::Contains;
+
 class WriterTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -41,7 +44,6 @@ protected:
     pal::host::PortDocument Document();
     Bytes DocumentBytes();
     std::vector<std::u16string> Lines() { return pal::host::TakeDebugOutput(); }
-    static bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text);
 
     std::u16string m_printerName = u"Plain";
 

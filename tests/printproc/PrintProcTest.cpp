@@ -1,9 +1,5 @@
 #include "PrintProcTest.h"
 
-#include "support/TestMachine.h"
-
-#include <cstdlib>
-#include <filesystem>
 #include <mutex>
 
 namespace pptest {
@@ -56,7 +52,6 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 
 std::vector<std::u16string> g_attachLines;
 
-// The machine's drive root, removed when the test process ends.
 } // namespace
 
 void EnsureMachine() {
@@ -89,21 +84,16 @@ OpenedJob SubmitAndOpen(const pal::host::JobSpec& request, std::u16string printe
     EXPECT_NE(job.jobId, 0u);
     job.readName = pal::host::JobReadName(job.jobId);
 
-    std::u16string printer = request.printer;
-    std::u16string datatype = request.datatype;
-    std::u16string parameters = request.parameters;
-    std::u16string document = request.document;
-    std::vector<uint8_t> devmode = request.devmode;
-    if (printerArg.empty()) printerArg = request.printer;
+    auto r = request;  // OpenPrintProcessor takes writable strings
+    if (printerArg.empty()) printerArg = r.printer;
 
     PRINTPROCESSOROPENDATA open = {};
-    open.pDevMode = devmode.empty() ? nullptr : reinterpret_cast<PDEVMODEW>(devmode.data());
-    open.pDatatype = datatype.data();
-    open.pParameters = parameters.empty() ? nullptr : parameters.data();
-    open.pDocumentName = document.data();
+    open.pDevMode = r.devmode.empty() ? nullptr : reinterpret_cast<PDEVMODEW>(r.devmode.data());
+    open.pDatatype = r.datatype.data();
+    open.pParameters = r.parameters.empty() ? nullptr : r.parameters.data();
+    open.pDocumentName = r.document.data();
     open.JobId = job.jobId;
-    open.pOutputFile = nullptr;
-    open.pPrinterName = printer.data();
+    open.pPrinterName = r.printer.data();
     job.handle = OpenPrintProcessor(printerArg.data(), &open);
     return job;
 }

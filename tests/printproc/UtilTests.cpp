@@ -43,10 +43,11 @@ TEST_F(Util, MemoryFunctions) {
 
 TEST_F(Util, SystemLibrariesLoadByBareNameOnly) {
     EXPECT_EQ(LoadSystemLibrary(nullptr), nullptr);
-    EXPECT_EQ(LoadSystemLibrary(WSTR("..\\winspool.drv")), nullptr);
-    EXPECT_EQ(LoadSystemLibrary(WSTR("C:\\Windows\\System32\\winspool.drv")), nullptr);
-    std::u16string longName(300, u'a');
-    EXPECT_EQ(LoadSystemLibrary(reinterpret_cast<LPCWSTR>(longName.c_str())), nullptr);
+    const std::u16string longName(300, u'a');
+    for (const char16_t* name : {u"..\\winspool.drv", u".\\winspool.drv", u"\\winspool.drv",
+                                 u"C:\\Windows\\System32\\winspool.drv", u"\\\\server\\share\\winspool.drv",
+                                 u"system32\\winspool.drv", longName.c_str()})
+        EXPECT_EQ(LoadSystemLibrary(reinterpret_cast<LPCWSTR>(name)), nullptr) << pal::host::ToUtf8(name);
 
     HMODULE h = LoadSystemLibrary(WSTR("winspool.drv"));
     ASSERT_NE(h, nullptr);

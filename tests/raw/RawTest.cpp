@@ -4,10 +4,6 @@
 
 #include "native/ViewLibrary.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <mutex>
-
 namespace rawtest {
 namespace {
 
@@ -37,10 +33,6 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\AgnpMissing\PrinterDriverData]
 "AGNP"="Nowhere"
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Bridge]
-"Printer Driver"="QL Spool Bridge"
-"Port"="FILE5:"
 )";
 
 void EnsureMachine() {

@@ -134,76 +134,51 @@ TEST_F(TempFile, GetTempFileNameMakesUniqueEmptyFiles) {
     EXPECT_TRUE(DeleteFileW(b));
 }
 
-TEST_F(TempFile, PreferredDirectoryComesFirst) {
-    HANDLE hPrinter = nullptr;
-    DWORD jobId = Job(u"Printer", &hPrinter);
-    Attempt a = Create(hPrinter, WSTR(""), jobId, WSTR("C:\\Preferred"));
-    EXPECT_EQ(a.result, 0u);
-    EXPECT_EQ(a.lastError, 0u);
-    EXPECT_TRUE(IsTempName(a.name, u"C:\\Preferred")) << pal::host::ToUtf8(a.name);
-    EXPECT_TRUE(Contains(a.lines, u">>>>>>>>>>>>>>>>>>>> CreateTempFile")) << Dump(a.lines);
-    EXPECT_TRUE(Contains(a.lines, u"TryToCreateTempFile: spoolfile: " + a.name)) << Dump(a.lines);
-    EXPECT_TRUE(Contains(a.lines, u"this spooldir will be used: C:\\Preferred")) << Dump(a.lines);
-    EXPECT_FALSE(Contains(a.lines, u"system spooldir (one)")) << "search ended at the first directory";
-    ASSERT_FALSE(a.lines.empty());
-    EXPECT_NE(a.lines.back().find(u"<<<<<<<<<<<<<<<<<<<< CreateTempFile"), std::u16string::npos) << Dump(a.lines);
-    Done(a);
-}
-
-TEST_F(TempFile, MinusOneSkipsToThePrintersSpoolDirectory) {
-    HANDLE hPrinter = nullptr;
-    DWORD jobId = Job(u"Printer", &hPrinter);
-    Attempt a = Create(hPrinter, WSTR(""), jobId, WSTR("-1"));
-    EXPECT_EQ(a.result, 0u);
-    EXPECT_TRUE(IsTempName(a.name, u"C:\\PrinterSpool")) << pal::host::ToUtf8(a.name);
-    EXPECT_FALSE(Contains(a.lines, u"empty directoty")) << Dump(a.lines);
-    EXPECT_TRUE(Contains(a.lines, u"system spooldir (one)....:")) << Dump(a.lines);
-    EXPECT_TRUE(Contains(a.lines, u"system spooldir (one): C:\\PrinterSpool")) << Dump(a.lines);
-    EXPECT_TRUE(Contains(a.lines, u"this spooldir will be used: C:\\PrinterSpool")) << Dump(a.lines);
-    Done(a);
-
-    // Without a job id the step is skipped.
-    a = Create(hPrinter, WSTR(""), 0, WSTR("-1"));
-    EXPECT_FALSE(Contains(a.lines, u"system spooldir (one)")) << Dump(a.lines);
-    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
-    Done(a);
-}
-
-TEST_F(TempFile, EmptyPreferredDirectoryIsSkipped) {
-    Attempt a = Create(nullptr, WSTR(""), 0, WSTR(""));
-    EXPECT_EQ(a.result, 0u);
-    EXPECT_TRUE(Contains(a.lines, u"try to open file in empty directoty")) << Dump(a.lines);
-    EXPECT_TRUE(Contains(a.lines, u"system spooldir (all): C:\\DefaultSpool")) << Dump(a.lines);
-    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
-    Done(a);
-}
-
-TEST_F(TempFile, PrinterStepFailuresMoveOn) {
-    HANDLE hPrinter = nullptr;
-    DWORD jobId = Job(u"Printer", &hPrinter);
-    pal::host::InjectFault({.call = "GetJobW", .error = ERROR_ACCESS_DENIED, .once = true});
-    Attempt a = Create(hPrinter, WSTR(""), jobId, WSTR("-1"));
-    EXPECT_TRUE(Contains(a.lines, u"one: getjob2 failed")) << Dump(a.lines);
-    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
-    Done(a);
-
-    HANDLE hNoDir = nullptr;
-    DWORD noDirJob = Job(u"NoDir", &hNoDir);
-    a = Create(hNoDir, WSTR(""), noDirJob, WSTR("-1"));
-    EXPECT_TRUE(Contains(a.lines, u"RegQueryValueEx fehlgeschlagen: 2")) << Dump(a.lines);
-    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
-    Done(a);
-
-    // A configured directory that does not exist: the attempt fails and
-    // leaves nothing behind.
-    HANDLE hMissing = nullptr;
-    DWORD missingJob = Job(u"Missing", &hMissing);
-    a = Create(hMissing, WSTR(""), missingJob, WSTR("-1"));
-    EXPECT_TRUE(Contains(a.lines, u"TryToCreateTempFile: could not create spoolfile: ")) << Dump(a.lines);
-    EXPECT_TRUE(Contains(a.lines, u"system spooldir (one): C:\\DoesNotExist")) << Dump(a.lines);
-    EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
-    EXPECT_EQ(FileCount(pal::host::MapPath(u"C:\\DefaultSpool")), 1u);
-    Done(a);
+TEST_F(TempFile, TheFirstDirectoryThatWorksTakesTheFile) {
+    struct Case {
+        const char* what;
+        const char16_t* printer;  // opened with a job queued on it, or none
+        bool passJobId, failGetJob;
+        LPCWSTR preferred;
+        std::u16string dir;
+        std::vector<std::u16string> want;
+        const char16_t* notWanted;
+    } cases[] = {
+        {"preferred", u"Printer", true, false, WSTR("C:\\Preferred"), u"C:\\Preferred",
+         {u"this spooldir will be used: C:\\Preferred"}, u"system spooldir (one)"},
+        {"-1 skips to the printer's", u"Printer", true, false, WSTR("-1"), u"C:\\PrinterSpool",
+         {u"system spooldir (one)....:", u"system spooldir (one): C:\\PrinterSpool",
+          u"this spooldir will be used: C:\\PrinterSpool"},
+         u"empty directoty"},
+        {"no job id skips the printer's", u"Printer", false, false, WSTR("-1"), u"C:\\DefaultSpool", {},
+         u"system spooldir (one)"},
+        {"empty preferred", nullptr, false, false, WSTR(""), u"C:\\DefaultSpool",
+         {u"try to open file in empty directoty", u"system spooldir (all): C:\\DefaultSpool"}, nullptr},
+        {"job unreadable", u"Printer", true, true, WSTR("-1"), u"C:\\DefaultSpool", {u"one: getjob2 failed"}, nullptr},
+        {"printer without directory", u"NoDir", true, false, WSTR("-1"), u"C:\\DefaultSpool",
+         {u"RegQueryValueEx fehlgeschlagen: 2"}, nullptr},
+        // The failed attempt leaves nothing behind.
+        {"printer's directory missing", u"Missing", true, false, WSTR("-1"), u"C:\\DefaultSpool",
+         {u"TryToCreateTempFile: could not create spoolfile: ", u"system spooldir (one): C:\\DoesNotExist"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HANDLE hPrinter = nullptr;
+        DWORD jobId = c.printer ? Job(c.printer, &hPrinter) : 0;
+        if (c.failGetJob) pal::host::InjectFault({.call = "GetJobW", .error = ERROR_ACCESS_DENIED, .once = true});
+        Attempt a = Create(hPrinter, WSTR(""), c.passJobId ? jobId : 0, c.preferred);
+        EXPECT_EQ(a.result, 0u);
+        EXPECT_EQ(a.lastError, 0u);
+        EXPECT_TRUE(IsTempName(a.name, c.dir)) << pal::host::ToUtf8(a.name);
+        EXPECT_EQ(FileCount(pal::host::MapPath(c.dir)), 1u);
+        for (const auto& line : c.want) EXPECT_TRUE(Contains(a.lines, line)) << pal::host::ToUtf8(line) << Dump(a.lines);
+        EXPECT_FALSE(c.notWanted && Contains(a.lines, c.notWanted)) << Dump(a.lines);
+        EXPECT_TRUE(Contains(a.lines, u">>>>>>>>>>>>>>>>>>>> CreateTempFile")) << Dump(a.lines);
+        EXPECT_TRUE(Contains(a.lines, u"TryToCreateTempFile: spoolfile: " + a.name)) << Dump(a.lines);
+        ASSERT_FALSE(a.lines.empty());
+        EXPECT_NE(a.lines.back().find(u"<<<<<<<<<<<<<<<<<<<< CreateTempFile"), std::u16string::npos) << Dump(a.lines);
+        Done(a);
+    }
 }
 
 TEST_F(TempFile, SystemSpoolDirectoryIsTheLastResort) {

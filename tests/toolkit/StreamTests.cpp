@@ -1,16 +1,16 @@
 // The inspector on hand-made transport streams: header blocks in each form,
-// framed output with holes, malformed streams, and a mutation loop.
+// framed output with holes, malformed streams, cached bitmap references as the
+// reader resolves them and the restore expands them, and mutation loops.
 #include "ToolkitTestUtil.h"
 
 #include "native/Devmode.h"
+#include "tools/lib/SpoolRestore.h"
 #include "tools/lib/SpoolWriter.h"
 #include "tools/lib/StreamReader.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
-
-#include <unistd.h>
 
 using namespace qltools;
 using namespace toolkittest;
@@ -91,16 +91,6 @@ TEST(FramedStream, LogicalStreamHasHolesFilledWithZeros) {
         EXPECT_EQ(GetU32(c.stream, *rec.streamOffset), rec.type);
         EXPECT_EQ(GetU32(c.stream, *rec.streamOffset + 4), rec.size);
     }
-    // The same stream without framing (holes as zeros) lists the same records.
-    const InspectReport unframed = InspectStream(c.logical);
-    ASSERT_TRUE(unframed.ok) << unframed.error;
-    EXPECT_FALSE(unframed.framed);
-    ASSERT_EQ(unframed.records.size(), r.records.size());
-    for (size_t i = 0; i < r.records.size(); ++i) {
-        EXPECT_EQ(unframed.records[i].offset, r.records[i].offset);
-        EXPECT_EQ(unframed.records[i].size, r.records[i].size);
-    }
-    EXPECT_EQ(unframed.emfTotals, r.emfTotals);
 }
 
 TEST(FramedStream, BrokenRecordInsideAHoleAndPrivateRecordCounts) {
@@ -220,22 +210,241 @@ TEST(MalformedStream, RejectedWithOffsetAndReason) {
     EXPECT_NE(big.error.find("grow past"), std::string::npos);
 }
 
+// Two pages, each drawing the logo twice and a noise image once: bitmaps 1-3
+// on page 1, 4-6 on page 2, with 1, 2, 4, 5 identical.
+Bytes RepeatingSpool() {
+    const Dib logo = MakeDib(MakeImage(ImageKind::Logo, 24, 16), 8, false);
+    SpoolWriter w;
+    for (uint64_t page = 1; page <= 2; ++page) {
+        EmfBuilder b;
+        b.StretchDIBits(logo, 10, 10, 48, 32);
+        b.StretchDIBits(MakeDib(MakeImage(ImageKind::Noise, 8, 8, page), 24, false), 100, 10, 16, 16);
+        b.StretchDIBits(logo, 10, 200, 48, 32);
+        w.Page(b.Finish(), SPL_METAFILE);
+    }
+    return w.Take();
+}
+
+// Spool file offsets of the bitmap records, in image number order.
+std::vector<size_t> BitmapOffsets(const Bytes& spool) {
+    std::vector<size_t> found;
+    for (const SpoolRecord& rec : InspectStream(spool).records) {
+        if (!rec.page) continue;
+        const Bytes emf(spool.begin() + static_cast<ptrdiff_t>(rec.offset + 8),
+                        spool.begin() + static_cast<ptrdiff_t>(rec.offset + 8 + rec.size));
+        for (size_t at : RecordsOfType(emf, EMR_STRETCHDIBITS)) found.push_back(rec.offset + 8 + at);
+    }
+    return found;
+}
+
+// A spool file as the sender sends it with the bitmap cache on: "%%EMF", the
+// records (framed or not) with the listed bitmaps turned into references.
+struct Sent {
+    Bytes stream;
+    std::vector<size_t> bitmaps;  // spool offsets
+    size_t header = 5;            // bytes in front of the records
+    bool framed = false;
+    Bytes payload;  // the records as the receiver sees them
+    std::vector<std::pair<size_t, uint32_t>> holes;
+
+    // The sender's position of a spool offset: the marker counts, and so
+    // does the block header in front of the file header record when framed.
+    int64_t Position(size_t spoolOffset) const {
+        return static_cast<int64_t>(header + spoolOffset + (framed ? 8 : 0));
+    }
+    // Bitmap `index` (0-based) becomes a reference naming `number` at `distance`.
+    void Refer(size_t index, uint32_t number, int64_t distance) {
+        const size_t at = bitmaps.at(index);
+        const auto sd = ReadStruct<EmfStretchDIBits>(payload, at);
+        if (!framed) {
+            Bytes bih(payload.begin() + static_cast<ptrdiff_t>(at + sd.offBmiSrc),
+                      payload.begin() + static_cast<ptrdiff_t>(at + sd.offBmiSrc + 40));
+            std::fill_n(payload.begin() + static_cast<ptrdiff_t>(at + 80), sd.nSize - 80, 0);
+            std::copy(bih.begin(), bih.end(), payload.begin() + static_cast<ptrdiff_t>(at + sd.offBmiSrc));
+        } else if (sd.nSize - sd.offBmiSrc - 48 > 8) {
+            holes.emplace_back(at + sd.offBmiSrc + 48, sd.nSize - sd.offBmiSrc - 48);
+        }
+        PutU32(payload, at, EMR_CACHEDDIBITS);
+        PutU32(payload, at + sd.offBmiSrc + 16, static_cast<uint32_t>(-static_cast<int64_t>(number)));
+        std::memcpy(payload.data() + at + sd.offBmiSrc + 40, &distance, 8);
+    }
+    // The reference to the earlier bitmap `target`, as the sender makes it.
+    void Cache(size_t index, size_t target) {
+        Refer(index, static_cast<uint32_t>(target + 1), Position(bitmaps.at(target)) - Position(bitmaps.at(index)));
+    }
+    Bytes Finish() {
+        std::vector<size_t> cuts;
+        for (const SpoolRecord& rec : InspectStream(payload).records) cuts.push_back(rec.offset);
+        stream = Concat({Marker(), framed ? Frame(payload, holes, cuts) : payload});
+        return stream;
+    }
+};
+
+Sent Sending(const Bytes& spool, bool framed) {
+    Sent s;
+    s.payload = spool;
+    s.framed = framed;
+    s.bitmaps = BitmapOffsets(spool);
+    return s;
+}
+
+TEST(CachedBitmaps, ResolveAndRestoreInNormalAndFramedOutput) {
+    const Bytes spool = RepeatingSpool();
+    for (bool framed : {false, true}) {
+        SCOPED_TRACE(framed ? "framed" : "normal");
+        Sent s = Sending(spool, framed);
+        ASSERT_EQ(s.bitmaps.size(), 6u);
+        s.Cache(2, 0);  // same page
+        s.Cache(3, 0);  // the next page, back to the first occurrence
+        s.Cache(5, 0);
+        const InspectReport r = InspectStream(s.Finish());
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.bitmapRecords, 6u);
+        ASSERT_EQ(r.references.size(), 3u);
+        EXPECT_EQ(r.resolvedReferences, 3u) << FormatReportText(r);
+        EXPECT_EQ(r.references[0].imageNumber, 1u);
+        EXPECT_EQ(r.references[1].ownNumber, 4u);
+        EXPECT_EQ(*r.references[2].target, 5 + s.bitmaps[0]);
+        EXPECT_EQ(r.holeBlocks, framed ? 3u : 0u);
+        EXPECT_NE(FormatReportText(r).find("cached references: 3, resolved: 3"), std::string::npos);
+        EXPECT_NE(FormatReportJson(r).find("\"resolvedReferences\":3"), std::string::npos);
+
+        const RestoreResult restored = RestoreSpool(s.stream);
+        ASSERT_TRUE(restored.ok) << restored.error;
+        EXPECT_TRUE(restored.Complete());
+        EXPECT_EQ(restored.expanded, 3u);
+        EXPECT_EQ(restored.spool, spool);
+    }
+}
+
+TEST(CachedBitmaps, ReferencesThatDoNotResolve) {
+    const Bytes spool = RepeatingSpool();
+    const Sent base = Sending(spool, false);
+    const int64_t back = base.Position(base.bitmaps[0]) - base.Position(base.bitmaps[2]);
+    struct Case {
+        const char* name;
+        uint32_t number;
+        int64_t distance;
+        const char* problem;
+    } cases[] = {
+        {"wrong image number", 2, back, "is image 1"},
+        {"into the middle of a record", 1, back + 4, "is not the first byte of an earlier bitmap record"},
+        {"forward", 1, -back, "does not lead back"},
+        {"before the stream", 1, -1000000, "before the start of the stream"},
+        {"not a number", 0, back, "not a negative number"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sent s = base;
+        s.Refer(2, c.number, c.distance);
+        const InspectReport r = InspectStream(s.Finish());
+        ASSERT_TRUE(r.ok) << r.error;  // the structure is fine, the reference is not
+        ASSERT_EQ(r.references.size(), 1u);
+        EXPECT_EQ(r.resolvedReferences, 0u);
+        EXPECT_NE(r.references[0].problem.find(c.problem), std::string::npos) << r.references[0].problem;
+        EXPECT_NE(FormatReportText(r).find("unresolved: "), std::string::npos);
+        const RestoreResult restored = RestoreSpool(s.stream);
+        EXPECT_FALSE(restored.ok);
+        EXPECT_NE(restored.error.find(c.problem), std::string::npos) << restored.error;
+    }
+    // A reference to a reference: only bitmap records that carry their data
+    // are targets.
+    Sent s = base;
+    s.Cache(2, 0);
+    s.Refer(3, 3, s.Position(s.bitmaps[2]) - s.Position(s.bitmaps[3]));
+    const InspectReport r = InspectStream(s.Finish());
+    ASSERT_EQ(r.references.size(), 2u);
+    EXPECT_TRUE(r.references[0].problem.empty());
+    EXPECT_NE(r.references[1].problem.find("(it is the reference at logical offset " + std::to_string(5 + s.bitmaps[2])),
+              std::string::npos)
+        << r.references[1].problem;
+}
+
+TEST(CachedBitmaps, CopiesCountOnFromTheFirst) {
+    // The second copy's logo refers into the first copy: the sender counts
+    // positions and image numbers once per job.
+    const Bytes spool = RepeatingSpool();
+    Sent first = Sending(spool, true);
+    first.Cache(2, 0);
+    first.Finish();
+    Sent second = Sending(spool, true);
+    const size_t copyStart = first.payload.size() + 5 + 8;  // the first copy as the sender counted it
+    second.header = copyStart + 5;
+    const int64_t target = first.Position(first.bitmaps[0]);
+    second.Refer(0, 1, target - second.Position(second.bitmaps[0]));
+    second.Refer(2, 1, target - second.Position(second.bitmaps[2]));
+    second.Refer(5, 10, second.Position(second.bitmaps[3]) - second.Position(second.bitmaps[5]));
+    const Bytes both = Concat({first.stream, second.Finish()});
+
+    InspectOptions all;
+    all.allCopies = true;
+    const InspectReport r = InspectStream(both, all);
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_EQ(r.copies.size(), 2u);
+    EXPECT_EQ(r.copies[1].offset, first.stream.size());
+    EXPECT_EQ(r.copies[1].position, copyStart);
+    EXPECT_EQ(r.bitmapRecords, 12u);
+    ASSERT_EQ(r.references.size(), 4u);
+    EXPECT_EQ(r.resolvedReferences, 4u) << FormatReportText(r);
+    EXPECT_NE(FormatReportText(r).find("copy 2 at " + std::to_string(first.stream.size())), std::string::npos);
+
+    // Without allCopies the second marker ends the stream where it stands.
+    const InspectReport one = InspectStream(both);
+    EXPECT_FALSE(one.ok);
+    EXPECT_EQ(one.errorOffset, first.stream.size());
+
+    RestoreOptions copy2;
+    copy2.copy = 1;
+    const RestoreResult restored = RestoreSpool(both, copy2);
+    ASSERT_TRUE(restored.ok) << restored.error;
+    EXPECT_EQ(restored.copies, 2u);
+    EXPECT_EQ(restored.spool, spool);
+    copy2.copy = 2;
+    EXPECT_NE(RestoreSpool(both, copy2).error.find("there is no copy 3"), std::string::npos);
+
+    // Counted per copy the second copy's own numbers no longer match.
+    all.imagesPerCopy = true;
+    EXPECT_EQ(InspectStream(both, all).resolvedReferences, 1u);
+}
+
+// A deleted bitmap and a reference to it cannot be restored: both are left
+// as they are and listed.
+TEST(CachedBitmaps, PrivateRecordsAreLeftAndListed) {
+    Sent s = Sending(RepeatingSpool(), false);
+    s.Cache(2, 0);
+    PutU32(s.payload, s.bitmaps[0], EMR_DELETEDDIBITS);
+    const RestoreResult restored = RestoreSpool(s.Finish());
+    ASSERT_TRUE(restored.ok) << restored.error;
+    EXPECT_FALSE(restored.Complete());
+    EXPECT_EQ(restored.leftPrivate, 2u);
+    ASSERT_EQ(restored.left.size(), 2u);
+    EXPECT_NE(restored.left[0].find("0x8001 (deleted)"), std::string::npos);
+}
+
 // Truncations, byte flips and planted block tags and sizes over framed and
-// plain streams: the inspector never reads out of bounds (run under the
-// sanitizers) and always reports where a rejected stream went wrong.
+// plain streams, with and without cached references and a second copy: the
+// inspector and the restore never read out of bounds (run under the
+// sanitizers), and a rejected stream is always told where it went wrong.
 TEST(MutatedStream, NeverCrashes) {
-    std::vector<Bytes> seeds = {MakeFramed().stream, SmallJob(2)};
+    Sent cached = Sending(RepeatingSpool(), true);
+    cached.Cache(2, 0);
+    cached.Cache(3, 0);
+    std::vector<Bytes> seeds = {MakeFramed().stream, SmallJob(2), cached.Finish()};
+    seeds.push_back(Concat({seeds[2], seeds[2]}));
     const auto real = CorpusDir("spl") / "hughbe_EmfSpoolReader__EMF_SPL-to-EMF_00035.spl";
     if (std::filesystem::exists(real)) seeds.push_back(ReadFile(real));
     const uint32_t planted[] = {0, 0xFFFFFFFF, 0x08080000, 0x80800000, 0x40000000, 0x00010000, 8, 7};
     SplitMix64 rng(20240601);
     InspectOptions options;
     options.keepLogical = true;
+    options.allCopies = true;
     options.maxLogicalBytes = 16u << 20;
     int rejected = 0;
-    for (int i = 0; i < 450; ++i) {
-        Bytes s = seeds[i % seeds.size()];
-        switch (rng.Below(3)) {
+    for (int i = 0; i < 600; ++i) {
+        const size_t seed = i % seeds.size();
+        Bytes s = seeds[seed];
+        const uint32_t kind = rng.Below(3);
+        switch (kind) {
         case 0: s.resize(rng.Below(static_cast<uint32_t>(s.size()))); break;
         case 1:
             for (uint32_t k = 1 + rng.Below(4); k > 0; --k)
@@ -255,41 +464,62 @@ TEST(MutatedStream, NeverCrashes) {
         }
         (void)FormatReportText(r);
         (void)FormatReportJson(r);
+        if (kind == 2) continue;  // a planted size may call for a hole of hundreds of MiB
+        RestoreOptions copy;
+        copy.copy = seed == 3 ? 1 : 0;
+        const RestoreResult restored = RestoreSpool(s, copy);
+        if (restored.ok && r.error.find("grow past") == std::string::npos) {
+            EXPECT_TRUE(r.ok) << "case " << i;
+        }
     }
     EXPECT_GT(rejected, 50);
 }
 
-TEST(InspectCommand, LogicalFileExitCodesAndText) {
-    const auto dir = std::filesystem::temp_directory_path() / ("qlstream-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+// The inspect command: the logical stream and the restored file written out,
+// text and JSON reports, and the exit codes (1: a broken stream, 2: bad use).
+TEST(InspectCommand, FilesReportsAndExitCodes) {
+    const TempDir dir("qlinspect");
     const FramedCase c = MakeFramed();
-    const auto in = dir / "framed.bin", logical = dir / "logical.bin", bad = dir / "bad.bin";
-    std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(c.stream.data()), c.stream.size());
-    std::ofstream(bad, std::ios::binary).write("%%EMF\x02\x01", 7);
-
+    const std::string in = dir.Write("framed.bin", c.stream), bad = dir.Write("bad.bin", Bytes{'%', '%', 'E', 'M', 'F', 2, 1});
+    const std::string logical = dir.Path("logical.bin");
     std::ostringstream o, e;
-    EXPECT_EQ(RunInspect({"--logical", logical.string(), in.string()}, o, e), 0) << e.str();
+    EXPECT_EQ(RunInspect({"--logical", logical, in}, o, e), 0) << e.str();
     EXPECT_EQ(ReadFile(logical), c.logical);
-    EXPECT_NE(o.str().find("hole"), std::string::npos);
-    EXPECT_NE(o.str().find("form public+8"), std::string::npos);
-    EXPECT_NE(o.str().find("QL_IGNORE_TRAYS"), std::string::npos);
-
+    for (const char* text : {"hole", "form public+8", "QL_IGNORE_TRAYS"})
+        EXPECT_NE(o.str().find(text), std::string::npos) << text;
     std::ostringstream jo, je;
-    EXPECT_EQ(RunInspect({"--json", in.string()}, jo, je), 0);
+    EXPECT_EQ(RunInspect({"--json", in}, jo, je), 0);
     EXPECT_EQ(jo.str().front(), '{');
     EXPECT_NE(jo.str().find("\"framed\":true"), std::string::npos);
-
     std::ostringstream bo, be;
-    EXPECT_EQ(RunInspect({"--logical", (dir / "x").string(), bad.string()}, bo, be), 1);
+    EXPECT_EQ(RunInspect({"--logical", dir.Path("x"), bad}, bo, be), 1);
     EXPECT_NE(be.str().find("offset 5"), std::string::npos) << be.str();
-    EXPECT_FALSE(std::filesystem::exists(dir / "x"));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("x")));
+
+    // Restoring a stream with cached bitmaps, and failing on one whose
+    // reference does not resolve.
+    const Bytes spool = RepeatingSpool();
+    Sent good = Sending(spool, true);
+    good.Cache(2, 0);
+    Sent broken = Sending(spool, false);
+    broken.Refer(2, 2, -8);
+    const std::string cached = dir.Write("good.bin", good.Finish()), unresolved = dir.Write("unres.bin", broken.Finish());
+    const std::string out = dir.Path("out.spl");
+    std::ostringstream ro, re;
+    EXPECT_EQ(RunInspect({"--restore", out, cached}, ro, re), 0) << re.str();
+    EXPECT_EQ(ReadFile(out), spool);
+    EXPECT_NE(ro.str().find("1 cached bitmaps expanded"), std::string::npos) << ro.str();
+    std::ostringstream uo, ue;
+    EXPECT_EQ(RunInspect({unresolved}, uo, ue), 1);
+    EXPECT_NE(ue.str().find("1 of 1 cached bitmaps do not resolve; first: "), std::string::npos) << ue.str();
 
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"--bogus", in.string()}, {(dir / "missing").string()}, {in.string(), in.string()}, {"--logical"}}) {
+             {}, {"--bogus", in}, {dir.Path("missing")}, {in, in}, {"--logical"},
+             {"--copy", "1", cached},  // --copy goes with --restore
+             {"--restore", out, "--copy", "2", cached}}) {
         std::ostringstream ao, ae;
         EXPECT_EQ(RunInspect(args, ao, ae), 2);
     }
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace

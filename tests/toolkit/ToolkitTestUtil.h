@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 namespace toolkittest {
 
 using Bytes = std::vector<uint8_t>;
@@ -34,6 +36,25 @@ inline std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& d
     std::sort(files.begin(), files.end());
     return files;
 }
+
+// A temporary folder for command tests, removed with the object.
+struct TempDir {
+    std::filesystem::path dir;
+    explicit TempDir(const char* name)
+        : dir(std::filesystem::temp_directory_path() / (std::string(name) + "-" + std::to_string(::getpid()))) {
+        std::filesystem::create_directories(dir);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+    std::string Write(const std::string& name, const Bytes& b) const {
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+        return Path(name);
+    }
+};
 
 // Offsets of the EMF records of one type in a page.
 inline std::vector<size_t> RecordsOfType(const Bytes& emf, uint32_t type) {
