@@ -89,26 +89,20 @@ protected:
     void SetUp() override {
         qltest::SetUpMachine(kMachine, "dest", qltest::Attach::LogOnly);
         pal::host::ResetSpooler();
-        m_data = std::make_unique<PRINTPROCESSORDATA>();
-        m_data->dwSignature = PRINTPROCESSOR_SIGNATURE;
-        m_data->cbSize = sizeof(PRINTPROCESSORDATA);
-        m_data->pHoleList = &m_holes;
-        m_data->pBitmapCache = &m_cache;
-        m_data->pPrinterName = m_printerName.data();
-        m_data->dwCopies = 1;
-        EXPECT_TRUE(OpenPrinterW(m_printerName.data(), &m_data->hPrinter, nullptr));
+        Data()->dwCopies = 1;
+        EXPECT_TRUE(OpenPrinterW(m_printerName.data(), &Data()->hPrinter, nullptr));
         m_cnf.adwCompressionRule[0] = COMPRESSION_RULE_OFF;
         m_cnf.fDPIReduction = 1;
         pal::host::TakeDebugOutput();
     }
     void TearDown() override {
-        if (m_data->hPrinter) ClosePrinter(m_data->hPrinter);
-        if (m_data->pExtendedUserName) MemFreeT(&m_data->pExtendedUserName);
+        if (Data()->hPrinter) ClosePrinter(Data()->hPrinter);
+        if (Data()->pExtendedUserName) MemFreeT(&Data()->pExtendedUserName);
         pal::host::ClearFaults();
         SetViewFunctionsForTest(nullptr);
     }
 
-    PPRINTPROCESSORDATA Data() { return m_data.get(); }
+    PPRINTPROCESSORDATA Data() { return m_job.Data(); }
     std::vector<std::u16string> Lines() { return pal::host::TakeDebugOutput(); }
 
     // The port's bytes of one document holding the device mode block.
@@ -131,12 +125,10 @@ protected:
         SetViewFunctionsForTest(&functions);
     }
 
-    std::u16string m_printerName = u"Gate";
-    std::unique_ptr<PRINTPROCESSORDATA> m_data;
+    qltest::HandJobRecord m_job{u"Gate"};
+    std::u16string& m_printerName = m_job.PrinterName();
     ComprCnf m_cnf = {};
     PRINTABLEAREACACHE m_area{};
-    CHoleList m_holes;
-    CBitmapCacheMap m_cache;
     Bytes m_jobDevmode;
 };
 

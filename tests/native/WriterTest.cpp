@@ -57,13 +57,9 @@ Bytes Slice(const Bytes& b, size_t at, size_t count) {
 void WriterTest::SetUp() {
     EnsureMachine();
     pal::host::ResetSpooler();
-    m_data = std::make_unique<PRINTPROCESSORDATA>();  // value-initialised: all zero
-    m_data->dwSignature = PRINTPROCESSOR_SIGNATURE;
-    m_data->cbSize = sizeof(PRINTPROCESSORDATA);
-    m_data->pHoleList = &m_holes;
-    m_data->pBitmapCache = &m_cache;
-    m_data->pPrinterName = m_printerName.data();
-    m_data->hPrinter = OpenPrinter(u"Plain");
+    m_job = std::make_unique<qltest::HandJobRecord>(u"Plain");
+    Data()->pPrinterName = m_printerName.data();  // subclasses may name the printer otherwise
+    Data()->hPrinter = OpenPrinter(u"Plain");
     pal::host::TakeDebugOutput();
 }
 

@@ -32,9 +32,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    PPRINTPROCESSORDATA Data() { return m_data.get(); }
-    CHoleList& Holes() { return m_holes; }
-    CBitmapCacheMap& Cache() { return m_cache; }
+    PPRINTPROCESSORDATA Data() { return m_job->Data(); }
+    CHoleList& Holes() { return m_job->Holes(); }
+    CBitmapCacheMap& Cache() { return m_job->Cache(); }
     HANDLE OpenPrinter(const std::u16string& name);
 
     // Starts a document on the record (on hAGNPPrinter when set).
@@ -48,9 +48,7 @@ protected:
     std::u16string m_printerName = u"Plain";
 
 private:
-    std::unique_ptr<PRINTPROCESSORDATA> m_data;
-    CHoleList m_holes;
-    CBitmapCacheMap m_cache;
+    std::unique_ptr<qltest::HandJobRecord> m_job;
     std::vector<HANDLE> m_printers;
 };
 

@@ -3,8 +3,11 @@
 #pragma once
 #include "palhost.h"
 #include "host/quilmon/QuilmonRecord.h"
+#include "printproc/JobContainers.h"
+#include "printproc/PrintProcessorData.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,5 +36,30 @@ std::vector<QuilmonCall> TakeMonitorCalls();
 // UTF-8 for failure messages.
 bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text);
 std::string Dump(const std::vector<std::u16string>& lines);
+
+// A job record built by hand for tests that call a path's functions directly:
+// zero-filled, with the signature, its own hole list and image cache, and the
+// printer name (no handles are opened).
+class HandJobRecord {
+public:
+    explicit HandJobRecord(std::u16string printerName) : m_printerName(std::move(printerName)) {
+        m_data = std::make_unique<PRINTPROCESSORDATA>();
+        m_data->dwSignature = PRINTPROCESSOR_SIGNATURE;
+        m_data->cbSize = sizeof(PRINTPROCESSORDATA);
+        m_data->pHoleList = &m_holes;
+        m_data->pBitmapCache = &m_cache;
+        m_data->pPrinterName = m_printerName.data();
+    }
+    PPRINTPROCESSORDATA Data() { return m_data.get(); }
+    CHoleList& Holes() { return m_holes; }
+    CBitmapCacheMap& Cache() { return m_cache; }
+    std::u16string& PrinterName() { return m_printerName; }
+
+private:
+    std::u16string m_printerName;
+    std::unique_ptr<PRINTPROCESSORDATA> m_data;
+    CHoleList m_holes;
+    CBitmapCacheMap m_cache;
+};
 
 } // namespace qltest

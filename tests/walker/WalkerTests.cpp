@@ -118,12 +118,6 @@ protected:
     void SetUp() override {
         qltest::SetUpMachine(kMachine, "walker", qltest::Attach::LogOnly);
         pal::host::ResetSpooler();
-        m_data = std::make_unique<PRINTPROCESSORDATA>();
-        m_data->dwSignature = PRINTPROCESSOR_SIGNATURE;
-        m_data->cbSize = sizeof(PRINTPROCESSORDATA);
-        m_data->pHoleList = &m_holes;
-        m_data->pBitmapCache = &m_cache;
-        m_data->pPrinterName = m_printer.data();
         m_cnf.dwImageRecallMin = DEFAULT_IMAGE_RECALL_MIN;
         m_cnf.dwDPIReductionMin = DEFAULT_DPI_REDUCTION_MIN;
         m_cnf.dwCompressionEMFInMem = DEFAULT_COMPRESSION_EMF_IN_MEM;
@@ -159,7 +153,7 @@ protected:
         m_data->fFraming = m_framed;
         std::u16string doc = u"walk", type = u"RAW";
         DOC_INFO_1W info{doc.data(), nullptr, type.data()};
-        EXPECT_NE(MyStartDocPrinter(m_data.get(), 1, &info, FALSE), 0u);
+        EXPECT_NE(MyStartDocPrinter(m_data, 1, &info, FALSE), 0u);
 
         Output out;
         out.result = TRUE;
@@ -170,13 +164,13 @@ protected:
             std::memcpy(header + 4, &size, 4);
             BOOL r = FALSE;
             if (walker == Walker::Buffer) {
-                r = ParseEMFBuffer(hReader, m_data.get(), header, &m_cnf, nullptr);
+                r = ParseEMFBuffer(hReader, m_data, header, &m_cnf, nullptr);
             } else if (walker == Walker::File) {
                 FILE* temp = tmpfile();
-                r = ParseEMFFile(hReader, m_data.get(), header, &m_cnf, temp, nullptr);
+                r = ParseEMFFile(hReader, m_data, header, &m_cnf, temp, nullptr);
                 fclose(temp);
             } else {
-                r = ParseEMF(hReader, m_data.get(), header, &m_cnf);
+                r = ParseEMF(hReader, m_data, header, &m_cnf);
             }
             if (results) results->push_back(r);
             if (!r) out.result = FALSE;
@@ -186,7 +180,7 @@ protected:
             DWORD got = 0;
             while (ReadPrinter(hReader, buf, sizeof(buf), &got) && got) leftInInput->insert(leftInInput->end(), buf, buf + got);
         }
-        MyEndDocPrinter(m_data.get(), FALSE);
+        MyEndDocPrinter(m_data, FALSE);
         ClosePrinter(hReader);
         ClosePrinter(hPrinter);
         auto docs = pal::host::PortDocuments();
@@ -202,10 +196,10 @@ protected:
         return Bytes(out.logical.begin() + at + 8, out.logical.begin() + at + 8 + size);
     }
 
-    std::u16string m_printer = u"Walk";
-    std::unique_ptr<PRINTPROCESSORDATA> m_data;
-    CHoleList m_holes;
-    CBitmapCacheMap m_cache;
+    qltest::HandJobRecord m_job{u"Walk"};
+    std::u16string& m_printer = m_job.PrinterName();
+    PRINTPROCESSORDATA* const m_data = m_job.Data();
+    CBitmapCacheMap& m_cache = m_job.Cache();
     ComprCnf m_cnf{};
     bool m_framed = false;
     std::filesystem::path m_tempDir;
