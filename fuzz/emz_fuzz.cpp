@@ -4,6 +4,7 @@
 #include "diag/DbgLog.h"
 #include "emz/NPDecompress.h"
 #include "palhost.h"
+#include "FuzzMachine.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -20,21 +21,10 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "Port"="FILE1:"
 )";
 
-bool Setup() {
-    std::string root = (std::filesystem::temp_directory_path() / "qlemz-fuzz").string();
-    std::filesystem::create_directories(root);
-    pal::host::SetDriveRoot(root);
-    pal::host::SetOutputDirectory(root);
-    std::string error;
-    if (!pal::host::LoadRegistryText(kMachine, "emz-fuzz.reg", &error)) std::abort();
-    g_dwDebugLevel = 0;
-    return true;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = Setup();
+    static const bool ready = SetUpFuzzMachine(kMachine, "qlemz-fuzz");
     (void)ready;
     if (size == 0) return 0;
     static const DWORD kReadSizes[] = {1, 7, 64, 4096, 8191, 8192, 8193, 65536};

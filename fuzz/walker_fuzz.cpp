@@ -9,6 +9,7 @@
 #include "emf/ParseEMF.h"
 #include "native/JobWriter.h"
 #include "palhost.h"
+#include "FuzzMachine.h"
 #include "printproc/JobContainers.h"
 
 #include <cstdint>
@@ -28,21 +29,10 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "Port"="null"
 )";
 
-bool Setup() {
-    std::string root = (std::filesystem::temp_directory_path() / "qlwalk-fuzz").string();
-    std::filesystem::create_directories(root);
-    pal::host::SetDriveRoot(root);
-    pal::host::SetOutputDirectory("/dev");  // port "null" -> /dev/null
-    std::string error;
-    if (!pal::host::LoadRegistryText(kMachine, "walker-fuzz.reg", &error)) std::abort();
-    g_dwDebugLevel = 0;
-    return true;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = Setup();
+    static const bool ready = SetUpFuzzMachine(kMachine, "qlwalk-fuzz", "/dev");
     (void)ready;
     if (size < 1) return 0;
     const uint8_t options = data[0];

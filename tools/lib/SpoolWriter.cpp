@@ -349,19 +349,6 @@ std::vector<uint8_t> Hex(const std::string& option, const std::string& text) {
     return out;
 }
 
-std::optional<std::vector<uint8_t>> ReadFile(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) return std::nullopt;
-    const std::streamoff size = in.tellg();
-    if (size < 0) return std::nullopt;
-    std::vector<uint8_t> data(static_cast<size_t>(size));
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(data.data()), size)) return std::nullopt;
-    return data;
-}
-
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) return false;
@@ -496,7 +483,7 @@ int RunSpoolGen(const std::vector<std::string>& args, std::ostream& out, std::os
             if (positional.empty()) throw UsageError("--wrap: no EMF files given");
             std::vector<std::vector<uint8_t>> pages;
             for (const std::string& path : positional) {
-                auto data = ReadFile(path);
+                auto data = ReadWholeFile(path);
                 if (!data) throw UsageError(path + ": cannot read");
                 pages.push_back(std::move(*data));
             }
@@ -524,6 +511,19 @@ int RunSpoolGen(const std::vector<std::string>& args, std::ostream& out, std::os
         err << "qlspoolgen: " << e.what() << "\n";
         return 2;
     }
+}
+
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return std::nullopt;
+    const std::streamoff size = in.tellg();
+    if (size < 0) return std::nullopt;
+    std::vector<uint8_t> data(static_cast<size_t>(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(data.data()), size)) return std::nullopt;
+    return data;
 }
 
 } // namespace qltools

@@ -153,6 +153,9 @@ std::vector<uint8_t> WrapEmfPages(const std::vector<std::vector<uint8_t>>& pages
 
 // The qlspoolgen command: arguments without the program name. Returns the exit
 // code: 0 written, 1 output not writable, 2 bad arguments or unusable input.
+// The whole content of a regular file; none when it cannot be read.
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path);
+
 int RunSpoolGen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 } // namespace qltools

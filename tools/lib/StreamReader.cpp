@@ -834,19 +834,6 @@ void JsonPage(Json& j, const EmfPageSummary& p) {
     j.Close('}');
 }
 
-std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) return std::nullopt;
-    const std::streamoff size = in.tellg();
-    if (size < 0) return std::nullopt;
-    std::vector<uint8_t> data(static_cast<size_t>(size));
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(data.data()), size)) return std::nullopt;
-    return data;
-}
-
 constexpr char kUsage[] =
     "usage: qlstream [OPTIONS] FILE\n"
     "\n"
