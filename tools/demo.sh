@@ -5,9 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/setup-debian.sh
+tools/setup-debian.sh run
 cmake --preset default
-cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)"
+# Only qlspool and the libraries it loads; tests and benchmarks are built by
+# tools/test.sh.
+cmake --build --preset default --target qlspool -j "$(nproc 2>/dev/null || echo 2)"
 if [ $# -eq 0 ]; then
   # Keep the demo machine (drive C:, ports, debug log) inside the build tree.
   exec build/default/bin/qlspool demo --drive-root build/default/qlspool-machine

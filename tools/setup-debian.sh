@@ -1,23 +1,41 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build and test the project, for
-# Linux and for the Windows cross-build. Safe to run again: packages already
-# installed are left alone, and apt is not touched when nothing is missing.
+# Installs the Debian 12 packages the project needs. Safe to run again:
+# packages already installed are left alone, and apt is not touched when
+# nothing is missing.
+#
+#   tools/setup-debian.sh run    what the Linux build of qlspool and the
+#                                libraries it loads need (the main command)
+#   tools/setup-debian.sh all    that, plus tests, benchmarks and the Windows
+#                                cross-build (the default)
 set -euo pipefail
 
-packages=(
+profile="${1:-all}"
+
+# The Linux build of the product, the host and the tool library.
+run_packages=(
   cmake
   ninja-build
   g++
   make
   pkg-config
-  libgtest-dev
   zlib1g-dev
   libssl-dev
+)
+
+# Tests, benchmarks and the Windows cross-build.
+all_packages=(
+  libgtest-dev
   libbenchmark-dev
   g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
 )
+
+case "$profile" in
+  run) packages=("${run_packages[@]}") ;;
+  all) packages=("${run_packages[@]}" "${all_packages[@]}") ;;
+  *) echo "setup-debian: unknown profile '$profile' (run or all)" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
