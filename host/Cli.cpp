@@ -512,11 +512,11 @@ public:
         jobs[1].datatype = u"RAW";
         jobs[1].document = u"qlspool packed sample page";
         jobs[1].data = SamplePackedJob(SampleLongTextPage());
-        jobs[2].printer = u"QL Spool Bridge (cached)";
+        jobs[2].printer = u"QL Spool Bridge (compressed)";
         jobs[2].datatype = u"NT EMF 1.008";
         jobs[2].document = u"qlspool gateway sample";
-        jobs[2].data = SampleGatewaySpool(u"QL Spool Bridge (cached)");
-        jobs[2].devmode = SampleGatewayDevmode(u"QL Spool Bridge (cached)");
+        jobs[2].data = SampleGatewaySpool(u"QL Spool Bridge (compressed)");
+        jobs[2].devmode = SampleGatewayDevmode(u"QL Spool Bridge (compressed)");
         const int code = RunJobs(*machine, jobs, quiet, true);
         Unload(*machine, quiet);
         return code;

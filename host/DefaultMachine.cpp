@@ -15,6 +15,10 @@ namespace {
 // Bridge (cached)" has the bitmap cache on ("ImageRecall"), so its streams
 // are framed; "QL Remote" has it on too, but its Print-To-Remote port turns it
 // off again; "QL Held Printing" goes to a Held Printing port.
+// "QL Spool Bridge (compressed)" has the cache on and two compression rules:
+// a bitmap that deflates to no more than a tenth of its 24-bit size stays as
+// it is (ZIP 10 %); others go as JPEG 2000 of a twentieth of that size
+// (lossy 5 %) below 1,000,000 bytes, of a fiftieth (lossy 2 %) from there on.
 constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
@@ -86,6 +90,21 @@ constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge (cached)\PrinterDriverData]
 "ImageRecall"=dword:00000001
 
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge (compressed)]
+"Name"="QL Spool Bridge (compressed)"
+"Printer Driver"="QL Spool Bridge"
+"Port"="QLPORT3:"
+"Attributes"=dword:00000041
+"Priority"=dword:00000001
+"SpoolDirectory"="C:\\Windows\\System32\\spool\\PRINTERS"
+"Print Processor"="QLWinPrn"
+"Datatype"="RAW"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge (compressed)\PrinterDriverData]
+"ImageRecall"=dword:00000001
+"CompressionRule0"=dword:03e80a05
+"CompressionRule1"=dword:00000a02
+
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Remote]
 "Name"="QL Remote"
 "Printer Driver"="QL Spool Bridge"
@@ -115,6 +134,9 @@ constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5
 "PortType"="Quillon Print Port"
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLPORT2:]
+"PortType"="Quillon Print Port"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLPORT3:]
 "PortType"="Quillon Print Port"
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLREMOTE1:]

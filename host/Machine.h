@@ -97,12 +97,19 @@ struct ControlRecord {
 struct TransportStream {
     uint64_t offset = 0;  // where it begins in the document
     qltools::InspectReport report;
+    std::string bitmapReport;  // the transform report of its bitmap records (AddBitmapReports)
 };
 
 // Splits a document's bytes into the transport streams of its copies and
 // inspects each: a stream ends where the inspector, reading on, meets the
 // next copy's marker. Empty when the bytes do not begin with "%%EMF".
 std::vector<TransportStream> InspectTransportStreams(std::span<const uint8_t> output);
+
+// Fills each stream's bitmapReport: every bitmap record and what the gateway
+// did to it, with the PSNR of compressed bitmaps against `original`, the
+// spool file the job was printed from (BitmapReport.cpp).
+void AddBitmapReports(std::span<const uint8_t> document, std::vector<TransportStream>& streams,
+                      std::span<const uint8_t> original);
 
 struct JobReport {
     std::string error;  // set when the host could not run the job at all

@@ -135,6 +135,8 @@ std::string StreamListing(const std::vector<TransportStream>& streams, const std
         constexpr size_t kMaxListedBlocks = 24;
         std::istringstream text(qltools::FormatReportText(stream, stream.blocks.size() <= kMaxListedBlocks));
         for (std::string line; std::getline(text, line);) o << indent << "  " << line << "\n";
+        std::istringstream bitmaps(streams[i].bitmapReport);
+        for (std::string line; std::getline(bitmaps, line);) o << indent << "  " << line << "\n";
     }
     return o.str();
 }

@@ -31,7 +31,9 @@ std::vector<uint8_t> SampleEmfSpool(const std::u16string& deviceName);
 // bitmaps of 1, 8 and 24 bits per pixel (a logo and photo-like noise), an
 // engine font record before each page, and before the first page a device
 // mode record (SampleGatewayDevmode) with the gateway driver's "QLEX"
-// extension and "QLPD" trailer.
+// extension (the compression rules of "QL Spool Bridge (compressed)") and
+// "QLPD" trailer; then
+// a fourth page covered by an A4 photograph at 300 dpi (2480 x 3508, 24 bits).
 std::vector<uint8_t> SampleGatewaySpool(const std::u16string& deviceName);
 
 // The gateway driver's full device mode for `deviceName`: 220 public bytes

@@ -24,8 +24,10 @@ compare() {  # what expected-list actual-list
   fi
 }
 
-# Windows DLL.
+# Windows DLL, with the static cross-build of OpenJPEG (kept in the build
+# tree: a rerun does not rebuild it).
 tools/setup-debian.sh
+tools/build-openjpeg-mingw.sh build/mingw/openjpeg
 cmake --preset mingw
 cmake --build --preset mingw -j "$(nproc 2>/dev/null || echo 2)"
 dll=build/mingw/bin/qlwinprn.dll
@@ -35,6 +37,20 @@ dll_exports="$(x86_64-w64-mingw32-objdump -p "$dll" |
   sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
   sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*\([A-Za-z_][A-Za-z0-9_@]*\).*$/\1/p' | sort)"
 compare "$dll" "$entry_points" "$dll_exports"
+
+# The DLL imports only system libraries: the codec and the C++ runtime are
+# linked in statically.
+system_dlls="advapi32.dll clusapi.dll gdi32.dll kernel32.dll msvcrt.dll resutils.dll user32.dll winspool.drv ws2_32.dll"
+dll_imports="$(x86_64-w64-mingw32-objdump -p "$dll" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' |
+  tr '[:upper:]' '[:lower:]' | sort -u)"
+foreign="$(for d in $dll_imports; do case " $system_dlls " in *" $d "*) ;; *) echo "$d" ;; esac; done)"
+foreign="$(echo "$foreign" | grep -v -e '^api-ms-win-' -e '^$' || true)"
+if [ -n "$foreign" ]; then
+  echo "check-exports: $dll imports non-system DLLs: $(echo $foreign)" >&2
+  fail=1
+else
+  echo "check-exports: $dll: imports only system DLLs ($(echo $dll_imports))"
+fi
 
 # Linux shared library (built by the default preset).
 so=build/default/bin/libqlwinprn.so

@@ -231,6 +231,7 @@ std::vector<uint8_t> GenerateSpoolJob(const SpoolJobOptions& options) {
         if (options.pageType == SPL_METAFILE_DATA)
             spool.Extension(options.blackWhite ? SPL_BW_METAFILE_EXT : SPL_METAFILE_EXT, pageAt);
     }
+    for (const std::vector<uint8_t>& emf : options.extraPages) spool.Extension(SPL_METAFILE_EXT, spool.Page(emf));
     return spool.Take();
 }
 
@@ -265,12 +266,12 @@ constexpr char kUsage[] =
     "\n"
     "Pages:\n"
     "  --pages N            number of pages (default 1)\n"
-    "  --images LIST        comma list of flat,gradient,noise,logo (default logo)\n"
+    "  --images LIST        comma list of flat,gradient,noise,logo,photo (default logo)\n"
     "  --bpp LIST           comma list of 1,4,8,16,24,32: every image at every depth (default 24)\n"
     "  --size WxH           bitmap size in pixels (default 64x64)\n"
     "  --topdown            top-down bitmaps (default bottom-up)\n"
     "  --clip               draw only the middle half of each bitmap (clipped source rectangle)\n"
-    "  --seed N             seed of the noise images (default 1)\n"
+    "  --seed N             seed of the noise and photo images (default 1)\n"
     "  --font FACE          create and select the font FACE and write a title line on each page\n"
     "  --device WxH         device size in pixels (default 4960x7016)\n"
     "  --mm WxH             device size in millimetres (default 210x297)\n"

@@ -135,6 +135,7 @@ struct SpoolJobOptions {
     bool blackWhite = false;                // type 12 pages get extension 14 instead of 13
     uint32_t engineFontBytes = 0;           // > 0: an engine font before every page, extension 15 after
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> extraRecords;  // after the file header
+    std::vector<std::vector<uint8_t>> extraPages;  // EMF pages after the generated ones, with extension records
     EmfPageOptions page;
     std::u16string documentName = u"qlspoolgen job";
     std::optional<std::u16string> outputName;

@@ -2,6 +2,7 @@
 
 #include "emf/EmfRecords.h"
 #include "native/Devmode.h"
+#include "tools/lib/BitmapTransforms.h"
 #include "tools/lib/EmfBuilder.h"
 #include "tools/lib/SpoolRestore.h"
 #include "tools/lib/SpoolWriter.h"
@@ -846,7 +847,8 @@ constexpr char kUsage[] =
     "\n"
     "Every cached bitmap (0x8002) is checked: its distance must lead to the first\n"
     "byte of an earlier bitmap record (81, 0x8000 or 0x8001) of the job whose image\n"
-    "number is the one it names.\n"
+    "number is the one it names. Every compressed bitmap (0x8000) is decoded: its\n"
+    "JPEG 2000 stream must give the width and height of its BITMAPINFOHEADER.\n"
     "\n"
     "  --json             machine-readable output\n"
     "  --logical OUT      write the receiver's logical stream (framing removed, holes\n"
@@ -862,6 +864,13 @@ constexpr char kUsage[] =
     "                     extension records across them\n"
     "  --images-per-copy  count image numbers and positions from each copy's start\n"
     "                     (the sender counts them once per job)\n"
+    "  --report           list every bitmap record and what the gateway did to it\n"
+    "                     (kept, reduced, cached, deleted, compressed with its ratio),\n"
+    "                     with the bytes each step saved\n"
+    "  --input SPL        the spool file the job was printed from: the report adds\n"
+    "                     each compressed bitmap's PSNR and each reduced one's size\n"
+    "  --lossy            with --restore: compressed bitmaps become 24-bit\n"
+    "                     EMR_STRETCHDIBITS records of their decoded pixels\n"
     "  --help             show this text\n"
     "\n"
     "Exit codes: 0 well-formed, 1 malformed or a cached bitmap that does not\n"
@@ -1156,8 +1165,8 @@ std::string FormatReportJson(const InspectReport& r) {
 
 int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     try {
-        bool json = false, listBlocks = true, dropFonts = false, perCopy = false;
-        std::optional<std::string> logicalPath, inputPath, restorePath;
+        bool json = false, listBlocks = true, dropFonts = false, perCopy = false, transforms = false, lossy = false;
+        std::optional<std::string> logicalPath, inputPath, restorePath, originalPath;
         std::optional<uint32_t> copy;
         auto value = [&](size_t& i, const std::string& option) -> std::optional<std::string> {
             if (i + 1 >= args.size()) {
@@ -1179,6 +1188,10 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
                 dropFonts = true;
             } else if (a == "--images-per-copy") {
                 perCopy = true;
+            } else if (a == "--report" || a == "--lossy") {
+                (a == "--report" ? transforms : lossy) = true;
+            } else if (a == "--input") {
+                if (!(originalPath = value(i, a))) return 2;
             } else if (a == "--logical" || a == "--restore") {
                 const auto path = value(i, a);
                 if (!path) return 2;
@@ -1207,8 +1220,8 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
             err << "qlstream: no input file given\n(see qlstream --help)\n";
             return 2;
         }
-        if ((copy || dropFonts) && !restorePath) {
-            err << "qlstream: --copy and --drop-fonts go with --restore\n";
+        if ((copy || dropFonts || lossy) && !restorePath) {
+            err << "qlstream: --copy, --drop-fonts and --lossy go with --restore\n";
             return 2;
         }
         const auto data = ReadWholeFile(*inputPath);
@@ -1217,11 +1230,11 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
             return 2;
         }
         InspectOptions options;
-        options.keepLogical = logicalPath.has_value();
+        options.keepLogical = true;
         options.allCopies = true;
         options.imagesPerCopy = perCopy;
         const InspectReport report = InspectStream(*data, options);
-        out << (json ? FormatReportJson(report) : FormatReportText(report, listBlocks));
+        if (!(json && transforms)) out << (json ? FormatReportJson(report) : FormatReportText(report, listBlocks));
         if (!report.ok) {
             err << "qlstream: " << *inputPath << ": malformed: " << report.error << "\n";
             return 1;
@@ -1245,12 +1258,40 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
             return static_cast<bool>(file);
         };
         if (logicalPath && !write(*logicalPath, report.logical)) return 2;
+        std::vector<uint8_t> original;
+        if (originalPath) {
+            auto bytes = ReadWholeFile(*originalPath);
+            if (!bytes) {
+                err << "qlstream: cannot read " << *originalPath << "\n";
+                return 2;
+            }
+            original = std::move(*bytes);
+        }
+        const TransformReport bitmaps = AnalyseBitmaps(report, original, lossy);
+        if (transforms) out << (json ? FormatTransformJson(bitmaps) : FormatTransformText(bitmaps));
+        if (!bitmaps.ok) {
+            err << "qlstream: " << *inputPath << ": " << bitmaps.error << "\n";
+            return 1;
+        }
         if (restorePath) {
             RestoreOptions restore;
             restore.copy = copy.value_or(0);
             restore.dropEngineFonts = dropFonts;
             restore.imagesPerCopy = perCopy;
-            const RestoreResult r = RestoreSpool(*data, restore);
+            RestoreResult r = RestoreSpool(*data, restore);
+            if (r.ok && lossy) {
+                std::string why;
+                const auto replaced = RestoreCompressedBitmaps(r.spool, bitmaps, restore.copy, &why);
+                if (!replaced) {
+                    err << "qlstream: " << *inputPath << ": cannot restore compressed bitmaps: " << why << "\n";
+                    return 1;
+                }
+                r.leftPrivate -= std::min(r.leftPrivate, *replaced);
+                std::erase_if(r.left, [](const std::string& line) {
+                    return line.find("(compressed)") != std::string::npos ||
+                           line.find(" 0 deleted (0x8001)") != std::string::npos;
+                });
+            }
             if (!r.ok) {
                 err << "qlstream: " << *inputPath << ": cannot restore: " << r.error << "\n";
                 return r.error.rfind("there is no copy", 0) == 0 ? 2 : 1;

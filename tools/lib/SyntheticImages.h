@@ -23,9 +23,9 @@ struct RgbImage {
     uint8_t* Pixel(uint32_t x, uint32_t y) { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }
 };
 
-enum class ImageKind { Flat, Gradient, Noise, Logo };
+enum class ImageKind { Flat, Gradient, Noise, Logo, Photo };
 
-// "flat", "gradient", "noise", "logo".
+// "flat", "gradient", "noise", "logo", "photo".
 std::optional<ImageKind> ParseImageKind(std::string_view name);
 const char* ImageKindName(ImageKind kind);
 
@@ -39,6 +39,10 @@ RgbImage MakeGradientImage(uint32_t width, uint32_t height);
 RgbImage MakeNoiseImage(uint32_t width, uint32_t height, uint64_t seed);
 // A ring, a bar and a square on white, in three colours.
 RgbImage MakeLogoImage(uint32_t width, uint32_t height);
+// A landscape that compresses like a photograph: a sky with soft clouds and a
+// sun, hills with textured grass, a house with hard edges, a lake with
+// ripples, and a little grain. Shapes scale with the image size.
+RgbImage MakePhotoImage(uint32_t width, uint32_t height, uint64_t seed);
 
 // The kind with the defaults above (flat is a mid blue, noise uses `seed`).
 RgbImage MakeImage(ImageKind kind, uint32_t width, uint32_t height, uint64_t seed = 1);
