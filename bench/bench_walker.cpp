@@ -31,6 +31,7 @@
 //   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 //   ninja -C build/bench bench_walker
 //   build/bench/bin/bench_walker --benchmark_min_time=2
+#include "bench/PeakMemory.h"
 #include "palhost.h"
 #include "printproc/Winprint.h"
 #include "tools/lib/EmfBuilder.h"
@@ -39,7 +40,6 @@
 #include "tools/lib/SyntheticImages.h"
 
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -55,6 +55,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using qlbench::PeakMeter;
 
 constexpr uint32_t kBitmaps = 200;
 constexpr uint32_t kSmallPages = 100;
@@ -89,51 +90,6 @@ std::vector<WCHAR> Mutable(const std::u16string& s) {
     v.push_back(0);
     return v;
 }
-
-// ---- memory figures from /proc ------------------------------------------------------
-
-// A "Vm..." line of /proc/self/status in KiB, or -1.
-long StatusKiB(const char* key) {
-    std::ifstream in("/proc/self/status");
-    const size_t len = std::strlen(key);
-    for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, len, key) == 0 && line.size() > len && line[len] == ':')
-            return std::strtol(line.c_str() + len + 1, nullptr, 10);
-    }
-    return -1;
-}
-
-// Sets the resident high-water mark back to the current resident size, after
-// handing freed heap memory back to the system so that a job's buffers count
-// even when an earlier run left their pages resident.
-bool ResetPeakRss() {
-    malloc_trim(0);
-    std::ofstream out("/proc/self/clear_refs");
-    out << "5";
-    out.flush();
-    return static_cast<bool>(out);
-}
-
-// Resident-set rise over one run of `work`; the peak of all runs is kept.
-class PeakMeter {
-public:
-    // Runs `work`; false when /proc gave no figures (the work ran anyway
-    // unless the reset failed).
-    template <typename Work>
-    bool Measure(Work&& work) {
-        if (!ResetPeakRss()) return false;
-        const long base = StatusKiB("VmRSS");
-        work();
-        const long peak = StatusKiB("VmHWM");
-        if (base < 0 || peak < 0) return false;
-        m_maxKiB = std::max(m_maxKiB, peak - base);
-        return true;
-    }
-    double MiB() const { return static_cast<double>(m_maxKiB) / 1024.0; }
-
-private:
-    long m_maxKiB = 0;
-};
 
 // ---- the simulated machine and the jobs ---------------------------------------------
 

@@ -8,6 +8,7 @@
 #include <openjpeg.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <thread>
@@ -110,8 +111,11 @@ uint32_t FitLevels(uint32_t dwLevels, uint32_t w, uint32_t h) {
     return n;
 }
 
+std::atomic<uint32_t> g_dwDefaultThreads{0};
+
 uint32_t WorkerThreads(uint32_t dwRequested) {
     if (dwRequested) return dwRequested;
+    if (const uint32_t n = g_dwDefaultThreads.load()) return n;
     const unsigned n = std::thread::hardware_concurrency();
     return n ? n : 1;
 }
@@ -299,6 +303,10 @@ int Jp2Encode(JP2_HANDLE hCodec) {
     }
     if (!opj_end_compress(opj.pCodec, opj.pStream)) return failure();
     return c.iCallbackError;
+}
+
+void Jp2SetDefaultThreads(uint32_t dwThreads) {
+    g_dwDefaultThreads = dwThreads;
 }
 
 int Jp2Destroy(JP2_HANDLE hCodec) {

@@ -61,3 +61,7 @@ int Jp2Create(JP2_HANDLE* phCodec, JP2_ALLOC_FN pfnAlloc, void* pAllocContext, J
 int Jp2SetOption(JP2_HANDLE hCodec, int id, int comp, int tile, intptr_t value);
 int Jp2Encode(JP2_HANDLE hCodec);
 int Jp2Destroy(JP2_HANDLE hCodec);
+
+// Worker threads of an encode whose JP2_OPT_THREADS is 0: one per core
+// unless set here (0 restores that); for benchmarks.
+void Jp2SetDefaultThreads(uint32_t dwThreads);

@@ -20,6 +20,7 @@ run_packages=(
   pkg-config
   zlib1g-dev
   libssl-dev
+  libopenjp2-7-dev
 )
 
 # Tests, benchmarks and the Windows cross-build.
@@ -29,6 +30,7 @@ all_packages=(
   g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
+  dpkg-dev
 )
 
 case "$profile" in

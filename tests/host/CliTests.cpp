@@ -97,12 +97,14 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
     EXPECT_NE(r.out.find("QLSB detected, call PrintQLEMFJob"), std::string::npos);
     // The main job: a toolkit-made gateway job, printed, its port output
     // listed by the inspector.
-    EXPECT_NE(r.out.find("\"qlspool gateway sample\" on \"QL Spool Bridge (cached)\", datatype \"NT EMF 1.008\""),
+    EXPECT_NE(r.out.find("\"qlspool gateway sample\" on \"QL Spool Bridge (compressed)\", datatype \"NT EMF 1.008\""),
               std::string::npos);
-    EXPECT_NE(r.out.find("port \"QLPORT2:\", datatype \"RAW\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("port \"QLPORT3:\", datatype \"RAW\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("transport stream, as the inspector reads it:"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(", form full: \"QL Spool Bridge (cached)\""), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("records: 14, pages: 3,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(", form full: \"QL Spool Bridge (compressed)\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("records: 16, pages: 4,"), std::string::npos) << r.out;
+    // The A4 photograph of page 4 goes as JPEG 2000, with its PSNR.
+    EXPECT_NE(r.out.find("page 4 image 19: 2480x3508 24 bpp, compressed to "), std::string::npos) << r.out;
     // The logo of pages 2 and 3 travels as references to page 1's.
     EXPECT_NE(r.out.find("cached references: 4, resolved: 4"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("port queries: 6 as NT AUTHORITY\\SYSTEM"), std::string::npos) << r.out;

@@ -848,7 +848,8 @@ constexpr char kUsage[] =
     "Every cached bitmap (0x8002) is checked: its distance must lead to the first\n"
     "byte of an earlier bitmap record (81, 0x8000 or 0x8001) of the job whose image\n"
     "number is the one it names. Every compressed bitmap (0x8000) is decoded: its\n"
-    "JPEG 2000 stream must give the width and height of its BITMAPINFOHEADER.\n"
+    "JPEG 2000 stream must give the width and height of its BITMAPINFOHEADER; the\n"
+    "text output lists the bitmaps (as --report) when there are compressed ones.\n"
     "\n"
     "  --json             machine-readable output\n"
     "  --logical OUT      write the receiver's logical stream (framing removed, holes\n"
@@ -1268,7 +1269,9 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
             original = std::move(*bytes);
         }
         const TransformReport bitmaps = AnalyseBitmaps(report, original, lossy);
-        if (transforms) out << (json ? FormatTransformJson(bitmaps) : FormatTransformText(bitmaps));
+        // Compressed bitmaps are always listed with what their streams decode to.
+        if (transforms || (!json && bitmaps.Count(BitmapAction::Compressed) > 0))
+            out << (json ? FormatTransformJson(bitmaps) : FormatTransformText(bitmaps));
         if (!bitmaps.ok) {
             err << "qlstream: " << *inputPath << ": " << bitmaps.error << "\n";
             return 1;
