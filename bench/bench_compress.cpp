@@ -48,19 +48,7 @@ const Bytes& PhotoRecord(uint32_t bpp) {
     static const qltools::RgbImage photo = qltools::MakePhotoImage(kWidth, kHeight, 1);
     Bytes& rec = records[bpp];
     if (!rec.empty()) return rec;
-    const qltools::Dib dib = qltools::MakeDib(photo, bpp, false);
-    const Bytes bmi = dib.BitmapInfo();
-    StretchDIBitsRecord r{};
-    r.iType = EMR_STRETCHDIBITS_TYPE;
-    r.offBmiSrc = STRETCHDIBITS_FIXED_SIZE;
-    r.cbBmiSrc = static_cast<DWORD>(bmi.size());
-    r.offBitsSrc = r.offBmiSrc + r.cbBmiSrc;
-    r.cbBitsSrc = static_cast<DWORD>(dib.bits.size());
-    r.nSize = r.offBitsSrc + r.cbBitsSrc;
-    rec.resize(r.nSize);
-    StoreRecord(rec.data(), r);
-    std::memcpy(rec.data() + r.offBmiSrc, bmi.data(), bmi.size());
-    std::memcpy(rec.data() + r.offBitsSrc, dib.bits.data(), dib.bits.size());
+    rec = qltools::MakeStretchDIBitsRecord(qltools::MakeDib(photo, bpp, false));
     return rec;
 }
 

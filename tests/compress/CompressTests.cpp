@@ -46,23 +46,8 @@ protected:
     }
 };
 
-// An EMR_STRETCHDIBITS record of the DIB: fixed part, BITMAPINFO, bits.
 Bytes MakeRecord(const qltools::Dib& dib) {
-    const Bytes bmi = dib.BitmapInfo();
-    StretchDIBitsRecord r{};
-    r.iType = EMR_STRETCHDIBITS_TYPE;
-    r.offBmiSrc = STRETCHDIBITS_FIXED_SIZE;
-    r.cbBmiSrc = static_cast<DWORD>(bmi.size());
-    r.offBitsSrc = r.offBmiSrc + r.cbBmiSrc;
-    r.cbBitsSrc = static_cast<DWORD>(dib.bits.size());
-    r.cxSrc = static_cast<LONG>(dib.Width());
-    r.cySrc = static_cast<LONG>(dib.Height());
-    r.nSize = r.offBitsSrc + r.cbBitsSrc;
-    Bytes rec(r.nSize);
-    StoreRecord(rec.data(), r);
-    std::copy(bmi.begin(), bmi.end(), rec.begin() + r.offBmiSrc);
-    std::copy(dib.bits.begin(), dib.bits.end(), rec.begin() + r.offBitsSrc);
-    return rec;
+    return qltools::MakeStretchDIBitsRecord(dib);
 }
 
 Bytes PhotoRecord(uint32_t w, uint32_t h, uint32_t bpp) {

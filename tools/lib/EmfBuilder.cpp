@@ -245,6 +245,14 @@ void EmfBuilder::StretchDIBits(const Dib& dib, int32_t x, int32_t y, int32_t cx,
     ++m_records;
 }
 
+std::vector<uint8_t> MakeStretchDIBitsRecord(const Dib& dib) {
+    EmfBuilder builder;
+    builder.StretchDIBits(dib, 0, 0, static_cast<int32_t>(dib.Width()), static_cast<int32_t>(dib.Height()));
+    const std::vector<uint8_t> page = builder.Finish();
+    const uint32_t at = GetU32(page, 4);  // behind the EMR_HEADER
+    return std::vector<uint8_t>(page.begin() + at, page.begin() + at + GetU32(page, at + 4));
+}
+
 uint32_t EmfBuilder::CreateFont(std::u16string_view face, int32_t height, int32_t weight, bool italic) {
     EmfExtCreateFontIndirectW r{};
     r.iType = EMR_EXTCREATEFONTINDIRECTW;

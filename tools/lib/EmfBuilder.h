@@ -315,6 +315,10 @@ private:
     uint32_t m_maxObject = 0;
 };
 
+// One EMR_STRETCHDIBITS record of the whole DIB drawn at (0, 0) in its own
+// size, as EmfBuilder::StretchDIBits writes it.
+std::vector<uint8_t> MakeStretchDIBitsRecord(const Dib& dib);
+
 // What a structural walk of an EMF found.
 struct EmfCheck {
     bool ok = false;
