@@ -36,8 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     BITMAPINFOHEADER h{};
     h.biSize = BITMAPINFOHEADER_SIZE;
-    h.biWidth = static_cast<int8_t>(p[3]) * (1 + (p[4] & 3));  // -512..508
-    h.biHeight = static_cast<int8_t>(p[5]) * (1 + (p[6] & 3));
+    // Mostly small sizes, so that the bits often fit; now and then large ones.
+    h.biWidth = static_cast<int8_t>(p[3]) * ((p[4] & 7) == 7 ? 64 : 1);
+    h.biHeight = static_cast<int8_t>(p[5]) * ((p[6] & 7) == 7 ? 64 : 1);
     h.biPlanes = 1;
     h.biBitCount = kDepths[p[7] % (sizeof(kDepths) / sizeof(kDepths[0]))];
     h.biCompression = p[8] == 0xFF ? BI_BITFIELDS : BI_RGB;
