@@ -54,7 +54,10 @@ std::string TicketText(std::span<const uint8_t> ticket) {
         const uint8_t c = ticket[i];
         if (c == '\n') {
             text += "\\n";
-        } else if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+        } else if (c == '"' || c == '\\') {
+            text += '\\';
+            text += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
             text += static_cast<char>(c);
         } else {
             static const char kHex[] = "0123456789abcdef";
