@@ -12,7 +12,6 @@
 #include "port/Impersonate.h"
 
 #include <cstring>
-#include <cwchar>
 
 namespace {
 

@@ -96,12 +96,12 @@ std::string ThreadIdentity(const std::optional<pal::host::Identity>& id) {
     return (id->impersonating ? "impersonating " : "as ") + IdentityName(*id);
 }
 
-// "6 as NT AUTHORITY\SYSTEM, 1 as HOST\user" for the port queries or the file creations.
 // The event log's source registration (registry key, event source).
 bool IsEventLogCall(const pal::host::IdentityRecord& rec) {
     return rec.call == "RegCreateKeyExW" || rec.call == "RegisterEventSourceW";
 }
 
+// "6 as NT AUTHORITY\SYSTEM, 1 as HOST\user" for the port queries or the file creations.
 std::string IdentityCounts(const std::vector<pal::host::IdentityRecord>& records, bool portQueries) {
     std::vector<std::pair<std::string, unsigned>> counts;
     for (const auto& rec : records) {
