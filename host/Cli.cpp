@@ -1,5 +1,6 @@
 #include "host/Cli.h"
 #include "host/DefaultMachine.h"
+#include "host/Events.h"
 #include "host/Machine.h"
 #include "host/Report.h"
 #include "host/SampleJobs.h"
@@ -47,6 +48,7 @@ constexpr const char kMainHelp[] =
     "  datatypes   list the datatypes the library reports\n"
     "  caps        show the library's capabilities for each datatype\n"
     "  printers    list the machine's printers with driver and port\n"
+    "  events      list the machine's Application event log\n"
     "\n"
     "Run `qlspool COMMAND --help` for the options of a command.\n"
     "Exit status: 0 success, 1 a job failed or the library could not be loaded,\n"
@@ -71,7 +73,12 @@ constexpr const char kDemoHelp[] =
     "made by the spool toolkit (bitmaps of 1, 8 and 24 bits per pixel, a font,\n"
     "a device mode with the driver's \"QLEX\" extension and \"QLPD\" trailer)\n"
     "printed on \"QL Spool Bridge (cached)\" (image cache on: the logo of every\n"
-    "page after the first is sent as a reference to the first). For each job it\n"
+    "page after the first is sent as a reference to the first), and a one-page\n"
+    "job on \"QL PDF Bridge\" whose document name names the JDF ticket the demo\n"
+    "leaves in C:\\QLWinPrn\\jdf (sent in a JDF block and deleted). Every gateway\n"
+    "stream carries the machine's watermark page (C:\\QLWinPrn\\watermark.spl,\n"
+    "made when the drive root is new; remove it to see the event \"QLWinPrn:\n"
+    "Configured watermark not found.\" in `qlspool events`). For each job it\n"
     "prints what each entry point\n"
     "returned, what the ports and the port monitor received, the identities the\n"
     "job ran under and the debug log lines; the transport stream the gateway\n"
@@ -503,7 +510,7 @@ public:
         ShowMachine(*machine);
         if (!Load(*machine, quiet)) return kExitJobFailed;
 
-        std::vector<JobOptions> jobs(3);
+        std::vector<JobOptions> jobs(4);
         jobs[0].printer = u"Office Laser";
         jobs[0].datatype = u"RAW";
         jobs[0].document = u"qlspool sample page";
@@ -517,7 +524,14 @@ public:
         jobs[2].document = u"qlspool gateway sample";
         jobs[2].data = SampleGatewaySpool(u"QL Spool Bridge (compressed)");
         jobs[2].devmode = SampleGatewayDevmode(u"QL Spool Bridge (compressed)");
+        jobs[3].printer = u"QL PDF Bridge";
+        jobs[3].datatype = u"NT EMF 1.008";
+        jobs[3].document = PlaceSampleTicket();
+        jobs[3].data = SampleEmfSpool(u"QL PDF Bridge");
         const int code = RunJobs(*machine, jobs, quiet, true);
+        std::error_code ec;
+        m_out << "JDF ticket " << pal::host::ToUtf8(SampleTicketPath())
+              << (fs::exists(pal::host::MapPath(SampleTicketPath()), ec) ? ": still there" : ": consumed") << "\n";
         Unload(*machine, quiet);
         return code;
     }
@@ -692,6 +706,19 @@ public:
         return kExitOk;
     }
 
+    int Events(const ParsedArgs& a) {
+        if (a.help) {
+            m_out << kEventsHelp << "\n" << kMachineOptionsHelp;
+            return kExitOk;
+        }
+        if (!a.positional.empty()) throw UsageError{"events takes no arguments"};
+        uint64_t since = 0;
+        if (auto v = a.Get("--since")) since = UnsignedOption("--since", *v, 0, 0xFFFFFFFFFFFFull);
+        auto machine = MakeMachine(MachineOptionsFrom(a));
+        m_out << FormatEventLog(pal::host::ReadEventLog(), since, a.Flag("--json"));
+        return kExitOk;
+    }
+
 private:
     std::ostream& m_out;
     std::ostream& m_err;
@@ -734,6 +761,7 @@ int RunQlspool(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (command == "machine") return cmd.MachineReg(Parse(args, first, command, {}));
         if (command == "printers") return cmd.Printers(Parse(args, first, command, {}));
         if (command == "datatypes") return cmd.Datatypes(Parse(args, first, command, {}));
+        if (command == "events") return cmd.Events(Parse(args, first, command, {{"--since"}, {"--json"}}));
         if (command == "caps") return cmd.Caps(Parse(args, first, command, {{"--datatype"}, {}}));
         throw UsageError{"unknown command \"" + command + "\" (see qlspool --help)"};
     } catch (const UsageError& e) {

@@ -1,4 +1,9 @@
 #include "host/DefaultMachine.h"
+#include "palhost.h"
+#include "tools/lib/SpoolWriter.h"
+
+#include <filesystem>
+#include <fstream>
 
 namespace qlhost {
 
@@ -11,6 +16,8 @@ namespace {
 // the product's port monitor answers to "GetPortType".
 // DebugLevel 1: category NORM, no severity suppressed, file target only.
 // Forms: paper codes 9 (A4), 1 (Letter), 8 (A3) and the 0 terminator.
+// GlobalConfigFile and Watermark name the files PrepareDefaultMachineFiles
+// makes: the JDF spool directory's configuration and a one-page watermark.
 // Gateway printers: "QL Spool Bridge" sends unframed streams; "QL Spool
 // Bridge (cached)" has the bitmap cache on ("ImageRecall"), so its streams
 // are framed; "QL Remote" has it on too, but its Print-To-Remote port turns it
@@ -25,6 +32,8 @@ constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5
 "DebugLevel"=dword:00000001
 "DebugFile"="C:\\qlwinprn.log"
 "Forms"=hex:09,00,01,00,08,00,00,00
+"GlobalConfigFile"="C:\\QLWinPrn\\qlglobal.ini"
+"Watermark"="C:\\QLWinPrn\\watermark.spl"
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Environments\Windows x64\Print Processors\QLWinPrn]
 "Driver"="qlwinprn.dll"
@@ -148,6 +157,26 @@ constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5
 const std::string& DefaultMachineReg() {
     static const std::string text(kDefaultMachine);
     return text;
+}
+
+bool PrepareDefaultMachineFiles() {
+    namespace fs = std::filesystem;
+    const fs::path ini = pal::host::MapPath(kDefaultConfigFile);
+    std::error_code ec;
+    fs::create_directories(pal::host::MapPath(kDefaultJdfSpoolDir), ec);
+    if (fs::exists(ini, ec)) return true;
+    std::ofstream(ini, std::ios::binary) << "; Global configuration of the Quillon components\r\n"
+                                            "[print]\r\n"
+                                            "spooldir=C:\\QLWinPrn\\jdf\r\n";
+    qltools::SpoolJobOptions watermark;
+    watermark.pages = 1;
+    watermark.images = {qltools::ImageKind::Logo};
+    watermark.bitsPerPixel = {8};
+    watermark.documentName = u"qlspool watermark";
+    const std::vector<uint8_t> bytes = qltools::GenerateSpoolJob(watermark);
+    std::ofstream out(pal::host::MapPath(kDefaultWatermarkFile), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
 }
 
 } // namespace qlhost

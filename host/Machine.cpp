@@ -189,6 +189,11 @@ std::unique_ptr<Machine> Machine::Create(const MachineOptions& options, std::str
         return m;
     }
 
+    if (options.machineFile.empty() && !PrepareDefaultMachineFiles()) {
+        *error = "cannot write the built-in machine's files under " + m->m_driveRoot;
+        return nullptr;
+    }
+
     // Spool directories of the printers (temporary spool files go there).
     for (const std::u16string& name : pal::host::PrinterNames()) {
         const std::u16string spoolDir = RegString(
@@ -386,6 +391,7 @@ JobReport Machine::RunJob(const JobOptions& job) {
     pal::host::TakeMessageBoxes();
     pal::host::TakeIdentityRecords();
     const size_t documentsBefore = pal::host::PortDocuments().size();
+    const uint64_t eventsBefore = pal::host::LastEventNumber();
     const std::vector<std::string> handlesBefore = pal::host::OpenHandles();
 
     if (!job.faults.empty()) {
@@ -519,6 +525,8 @@ JobReport Machine::RunJob(const JobOptions& job) {
                              pal::host::MapPath(rec.target) == m_logPath;
         if (!logFile) r.identities.push_back(std::move(rec));
     }
+    for (pal::host::EventRecord& e : pal::host::ReadEventLog())
+        if (e.number > eventsBefore) r.events.push_back(std::move(e));
     r.monitorCalls = TakeMonitorCalls();
     r.debugOutput = pal::host::TakeDebugOutput();
     r.messageBoxes = pal::host::TakeMessageBoxes();

@@ -150,6 +150,8 @@ struct JobReport {
     // Port queries and file creations of the job, with the identity they ran
     // under; the debug log's openings of its file are left out.
     std::vector<pal::host::IdentityRecord> identities;
+    // Events the job wrote to the machine's Application event log.
+    std::vector<pal::host::EventRecord> events;
 
     // The job reached PrintDocumentOnPrintProcessor and it succeeded.
     bool Succeeded() const { return error.empty() && opened && printed && printResult; }

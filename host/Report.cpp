@@ -1,4 +1,5 @@
 #include "host/Report.h"
+#include "host/Events.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -95,12 +96,17 @@ std::string ThreadIdentity(const std::optional<pal::host::Identity>& id) {
     return (id->impersonating ? "impersonating " : "as ") + IdentityName(*id);
 }
 
+// The event log's source registration (registry key, event source).
+bool IsEventLogCall(const pal::host::IdentityRecord& rec) {
+    return rec.call == "RegCreateKeyExW" || rec.call == "RegisterEventSourceW";
+}
+
 // "6 as NT AUTHORITY\SYSTEM, 1 as HOST\user" for the port queries or the file creations.
 std::string IdentityCounts(const std::vector<pal::host::IdentityRecord>& records, bool portQueries) {
     std::vector<std::pair<std::string, unsigned>> counts;
     for (const auto& rec : records) {
         const bool isPortQuery = rec.call == "OpenPrinterW" || rec.call == "XcvDataW";
-        if (isPortQuery != portQueries) continue;
+        if (isPortQuery != portQueries || IsEventLogCall(rec)) continue;
         const std::string name = IdentityName(rec.identity);
         auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == name; });
         if (it == counts.end()) {
@@ -321,7 +327,16 @@ std::string FormatJobReport(const JobReport& r, bool showLog) {
           << "; after ClosePrintProcessor: " << ThreadIdentity(r.identityAfterClose) << "\n";
         o << "  port queries: " << IdentityCounts(r.identities, true)
           << "; file creations: " << IdentityCounts(r.identities, false) << "\n";
+        for (const auto& rec : r.identities)
+            if (IsEventLogCall(rec))
+                o << "  event log: " << rec.call << " " << Quoted(rec.target) << " as " << IdentityName(rec.identity)
+                  << "\n";
     }
+
+    o << "Events written:";
+    if (r.events.empty()) o << " none";
+    o << "\n";
+    for (const auto& e : r.events) o << "  " << FormatEvent(e) << "\n";
 
     o << "Handles left open by the job:";
     if (r.leakedHandles.empty()) o << " none";

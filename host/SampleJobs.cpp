@@ -1,10 +1,13 @@
 #include "host/SampleJobs.h"
+#include "host/DefaultMachine.h"
+#include "palhost.h"
 #include "tools/lib/EmfBuilder.h"
 #include "tools/lib/EmzPack.h"
 #include "tools/lib/SpoolWriter.h"
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 namespace qlhost {
 
@@ -219,5 +222,19 @@ std::vector<uint8_t> SampleEmfSpool(const std::u16string& deviceName) {
     w.U32(0);
     return std::move(w.Data());
 }
+
+std::u16string PlaceSampleTicket() {
+    static const char kTicket[] =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<JDF xmlns=\"http://www.CIP4.org/JDFSchema_1_1\" ID=\"qlspool-demo\" Type=\"Product\" "
+        "Status=\"Waiting\" Version=\"1.3\">\n"
+        "  <ResourcePool><Media ID=\"M1\" Class=\"Consumable\" Status=\"Available\" MediaType=\"Paper\"/>"
+        "</ResourcePool>\n"
+        "</JDF>\n";
+    std::ofstream(pal::host::MapPath(SampleTicketPath()), std::ios::binary) << kTicket;
+    return u"qlspool pdf sample_qlDEMO1.pdf";
+}
+
+std::u16string SampleTicketPath() { return std::u16string(kDefaultJdfSpoolDir) + u"\\DEMO1.tmp"; }
 
 } // namespace qlhost

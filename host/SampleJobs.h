@@ -44,4 +44,10 @@ std::vector<uint8_t> SampleGatewayDevmode(const std::u16string& deviceName);
 // A DEVMODEW of 220 bytes without driver extra: A4, portrait, `copies` copies.
 std::vector<uint8_t> SampleDevmode(const std::u16string& deviceName, short copies);
 
+// Leaves a JDF ticket in the built-in machine's JDF spool directory and
+// returns a document name that names it ("..._qlDEMO1.pdf").
+std::u16string PlaceSampleTicket();
+// Where PlaceSampleTicket puts the ticket (a Windows path).
+std::u16string SampleTicketPath();
+
 } // namespace qlhost

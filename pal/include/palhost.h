@@ -192,6 +192,28 @@ std::optional<FileSecurityRecord> FileSecurity(const std::u16string& windowsPath
 // Forgets identity records and file security records.
 void ClearSecurityRecords();
 
+// ---- event log ---------------------------------------------------------------------------
+// One event of the machine's Application log (ReportEventW), which lives in
+// a file under the drive root and so outlasts the process.
+struct EventRecord {
+    uint64_t number = 0;        // record number, from 1 upwards
+    int64_t timeUtc = 0;        // seconds since 1970-01-01 UTC
+    std::u16string source;
+    WORD type = 0;              // EVENTLOG_*_TYPE
+    WORD category = 0;
+    DWORD eventId = 0;
+    std::u16string user;        // SID string of the event's user SID, or empty
+    std::u16string computer;
+    std::vector<std::u16string> strings;  // insertion strings
+    std::vector<uint8_t> data;            // raw data
+};
+// Host path of the log file.
+std::string EventLogPath();
+// Every event in the log, oldest first (empty when there is no log yet).
+std::vector<EventRecord> ReadEventLog();
+// Number of the newest event, 0 when there is none.
+uint64_t LastEventNumber();
+
 // Clears spooler jobs (ids start again at 2), port documents (a port's next
 // document truncates its file again), faults, device context records and the
 // debugger and message box channels (not the registry or the directories).

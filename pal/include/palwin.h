@@ -61,6 +61,7 @@ typedef struct CLUSPROP_FILETIME* PCLUSPROP_FILETIME;
 #include "pal/security.h"
 #include "pal/crypt.h"
 #include "pal/cluster.h"
+#include "pal/eventlog.h"
 
 #endif
 
@@ -92,3 +93,6 @@ static_assert(offsetof(JOB_INFO_2W, pUserName) == 24);
 static_assert(offsetof(JOB_INFO_2W, pMachineName) == 16);
 static_assert(sizeof(SYSTEMTIME) == 16);
 static_assert(sizeof(DOC_INFO_1W) == 24);
+static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52);
+static_assert(offsetof(BY_HANDLE_FILE_INFORMATION, dwVolumeSerialNumber) == 28);
+static_assert(offsetof(BY_HANDLE_FILE_INFORMATION, nNumberOfLinks) == 40);

@@ -342,6 +342,7 @@ PAL_API HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dw
     // O_TRUNC needs write access on the descriptor even when the caller asked
     // for read access only (Windows truncates through the handle it creates).
     if ((flags & O_TRUNC) && !wantWrite) flags = (flags & ~O_ACCMODE) | O_RDWR;
+    if (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
     mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
     int fd = ::open(path.c_str(), flags, mode);
     if (fd < 0) {
@@ -810,4 +811,32 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
     ts.release(); // owned by the stream now; TextClose frees it
     if (base != "r") setvbuf(outer, nullptr, _IONBF, 0);
     return outer;
+}
+
+PAL_API BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+    auto f = pal::FileOf(hFile);
+    if (!f) return FALSE;
+    if (!lpFileInformation) return FailWith(ERROR_INVALID_PARAMETER);
+    struct stat st;
+    if (fstat(f->fd, &st) != 0) return FailWith(pal::Win32FromErrno(errno));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    info.dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (!S_ISDIR(st.st_mode) && pal::IsReadOnly(st)) info.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+    // 100-ns intervals since 1601-01-01.
+    auto fileTime = [](const struct timespec& ts) {
+        const uint64_t t = (static_cast<uint64_t>(ts.tv_sec) + 11644473600ull) * 10000000ull +
+                           static_cast<uint64_t>(ts.tv_nsec) / 100;
+        return FILETIME{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+    };
+    info.ftCreationTime = fileTime(st.st_ctim);
+    info.ftLastAccessTime = fileTime(st.st_atim);
+    info.ftLastWriteTime = fileTime(st.st_mtim);
+    info.dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev);
+    info.nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
+    info.nFileSizeLow = static_cast<DWORD>(st.st_size);
+    info.nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    info.nFileIndexHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_ino) >> 32);
+    info.nFileIndexLow = static_cast<DWORD>(st.st_ino);
+    *lpFileInformation = info;
+    return TRUE;
 }

@@ -3,7 +3,9 @@
 // keys are handle-table objects, so a test sees every key left open.
 #include "registry_store.h"
 
+#include "faults.h"
 #include "handles.h"
+#include "security_internal.h"
 #include "palhost.h"
 
 #include <algorithm>
@@ -177,6 +179,14 @@ Resolved ResolveLocked(HKEY h) {
     r.key = handle->key;
     r.fullPath = handle->fullPath;
     return r;
+}
+
+// Below HKEY_LOCAL_MACHINE only the machine's own accounts may create keys
+// or set values: a thread impersonating a user is refused, as ordinary users
+// are on Windows.
+bool UserDeniedLocked(const Resolved& r) {
+    const auto account = pal::security::ThreadImpersonation();
+    return account && !account->system && std::u16string_view(r.fullPath).starts_with(kRootNames[2]);
 }
 
 std::u16string JoinPath(const std::u16string& base, std::u16string_view sub) {
@@ -380,13 +390,21 @@ PAL_API LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LP
         std::lock_guard<std::mutex> g(h.lock);
         Resolved r = ResolveLocked(hKey);
         if (r.error) return r.error;
+        if (UserDeniedLocked(r)) return ERROR_ACCESS_DENIED;
         bool created = false;
         auto key = WalkCreate(r.key, lpSubKey, &created);
+        pal::security::AddIdentityRecord("RegCreateKeyExW", JoinPath(r.fullPath, lpSubKey));
         if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
         *phkResult = static_cast<HKEY>(
             pal::RegisterHandle(std::make_shared<KeyHandle>(std::move(key), JoinPath(r.fullPath, lpSubKey))));
         return ERROR_SUCCESS;
     });
+}
+
+PAL_API LONG RegCreateKeyW(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult) {
+    if (auto f = pal::faults::Check("RegCreateKeyW"); f.fail) return static_cast<LONG>(f.error);
+    return RegCreateKeyExW(hKey, lpSubKey ? lpSubKey : u"", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                           nullptr, phkResult, nullptr);
 }
 
 PAL_API LONG RegCloseKey(HKEY hKey) {
@@ -419,6 +437,7 @@ PAL_API LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, 
         std::lock_guard<std::mutex> g(h.lock);
         Resolved r = ResolveLocked(hKey);
         if (r.error) return r.error;
+        if (UserDeniedLocked(r)) return ERROR_ACCESS_DENIED;
         Value v;
         v.name = lpValueName ? lpValueName : u"";
         v.type = dwType;

@@ -208,9 +208,13 @@ TEST_F(GatewayJob, NativePrintingWithoutTheViewLibraryFailsTheJob) {
     w.Page(Page(1), SPL_METAFILE);
     PrintOptions print;
     print.printer = u"GWNative";
+    const uint64_t eventsBefore = pal::host::LastEventNumber();
     const PrintResult r = PrintSpool(w.Bytes(), print);
     EXPECT_FALSE(r.printed);
-    EXPECT_TRUE(Contains(r.lines, u"QLWinPrn: Agentless Native Printing, no DLL found.")) << Dump(r.lines);
+    const auto events = pal::host::ReadEventLog();
+    ASSERT_FALSE(events.empty());
+    EXPECT_GT(events.back().number, eventsBefore);
+    EXPECT_EQ(events.back().strings, std::vector<std::u16string>{u"QLWinPrn: Agentless Native Printing, no DLL found."});
     ASSERT_EQ(r.documents.size(), 1u);
     EXPECT_TRUE(r.documents[0].empty());  // not even the marker
     EXPECT_EQ(r.pageCount, 0u);

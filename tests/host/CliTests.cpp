@@ -77,7 +77,7 @@ TEST_F(Qlspool, HelpListsEveryCommandAndEachCommandHasItsOwnHelp) {
     const Result main = Run({"--help"});
     EXPECT_EQ(main.code, 0);
     for (const char* command :
-         {"demo", "print", "pack", "spool", "inspect", "machine", "datatypes", "caps", "printers"}) {
+         {"demo", "print", "pack", "spool", "inspect", "machine", "datatypes", "caps", "printers", "events"}) {
         EXPECT_NE(main.out.find(std::string("  ") + command), std::string::npos) << command;
         const Result sub = Run({command, "--help"});
         EXPECT_EQ(sub.code, 0) << command << sub.err;
@@ -109,7 +109,13 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
     EXPECT_NE(r.out.find("cached references: 4, resolved: 4"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("port queries: 6 as NT AUTHORITY\\SYSTEM"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("PrintDocumentOnPrintProcessor -> FALSE"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("3 job(s): 3 printed, 0 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("4 job(s): 4 printed, 0 failed"), std::string::npos) << r.out;
+    // The PDF Bridge job carries its ticket, which is consumed; every gateway
+    // stream carries the machine's watermark page.
+    EXPECT_NE(r.out.find("ticket bytes): \"<?xml version=\\\"1.0\\\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("JDF ticket C:\\QLWinPrn\\jdf\\DEMO1.tmp: consumed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("watermark at "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Events written: none"), std::string::npos) << r.out;
     // The packed sample job is decoded while it prints.
     EXPECT_NE(r.out.find("\"qlspool packed sample page\" on \"Office Laser\", datatype \"RAW\""), std::string::npos);
     EXPECT_NE(r.out.find("pNPDecompress allocated, compressed Printjob found"), std::string::npos);
@@ -117,6 +123,25 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
     // The default drive root is made in the current directory and holds the log.
     EXPECT_TRUE(std::filesystem::exists(m_dir / "qlspool-machine/qlwinprn.log"));
     EXPECT_TRUE(std::filesystem::is_directory(m_dir / "qlspool-machine/ports"));
+}
+
+// A removed watermark: the gateway jobs go on without it, and each copy's
+// event stays in the machine's log for `qlspool events` across runs.
+TEST_F(Qlspool, MissingWatermarkReachesTheEventLog) {
+    ASSERT_EQ(Run({"demo", "--quiet"}).code, 0);
+    EXPECT_EQ(Run({"events"}).out, "");
+    std::filesystem::remove(m_dir / "qlspool-machine/QLWinPrn/watermark.spl");
+    const Result demo = Run({"demo", "--quiet"});
+    EXPECT_NE(demo.out.find("4 job(s): 4 printed, 0 failed"), std::string::npos) << demo.out;
+    EXPECT_NE(demo.out.find("RegisterEventSourceW \"Quillon\" as NT AUTHORITY\\SYSTEM"), std::string::npos);
+    const Result events = Run({"events"});
+    EXPECT_NE(events.out.find("#2 "), std::string::npos) << events.out;
+    EXPECT_NE(events.out.find("error, source \"Quillon\", id 1, category 0: QLWinPrn: Configured watermark not found."),
+              std::string::npos) << events.out;
+    const Result json = Run({"events", "--json", "--since", "1"});
+    EXPECT_EQ(json.out.find("\"number\": 1,"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"number\": 2, "), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"strings\": [\"QLWinPrn: Configured watermark not found.\"]"), std::string::npos);
 }
 
 TEST_F(Qlspool, BadRegFileNamesFileAndLine) {

@@ -160,11 +160,14 @@ TEST_F(GatewayJob, CachedPrinterFramesItsOutputAndThePlainOneDoesNot) {
     ASSERT_TRUE(cached.framed);
     EXPECT_EQ(RecordTypes(cached), expectedTypes);
     ASSERT_TRUE(plain.devmode && cached.devmode);
-    // Framing starts after the device mode block, at the file header record.
+    // Framing starts after the device mode block, with the machine's watermark
+    // in a data block of its own, then the file header record.
     EXPECT_EQ(cached.framingStart, cached.devmode->offset + cached.devmode->length);
-    ASSERT_FALSE(cached.blocks.empty());
+    ASSERT_TRUE(plain.watermark && cached.watermark);
+    ASSERT_GE(cached.blocks.size(), 2u);
     EXPECT_FALSE(cached.blocks[0].hole);
-    EXPECT_EQ(cached.blocks[0].length, cached.records[0].size);  // the file header's size counts its header
+    EXPECT_EQ(cached.blocks[0].length, cached.watermark->length + 12);
+    EXPECT_EQ(cached.blocks[1].length, cached.records[0].size);  // the file header's size counts its header
 
     // Every record keeps its size, and each copied (non-page) record opens a
     // data block of 8 + its size; its bytes are those of the input.
@@ -354,14 +357,16 @@ TEST_F(GatewayJob, EveryCorpusSpoolFilePrintsWithoutCrashOrHang) {
         // Not a spool file (a ZIP package): its first 8 bytes read as a record
         // of an unknown type, whose header is written and whose body is copied
         // through until the job's data ends. The stream is the marker, the
-        // device mode block and the file's bytes.
+        // device mode block, the machine's watermark and the file's bytes.
         ASSERT_GE(out.size(), 10u);
         EXPECT_EQ(std::string(out.begin(), out.begin() + 5), "%%EMF");
         ASSERT_EQ(out[5], 0x02) << "device mode block";
-        uint32_t length = 0;
+        uint32_t length = 0, watermark = 0;
         std::memcpy(&length, out.data() + 6, 4);
-        ASSERT_LE(5 + length, out.size());
-        const std::vector<uint8_t> records(out.begin() + 5 + length, out.end());
+        ASSERT_LE(5 + length + 12, out.size());
+        std::memcpy(&watermark, out.data() + 5 + length + 8, 4);
+        ASSERT_LE(5 + length + 12 + watermark, out.size());
+        const std::vector<uint8_t> records(out.begin() + 5 + length + 12 + watermark, out.end());
         EXPECT_EQ(records, data);
     }
 }

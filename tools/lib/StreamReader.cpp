@@ -48,6 +48,29 @@ struct Malformed {
     std::string why;
 };
 
+// The first bytes of a JDF ticket as one line of text.
+std::string TicketText(std::span<const uint8_t> ticket) {
+    std::string text;
+    for (size_t i = 0; i < ticket.size() && i < kJdfTicketShown; ++i) {
+        const uint8_t c = ticket[i];
+        if (c == '\n') {
+            text += "\\n";
+        } else if (c == '"' || c == '\\') {
+            text += '\\';
+            text += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            text += static_cast<char>(c);
+        } else {
+            static const char kHex[] = "0123456789abcdef";
+            text += "\\x";
+            text += kHex[c >> 4];
+            text += kHex[c & 15];
+        }
+    }
+    if (ticket.size() > kJdfTicketShown) text += "...";
+    return text;
+}
+
 std::string Hex(uint64_t v, int width = 0) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "0x%0*llx", width, static_cast<unsigned long long>(v));
@@ -300,7 +323,7 @@ private:
                 copy.devmode = DevmodeBlockAt(pos, length, payload);
             } else {
                 if (copy.jdf) throw Malformed{pos, "a second JDF block"};
-                copy.jdf = JdfBlock{pos, length};
+                copy.jdf = JdfBlock{pos, length, TicketText(payload)};
                 if (length == 5) Warn("the JDF block at " + std::to_string(pos) + " is empty");
             }
             pos += length;
@@ -934,7 +957,7 @@ std::string FormatReportText(const InspectReport& r, bool listBlocks) {
         o << "device mode block at " << r.devmode->offset << ": length " << r.devmode->length << ", form "
           << DevmodeFormName(r.devmode->form) << ": " << DevmodeText(r.devmode->devmode) << "\n";
     if (r.jdf) o << "JDF block at " << r.jdf->offset << ": length " << r.jdf->length << " (" << r.jdf->length - 5
-                 << " ticket bytes)\n";
+                 << " ticket bytes)" << (r.jdf->ticket.empty() ? "" : ": \"" + r.jdf->ticket + "\"") << "\n";
     if (r.framed) {
         o << "framing from " << r.framingStart << ": " << r.dataBlocks << " data blocks (" << r.dataBlockBytes
           << " bytes), " << r.holeBlocks << " hole blocks (" << r.holeBlockBytes << " bytes)\n";
@@ -1053,6 +1076,7 @@ std::string FormatReportJson(const InspectReport& r) {
         j.Open('{');
         j.Key("offset"), j.Num(r.jdf->offset);
         j.Key("length"), j.Num(r.jdf->length);
+        j.Key("ticket"), j.Str(r.jdf->ticket);
         j.Close('}');
     } else {
         j.Null();

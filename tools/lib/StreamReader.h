@@ -100,7 +100,11 @@ struct DevmodeBlock {
 struct JdfBlock {
     uint64_t offset = 0;  // of the 0x03 byte
     uint32_t length = 0;  // L, the 5 header bytes included
+    // The ticket's first bytes as text (at most kJdfTicketShown; bytes outside
+    // printable ASCII as \xNN, line breaks as \n, quote and backslash escaped).
+    std::string ticket;
 };
+constexpr size_t kJdfTicketShown = 160;
 
 struct FrameBlock {
     uint64_t offset = 0;  // stream offset of the block header

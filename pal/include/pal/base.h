@@ -101,6 +101,8 @@ PAL_API DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
@@ -132,6 +134,22 @@ PAL_API BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLAR
 PAL_API DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 PAL_API BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
 PAL_API BOOL SetEndOfFile(HANDLE hFile);
+// Windows x64 layout. FILE_FLAG_OPEN_REPARSE_POINT makes CreateFileW refuse
+// a symbolic link (Windows opens the link itself; this layer cannot), so the
+// attributes here never carry FILE_ATTRIBUTE_REPARSE_POINT.
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+PAL_API BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
 PAL_API BOOL FlushFileBuffers(HANDLE hFile);
 PAL_API BOOL DeleteFileW(LPCWSTR lpFileName);
 PAL_API DWORD GetFileAttributesW(LPCWSTR lpFileName);
