@@ -22,6 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,20 @@ bool ReadJob(LPWSTR jobName, std::vector<uint8_t>& data) {
     ClosePrinter(h);
     SetLastError(error);
     return ok;
+}
+
+// The document name the spool file header carries; empty when it has none.
+std::u16string SpoolDocumentName(const std::vector<uint8_t>& data) {
+    if (data.size() < 16) return {};
+    const uint32_t headerSize = std::min<uint32_t>(U32(data.data() + 4), uint32_t(data.size()));
+    const uint32_t offset = U32(data.data() + 8);
+    std::u16string name;
+    for (uint64_t pos = offset; offset >= 16 && pos + 2 <= headerSize && name.size() < 256; pos += 2) {
+        const char16_t c = char16_t(data[pos] | (data[pos + 1] << 8));
+        if (!c) return name;
+        name.push_back(c);
+    }
+    return {};
 }
 
 struct Page {
@@ -241,7 +256,8 @@ PAL_API BOOL GdiPlayEMF(LPWSTR pwszPrinterName, LPDEVMODEW pDevmode, LPWSTR pwsz
     HDC hdc = CreateDCW(nullptr, pwszPrinterName, nullptr, pDevmode);
     if (!hdc) return FALSE;
     auto dc = LookupDC(hdc);
-    std::u16string docName(pwszDocName);
+    std::u16string docName = SpoolDocumentName(data);
+    if (docName.empty()) docName = pwszDocName;
     DOCINFOW di{sizeof(DOCINFOW), docName.c_str(), nullptr, nullptr, 0};
     bool ok = StartDocW(hdc, &di) > 0;
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
