@@ -103,7 +103,8 @@ bool SelectIntoPrinterDC(HDC hdc, HGDIOBJ h, HGDIOBJ* previous) {
     if (!dc) return false;
     std::lock_guard<std::mutex> g(dc->lock);
     if (!IsStockFont(h) && !pal::LookupHandle<FontObject>(h)) {
-        *previous = FailWith(ERROR_INVALID_HANDLE, HGDIOBJ(nullptr));
+        // Bitmaps select into memory contexts only.
+        *previous = FailWith(ERROR_INVALID_PARAMETER, HGDIOBJ(nullptr));
         return true;
     }
     *previous = dc->font ? dc->font : reinterpret_cast<HGDIOBJ>(kStockFontBase + DEVICE_DEFAULT_FONT);
@@ -298,12 +299,8 @@ PAL_API int EndDoc(HDC hdc) {
         if (doc->cr) return FailWith(ERROR_INVALID_PARAMETER, SP_ERROR); // a page is still open
         if (l.dc->cancelled) return FailWith(ERROR_PRINT_CANCELLED, SP_ERROR);
         if (auto f = pal::faults::Check("EndDoc"); f.fail) return FailWith(f.error, SP_ERROR);
-        // A document without pages still needs one for a valid PDF.
-        if (doc->pages == 0) {
-            cairo_t* cr = cairo_create(doc->pdfSurface);
-            cairo_show_page(cr);
-            cairo_destroy(cr);
-        }
+        // A document without pages prints nothing.
+        if (doc->pages == 0) return 1;
         cairo_surface_finish(doc->pdfSurface);
         if (doc->failed || cairo_surface_status(doc->pdfSurface) != CAIRO_STATUS_SUCCESS)
             return FailWith(ERROR_NOT_ENOUGH_MEMORY, SP_ERROR);

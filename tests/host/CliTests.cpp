@@ -107,7 +107,10 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
     EXPECT_NE(r.out.find("cached references: 4, resolved: 4"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("port queries: 6 as NT AUTHORITY\\SYSTEM"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("PrintDocumentOnPrintProcessor -> FALSE"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("3 job(s): 3 printed, 0 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("5 job(s): 5 printed, 0 failed"), std::string::npos) << r.out;
+    // The text and EMF samples reach "Office Laser" as PDF documents.
+    EXPECT_NE(r.out.find("PDF document \"qlspool text sample\": "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("PDF document \"qlspool EMF sample\": "), std::string::npos) << r.out;
     // The packed sample job is decoded while it prints.
     EXPECT_NE(r.out.find("\"qlspool packed sample page\" on \"Office Laser\", datatype \"RAW\""), std::string::npos);
     EXPECT_NE(r.out.find("pNPDecompress allocated, compressed Printjob found"), std::string::npos);

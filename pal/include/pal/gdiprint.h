@@ -7,7 +7,8 @@
 // the simulated spooler (OpenPrinterW, StartDocPrinterW with datatype "RAW",
 // WritePrinter, EndDocPrinter), so the port file holds a PDF that any viewer
 // opens. AbortDoc, a cancelled context (CancelDC) or a failed page throws the
-// document away: the port receives a complete document or nothing.
+// document away: the port receives a complete document or nothing (nothing
+// also for a document without pages).
 //
 // Device units are pixels of the printer's resolution; (0, 0) is the top-left
 // corner of the printable area (GetDeviceCaps PHYSICALOFFSETX/Y from the edge
