@@ -119,6 +119,24 @@ std::string DropHugeImages(const std::string& svg) {
     return out;
 }
 
+// The converter sizes its picture by the header's drawing bounds; a printed
+// page is the whole frame. The bounds become the frame in device units
+// (frame in 0.01 mm, szlDevice pixels per szlMillimeters).
+void BoundsToFrame(std::vector<char>& emf) {
+    if (emf.size() < 88) return;
+    int32_t v[20];
+    std::memcpy(v, emf.data(), sizeof v);
+    if (v[0] != 1) return;  // EMR_HEADER
+    const int64_t devX = v[18], devY = v[19];
+    int32_t mm[2];
+    std::memcpy(mm, emf.data() + 80, sizeof mm);
+    if (devX <= 0 || devY <= 0 || mm[0] <= 0 || mm[1] <= 0) return;
+    const int32_t bounds[4] = {int32_t(v[6] * devX / (int64_t(mm[0]) * 100)), int32_t(v[7] * devY / (int64_t(mm[1]) * 100)),
+                               int32_t(v[8] * devX / (int64_t(mm[0]) * 100)), int32_t(v[9] * devY / (int64_t(mm[1]) * 100))};
+    if (bounds[2] <= bounds[0] || bounds[3] <= bounds[1]) return;
+    std::memcpy(emf.data() + 8, bounds, sizeof bounds);
+}
+
 } // namespace
 
 // Under the leak checker the converter's own leaks would turn every page
@@ -137,6 +155,7 @@ int main(int argc, char** argv) {
     }
     std::vector<char> emf;
     if (!ReadAll(0, emf) || emf.empty()) return 1;
+    BoundsToFrame(emf);
 
     generatorOptions options{};
     options.nameSpace = const_cast<char*>("");
