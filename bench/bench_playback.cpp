@@ -70,12 +70,12 @@ Fixture& TheFixture() {
 // One job through the entry points; false when it did not print.
 bool PrintJob(const std::u16string& datatype, const std::vector<uint8_t>& data) {
     pal::host::ResetSpooler();  // forget earlier port documents
-    pal::host::JobSpec spec;
-    spec.printer = u"Office Laser";
-    spec.datatype = datatype;
-    spec.data = data;
-    const DWORD id = pal::host::SubmitJob(spec);
-    std::u16string name = pal::host::JobReadName(id), printer = spec.printer, type = datatype, doc = u"bench";
+    pal::host::JobSpec request;
+    request.printer = u"Office Laser";
+    request.datatype = datatype;
+    request.data = data;
+    const DWORD id = pal::host::SubmitJob(request);
+    std::u16string name = pal::host::JobReadName(id), printer = request.printer, type = datatype, doc = u"bench";
     PRINTPROCESSOROPENDATA open{};
     open.pDatatype = type.data();
     open.pDocumentName = doc.data();

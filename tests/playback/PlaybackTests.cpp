@@ -63,15 +63,15 @@ public:
                          const std::u16string& parameters = u"", const std::vector<pal::host::Fault>& faults = {}) {
         pal::host::ResetSpooler();
         for (const auto& f : faults) pal::host::InjectFault(f);
-        pal::host::JobSpec spec;
-        spec.printer = printer;
-        spec.datatype = datatype;
-        spec.document = u"Playback test";
-        spec.parameters = parameters;
-        spec.data = data;
-        const DWORD id = pal::host::SubmitJob(spec);
+        pal::host::JobSpec request;
+        request.printer = printer;
+        request.datatype = datatype;
+        request.document = u"Playback test";
+        request.parameters = parameters;
+        request.data = data;
+        const DWORD id = pal::host::SubmitJob(request);
         std::u16string readName = pal::host::JobReadName(id);
-        std::u16string p = printer, d = datatype, params = parameters, doc = spec.document;
+        std::u16string p = printer, d = datatype, params = parameters, doc = request.document;
         PRINTPROCESSOROPENDATA open{};
         open.pDatatype = d.data();
         open.pParameters = params.empty() ? nullptr : params.data();
