@@ -1,6 +1,7 @@
 #include "host/Cli.h"
 #include "host/DefaultMachine.h"
 #include "host/Events.h"
+#include "host/PdfPages.h"
 #include "host/Machine.h"
 #include "host/Report.h"
 #include "host/SampleJobs.h"
@@ -83,6 +84,10 @@ constexpr const char kDemoHelp[] =
     "returned, what the ports and the port monitor received, the identities the\n"
     "job ran under and the debug log lines; the transport stream the gateway\n"
     "printer's port received is listed as the stream inspector reads it.\n"
+    "Then a TEXT job (tabs, a wrapped line, a form feed) and an EMF job (two\n"
+    "pages with text and bitmaps, made by the spool toolkit) print on \"Office\n"
+    "Laser\", which renders them into PDF documents on its port; each PDF is\n"
+    "also saved as a file of its own, and the report says where.\n"
     "It exits with 0 when the jobs ran through the entry points, whatever\n"
     "the entry points returned.\n"
     "\n"
@@ -126,6 +131,11 @@ constexpr const char kPrintHelp[] =
     "                       ReadPrinter: the call takes only the bytes before AT,\n"
     "                       once), e.g. --fault WritePrinter:5000\n"
     "                       --fault WritePrinter:100:short --fault OpenPrinterW:2:5\n"
+    "                       GdiPlayEMF:N makes the EMF renderer crash in the\n"
+    "                       playback after N playbacks\n"
+    "  --png DIR            render each PDF document the ports received (text and\n"
+    "                       EMF jobs on ordinary printers) to PNG pages in DIR\n"
+    "                       (needs pdftoppm)\n"
     "  --quiet              leave out the debug log lines\n";
 
 constexpr const char kPackHelp[] =
@@ -323,7 +333,9 @@ unsigned long long UnsignedOption(const std::string& option, const std::string& 
 const std::vector<std::string> kFaultCalls = {
     "ClosePrinter", "CreateDCW", "DocumentPropertiesW", "EndDocPrinter", "EndPagePrinter", "GetJobW",
     "GetPrinterDataW", "GetPrinterW", "OpenPrinterW", "ReadPrinter", "SetJobW", "StartDocPrinterW",
-    "StartPagePrinter", "WritePrinter", "XcvDataW"};
+    "StartPagePrinter", "WritePrinter", "XcvDataW",
+    // Printer device contexts and EMF playback.
+    "StartDocW", "StartPage", "EndPage", "EndDoc", "TextOutA", "GdiPlayEMF"};
 
 // An error code given as a number or by its name.
 std::optional<DWORD> ParseErrorCode(const std::string& text) {
@@ -478,6 +490,7 @@ public:
         for (const JobOptions& job : jobs) {
             const JobReport report = machine.RunJob(job);
             m_out << FormatJobReport(report, !quiet) << "\n";
+            m_out << SavePdfDocuments(report, m_pngDir);
             if (!report.error.empty()) {
                 Fail(kExitBadInput, report.error);
                 code = std::max(code, kExitBadInput);
@@ -528,6 +541,19 @@ public:
         jobs[3].datatype = u"NT EMF 1.008";
         jobs[3].document = PlaceSampleTicket();
         jobs[3].data = SampleEmfSpool(u"QL PDF Bridge");
+        // Ordinary printers render text and EMF jobs into a PDF on their port.
+        JobOptions text;
+        text.printer = u"Office Laser";
+        text.datatype = u"TEXT";
+        text.document = u"qlspool text sample";
+        text.data = SampleTextJob();
+        jobs.push_back(std::move(text));
+        JobOptions emf;
+        emf.printer = u"Office Laser";
+        emf.datatype = u"NT EMF 1.008";
+        emf.document = u"qlspool EMF sample";
+        emf.data = SamplePlaybackSpool();
+        jobs.push_back(std::move(emf));
         const int code = RunJobs(*machine, jobs, quiet, true);
         std::error_code ec;
         m_out << "JDF ticket " << pal::host::ToUtf8(SampleTicketPath())
@@ -554,6 +580,7 @@ public:
         base.cancelAfterMs = NumberOption(a, "--cancel-after");
         if (auto t = NumberOption(a, "--timeout")) base.timeoutMs = *t;
         if (auto v = a.Get("--devmode")) base.devmode = ReadDevmode(*v);
+        if (auto v = a.Get("--png")) m_pngDir = *v;
         if (base.datatype.empty()) throw UsageError{"--datatype must not be empty"};
         if (auto it = a.every.find("--fault"); it != a.every.end()) {
             for (const std::string& text : it->second) base.faults.push_back(ParseFault(text));
@@ -722,6 +749,7 @@ public:
 private:
     std::ostream& m_out;
     std::ostream& m_err;
+    std::string m_pngDir;  // print --png: where PDF pages go as PNG images
 };
 
 } // namespace
@@ -747,7 +775,7 @@ int RunQlspool(const std::vector<std::string>& args, std::ostream& out, std::ost
             return cmd.Print(Parse(args, first, command,
                                    {{"--printer", "--datatype", "--document", "--params", "--copies", "--user",
                                      "--devmode", "--pause-after", "--resume-after", "--cancel-after", "--timeout",
-                                     "--fault"},
+                                     "--fault", "--png"},
                                     {"--quiet"}}));
         }
         if (command == "pack") {

@@ -238,3 +238,36 @@ std::u16string PlaceSampleTicket() {
 std::u16string SampleTicketPath() { return std::u16string(kDefaultJdfSpoolDir) + u"\\DEMO1.tmp"; }
 
 } // namespace qlhost
+
+namespace qlhost {
+
+std::vector<uint8_t> SampleTextJob() {
+    std::string text =
+        "qlspool text job sample\r\n"
+        "\r\n"
+        "Printer\tDriver\tPort\r\n"
+        "Office Laser\tgeneric\tFILE1:\r\n"
+        "QL Spool Bridge\tgateway\tQLPORT1:\r\n"
+        "\n"
+        "Tabs:\ta\tbb\tccc\tdddd\teeeee\n"
+        "Text\t1\t22\t333\t4444\t55555\n"
+        "\n"
+        "A long line wraps at the printable width: ";
+    for (int i = 0; i < 12; ++i) text += "lorem ipsum ";
+    text += "\r\n\fSecond page, after a form feed.\r\n";
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<uint8_t> SamplePlaybackSpool() {
+    qltools::SpoolJobOptions job;
+    job.pages = 2;
+    job.images = {qltools::ImageKind::Logo, qltools::ImageKind::Gradient};
+    job.bitsPerPixel = {8, 24};
+    job.imageWidth = 256;
+    job.imageHeight = 256;
+    job.font = u"Arial";
+    job.documentName = u"qlspool EMF sample";
+    return qltools::GenerateSpoolJob(job);
+}
+
+} // namespace qlhost

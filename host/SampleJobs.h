@@ -51,3 +51,17 @@ std::u16string PlaceSampleTicket();
 std::u16string SampleTicketPath();
 
 } // namespace qlhost
+
+namespace qlhost {
+
+// The demo's text job: a title, a table laid out with tabs, a line too long
+// for the page that wraps, CR LF and LF line ends, and a form feed before a
+// second page.
+std::vector<uint8_t> SampleTextJob();
+
+// The demo's EMF job for an ordinary printer, made by the spool toolkit: two
+// A4 pages at 600 dpi, each with a title line in a created font and a logo
+// and a gradient bitmap at 8 and 24 bits per pixel.
+std::vector<uint8_t> SamplePlaybackSpool();
+
+} // namespace qlhost

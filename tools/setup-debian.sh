@@ -21,6 +21,17 @@ run_packages=(
   zlib1g-dev
   libssl-dev
   libopenjp2-7-dev
+  # Printer device contexts: cairo (PDF), fontconfig/FreeType and real fonts,
+  # EMF playback through libemf2svg and librsvg; poppler's pdftoppm for
+  # `qlspool print --png` and pdfinfo for the tests.
+  libcairo2-dev
+  libfontconfig-dev
+  libfreetype-dev
+  fonts-liberation2
+  fonts-dejavu-core
+  libemf2svg-dev
+  librsvg2-dev
+  poppler-utils
 )
 
 # Tests, benchmarks and the Windows cross-build.

@@ -95,7 +95,26 @@ struct DeviceContextRecord {
     std::vector<uint8_t> devmode; // the device mode the context was created with
     bool cancelled = false;       // CancelDC was called
     bool deleted = false;         // DeleteDC was called
+    // Every TextOutA call that drew: page (1-based) of the document, cell
+    // position in device units, the bytes.
+    struct TextRun {
+        int page = 0;
+        int x = 0, y = 0;
+        std::string text;
+    };
+    std::vector<TextRun> texts;
+    // Pages as pixels, when SetPageCapture is on: 8-bit grey, row-major,
+    // whole sheet (the printable area starts at PHYSICALOFFSETX/Y).
+    struct PageImage {
+        int width = 0, height = 0;
+        std::vector<uint8_t> grey;
+    };
+    std::vector<PageImage> pages;
 };
+// Printer device contexts created from now on also keep their pages as
+// pixels in DeviceContextRecord::pages (sheets up to 16 megapixels; larger
+// ones are not kept). For tests; off by default.
+void SetPageCapture(bool on);
 std::vector<DeviceContextRecord> DeviceContexts();
 
 // ---- fault injection ----------------------------------------------------------------------

@@ -46,6 +46,9 @@ typedef struct CLUSPROP_FILETIME* PCLUSPROP_FILETIME;
 
 // UTF-16 string literal.
 #define WSTR(s) L##s
+// EMF spool playback of gdi32, which the SDK headers leave undeclared.
+extern "C" BOOL WINAPI GdiPlayEMF(LPWSTR pwszPrinterName, LPDEVMODEW pDevmode, LPWSTR pwszDocName,
+                                  void* pfnEMFPlayFn, HANDLE hPageQuery);
 // The .def file of the library decides what the DLL exports.
 #define PAL_EXPORT extern "C"
 
@@ -56,6 +59,7 @@ typedef struct CLUSPROP_FILETIME* PCLUSPROP_FILETIME;
 #include "pal/crt.h"
 #include "pal/reg.h"
 #include "pal/gdi.h"
+#include "pal/gdiprint.h"
 #include "pal/spool.h"
 #include "pal/sock.h"
 #include "pal/security.h"

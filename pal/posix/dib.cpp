@@ -5,6 +5,7 @@
 #include "core.h"
 #include "faults.h"
 #include "gdi_dc.h"
+#include "gdi_print.h"
 #include "spooler_handles.h"
 
 #include <algorithm>
@@ -192,6 +193,7 @@ PAL_API HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, vo
 
 PAL_API HGDIOBJ SelectObject(HDC hdc, HGDIOBJ h) {
     return Guard<HGDIOBJ>(nullptr, [&]() -> HGDIOBJ {
+        if (HGDIOBJ previous; SelectIntoPrinterDC(hdc, h, &previous)) return previous;
         std::lock_guard<std::mutex> g(GdiLock());
         auto dc = pal::LookupHandle<MemoryDC>(hdc);
         if (!dc) return FailWith(LookupDC(hdc) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE, HGDIOBJ(nullptr));
@@ -323,7 +325,7 @@ PAL_API int GetDIBits(HDC hdc, HBITMAP hbm, UINT uStartScan, UINT cScanLines, vo
 
 PAL_API BOOL DeleteObject(HGDIOBJ h) {
     return Guard<BOOL>(FALSE, [&]() -> BOOL {
-        if (h == kStockBitmap) return TRUE;
+        if (h == kStockBitmap || DeleteFontObject(h)) return TRUE;
         std::lock_guard<std::mutex> g(GdiLock());
         auto bmp = pal::LookupHandle<DibSection>(h);
         if (!bmp) return FailWith(ERROR_INVALID_HANDLE, FALSE);

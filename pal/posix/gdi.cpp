@@ -170,6 +170,8 @@ Records& records() {
 
 std::shared_ptr<DeviceContext> LookupDC(HDC hdc) { return pal::LookupHandle<DeviceContext>(hdc); }
 
+std::mutex& RecordLock() { return records().lock; }
+
 void ResetRecords() {
     Records& r = records();
     std::lock_guard<std::mutex> g(r.lock);
@@ -231,6 +233,7 @@ PAL_API BOOL CancelDC(HDC hdc) {
         Records& r = records();
         std::lock_guard<std::mutex> g(r.lock);
         dc->record->cancelled = true;
+        dc->cancelled = true;
         return TRUE;
     });
 }

@@ -5,6 +5,7 @@
 #include "handles.h"
 #include "palhost.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -28,6 +29,8 @@ struct PageGeometry {
 // empty: A4 portrait).
 PageGeometry ComputeGeometry(const std::u16string& printer, const std::vector<uint8_t>& devmode);
 
+struct Document; // gdi_print.cpp: the document being drawn
+
 class DeviceContext : public Object {
 public:
     std::string Describe() const override { return "device context " + pal::host::ToUtf8(printer); }
@@ -38,10 +41,16 @@ public:
     PageGeometry geometry;        // fixed when the context is created
 
     std::mutex lock;
+    // Drawing state (gdi_print.cpp), under `lock`.
+    HGDIOBJ font = nullptr;          // selected font; null: the printer's default
+    std::shared_ptr<Document> doc;   // between StartDocW and EndDoc/AbortDoc
+    std::atomic<bool> cancelled{false}; // CancelDC: drawing fails until AbortDoc
     // Shared with the list DeviceContexts() reports.
     std::shared_ptr<pal::host::DeviceContextRecord> record;
 };
 
 std::shared_ptr<DeviceContext> LookupDC(HDC hdc);
+// Guards the DeviceContextRecord of every context.
+std::mutex& RecordLock();
 
 } // namespace pal::gdi
