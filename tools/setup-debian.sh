@@ -29,6 +29,9 @@ all_packages=(
   g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
+  # The fuzz targets (tools/fuzz-smoke.sh): clang with libFuzzer.
+  clang
+  libclang-rt-14-dev
 )
 
 case "$profile" in
