@@ -6,6 +6,7 @@
 #include "port/Impersonate.h"
 
 #include <cstring>
+#include <memory>
 
 LPVOID MemAlloc(SIZE_T cb) {
     return static_cast<LPVOID>(GlobalAlloc(GPTR, cb));
@@ -69,6 +70,11 @@ BOOL TryDir(LPCWSTR dir, LPWSTR fileName, DWORD cchFileName, FILE** ppFile, LPWS
     return TRUE;
 }
 
+// Frees a MemAlloc block.
+struct MemBlockDeleter {
+    void operator()(void* p) const { MemFree(&p); }
+};
+
 // The spool directory configured for the job's printer ("one").
 BOOL TryPrinterSpoolDir(HANDLE hPrinter, DWORD jobId, LPWSTR fileName, DWORD cchFileName, FILE** ppFile,
                         LPWSTR pszUsed) {
@@ -86,10 +92,13 @@ BOOL TryPrinterSpoolDir(HANDLE hPrinter, DWORD jobId, LPWSTR fileName, DWORD cch
         return FALSE;
     }
 
+    // Both blocks are freed also when creating the file throws.
+    const std::unique_ptr<JOB_INFO_2W, MemBlockDeleter> jobInfo(pJobInfo);
     BOOL fDone = FALSE;
     WCHAR szDir[MAX_PATH] = {};
     const SIZE_T cchKey = wcslen(kPrintersKey) + wcslen(pJobInfo->pPrinterName) + 1;
-    LPWSTR pszKey = static_cast<LPWSTR>(MemAlloc(cchKey * sizeof(WCHAR)));
+    const std::unique_ptr<WCHAR, MemBlockDeleter> key(static_cast<LPWSTR>(MemAlloc(cchKey * sizeof(WCHAR))));
+    LPWSTR pszKey = key.get();
     if (CHECK(pszKey)) {
         wcscpy(pszKey, kPrintersKey);
         wcscat(pszKey, pJobInfo->pPrinterName);
@@ -106,10 +115,8 @@ BOOL TryPrinterSpoolDir(HANDLE hPrinter, DWORD jobId, LPWSTR fileName, DWORD cch
                 fDone = TryDir(szDir, fileName, cchFileName, ppFile, pszUsed);
             }
         }
-        MemFreeT(&pszKey);
     }
     QLLOG(LOG_TRC, WSTR("system spooldir (one): %s"), szDir);
-    MemFreeT(&pJobInfo);
     return fDone;
 }
 
