@@ -15,6 +15,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 
