@@ -261,13 +261,31 @@ private:
     WCHAR m_szFileName[MAX_PATH];
 };
 
+// ReadJobData for the page's bytes. A job whose data end inside the page is
+// malformed: that failure says so, where a failed read or a cancel has
+// already set its own error.
+BOOL ReadPageData(HANDLE hReader, HANDLE hDstPrinter, LPVOID pBuf, DWORD cbBuf, PPRINTPROCESSORDATA pData,
+                  FILE* pFile, LPDWORD pcbRead, DWORD dwMode) {
+    SetLastError(ERROR_SUCCESS);
+    if (ReadJobData(hReader, hDstPrinter, pBuf, cbBuf, pData, pFile, pcbRead, dwMode)) return TRUE;
+    if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+}
+
 BOOL WriteOut(PPRINTPROCESSORDATA pData, const void* pBuf, DWORD cb, DWORD dwMode) {
     return WriteJobOutput(pData, pBuf, cb, dwMode) && !pData->fJobAborted;
 }
 
+// Appends to the temporary file; a short write is a write fault.
+BOOL AppendToTemp(FILE* pTemp, const void* pBuf, DWORD cb) {
+    if (fwrite(pBuf, 1, cb, pTemp) == cb) return TRUE;
+    SetLastError(ERROR_WRITE_FAULT);
+    return FALSE;
+}
+
 // Copies cb bytes of the job input to the temporary file.
 BOOL CopyToTemp(HANDLE hReader, PPRINTPROCESSORDATA pData, FILE* pTemp, DWORD cb) {
-    return cb == 0 || ReadJobData(hReader, nullptr, nullptr, cb, pData, pTemp, nullptr, WRITE_DATA);
+    return cb == 0 || ReadPageData(hReader, nullptr, nullptr, cb, pData, pTemp, nullptr, WRITE_DATA);
 }
 
 } // namespace
@@ -292,7 +310,7 @@ BOOL ParseEMFBuffer(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pReco
     CGlobalBuffer buffer(cbPage ? cbPage : 1);
     BYTE* pPage = buffer.Get();
     if (!pPage) return FALSE;
-    if (!ReadJobData(hReader, nullptr, pPage, cbPage, pData, nullptr, nullptr, WRITE_DATA)) return FALSE;
+    if (!ReadPageData(hReader, nullptr, pPage, cbPage, pData, nullptr, nullptr, WRITE_DATA)) return FALSE;
 
     EMFPAGESTATE page = BeginPage(pData);
     CPageRollback rollback(page);
@@ -322,6 +340,7 @@ BOOL ParseEMFBuffer(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pReco
                 }
                 if (nSize > dwLen) {
                     QLLOG(LOG_ERR, WSTR("Stop parsing: pEnhMetaRecord->nSize(%u) > dwLen(%u)"), nSize, dwLen);
+                    SetLastError(ERROR_INVALID_DATA);
                     return FALSE;
                 }
                 if (iType == EMR_STRETCHDIBITS_TYPE && pStat) WriteImageHash(pStat, pRecord, nSize);
@@ -355,9 +374,9 @@ BOOL ParseEMFFile(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecord
         QLLOG(LOG_ERR, WSTR("illegal Size detected = %d"), cbPage);
         return WriteOut(pData, pRecordHeader, PAGE_RECORD_HEADER_SIZE, WRITE_RECORD_HEADER) &&
                (cbPage == 0 ||
-                ReadJobData(hReader, pData->hPrinter, nullptr, cbPage, pData, nullptr, nullptr, WRITE_CONTINUE));
+                ReadPageData(hReader, pData->hPrinter, nullptr, cbPage, pData, nullptr, nullptr, WRITE_CONTINUE));
     }
-    if (!ReadJobData(hReader, nullptr, abRecord, EMR_RECORD_HEADER_SIZE, pData, pTempFile, nullptr, WRITE_DATA)) {
+    if (!ReadPageData(hReader, nullptr, abRecord, EMR_RECORD_HEADER_SIZE, pData, pTempFile, nullptr, WRITE_DATA)) {
         return FALSE;
     }
     const DWORD dwHeaderType = ReadU32(abRecord);
@@ -368,7 +387,7 @@ BOOL ParseEMFFile(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecord
         return WriteOut(pData, pRecordHeader, PAGE_RECORD_HEADER_SIZE, WRITE_RECORD_HEADER) &&
                WriteOut(pData, abRecord, EMR_RECORD_HEADER_SIZE, WRITE_CONTINUE) &&
                (cbPage == EMR_RECORD_HEADER_SIZE ||
-                ReadJobData(hReader, pData->hPrinter, nullptr, cbPage - EMR_RECORD_HEADER_SIZE, pData, nullptr,
+                ReadPageData(hReader, pData->hPrinter, nullptr, cbPage - EMR_RECORD_HEADER_SIZE, pData, nullptr,
                             nullptr, WRITE_CONTINUE));
     }
 
@@ -377,7 +396,7 @@ BOOL ParseEMFFile(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecord
     if (!pHeader) return FALSE;
     std::memcpy(pHeader, abRecord, EMR_RECORD_HEADER_SIZE);
     if (cbHeader > EMR_RECORD_HEADER_SIZE &&
-        !ReadJobData(hReader, nullptr, pHeader + EMR_RECORD_HEADER_SIZE, cbHeader - EMR_RECORD_HEADER_SIZE, pData,
+        !ReadPageData(hReader, nullptr, pHeader + EMR_RECORD_HEADER_SIZE, cbHeader - EMR_RECORD_HEADER_SIZE, pData,
                      pTempFile, nullptr, WRITE_DATA)) {
         return FALSE;
     }
@@ -393,13 +412,13 @@ BOOL ParseEMFFile(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecord
             cbTemp += dwLen;
             break;
         }
-        if (!ReadJobData(hReader, nullptr, abRecord, EMR_RECORD_HEADER_SIZE, pData, nullptr, nullptr, WRITE_DATA)) {
+        if (!ReadPageData(hReader, nullptr, abRecord, EMR_RECORD_HEADER_SIZE, pData, nullptr, nullptr, WRITE_DATA)) {
             return FALSE;
         }
         const DWORD iType = ReadU32(abRecord);
         const DWORD nSize = ReadU32(abRecord + 4);
         if (nSize < EMR_RECORD_HEADER_SIZE) {
-            if (fwrite(abRecord, 1, EMR_RECORD_HEADER_SIZE, pTempFile) != EMR_RECORD_HEADER_SIZE ||
+            if (!AppendToTemp(pTempFile, abRecord, EMR_RECORD_HEADER_SIZE) ||
                 !CopyToTemp(hReader, pData, pTempFile, dwLen - EMR_RECORD_HEADER_SIZE)) {
                 return FALSE;
             }
@@ -408,6 +427,7 @@ BOOL ParseEMFFile(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecord
         }
         if (nSize > dwLen) {
             QLLOG(LOG_ERR, WSTR("Stop parsing: Header.nSize(%u) > dwLen(%u)"), nSize, dwLen);
+            SetLastError(ERROR_INVALID_DATA);
             return FALSE;
         }
 
@@ -417,14 +437,14 @@ BOOL ParseEMFFile(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecord
         if (!pRecord) {
             // Records that are not transformed, and those there is no memory
             // for, are copied through.
-            if (fwrite(abRecord, 1, EMR_RECORD_HEADER_SIZE, pTempFile) != EMR_RECORD_HEADER_SIZE ||
+            if (!AppendToTemp(pTempFile, abRecord, EMR_RECORD_HEADER_SIZE) ||
                 !CopyToTemp(hReader, pData, pTempFile, nSize - EMR_RECORD_HEADER_SIZE)) {
                 return FALSE;
             }
         } else {
             std::memcpy(pRecord, abRecord, EMR_RECORD_HEADER_SIZE);
             if (nSize > EMR_RECORD_HEADER_SIZE &&
-                !ReadJobData(hReader, nullptr, pRecord + EMR_RECORD_HEADER_SIZE, nSize - EMR_RECORD_HEADER_SIZE,
+                !ReadPageData(hReader, nullptr, pRecord + EMR_RECORD_HEADER_SIZE, nSize - EMR_RECORD_HEADER_SIZE,
                              pData, nullptr, nullptr, WRITE_DATA)) {
                 return FALSE;
             }
@@ -436,7 +456,7 @@ BOOL ParseEMFFile(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecord
                 QLLOG(LOG_TRC, WSTR("Look for fonts"));
                 AddFonts(&pData->pFontList, pRecord, nSize, pData);
             }
-            if (fwrite(pRecord, 1, nSize, pTempFile) != nSize) return FALSE;
+            if (!AppendToTemp(pTempFile, pRecord, nSize)) return FALSE;
         }
         cbTemp += nSize;
         dwLen -= nSize;
@@ -444,7 +464,10 @@ BOOL ParseEMFFile(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecord
 
     BOOL fOk = TRUE;
     const BOOL fHoles = FinishPage(page, nullptr, pTempFile, &fOk);
-    if (!fOk) return FALSE;
+    if (!fOk) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return FALSE;
+    }
     rollback.Dismiss();
     if (!WriteOut(pData, pRecordHeader, PAGE_RECORD_HEADER_SIZE, fHoles ? WRITE_DATA_HEADER : WRITE_RECORD_HEADER)) {
         return FALSE;
@@ -465,7 +488,10 @@ BOOL ParseEMFFile(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecord
     DWORD cbLeft = cbTemp;
     while (cbLeft > 0) {
         const DWORD cbWant = cbLeft < cbChunk ? cbLeft : cbChunk;
-        if (fread(pChunk, 1, cbWant, pTempFile) != cbWant) return FALSE;
+        if (fread(pChunk, 1, cbWant, pTempFile) != cbWant) {
+            SetLastError(ERROR_READ_FAULT);
+            return FALSE;
+        }
         if (!WriteOut(pData, pChunk, cbWant, fHoles ? WRITE_DATA : WRITE_CONTINUE)) return FALSE;
         cbLeft -= cbWant;
     }
@@ -488,13 +514,17 @@ BOOL ParseEMF(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecordHead
             !pFile) {
             return FALSE;
         }
-        CTempFile tempFile(pFile, szFileName);
-        QLLOG(LOG_TRC, WSTR("ParseEMFFile with len %d called"), cbPage);
-        BOOL fResult;
+        BOOL fResult = FALSE;
+        DWORD dwError = ERROR_SUCCESS;
         {
+            CTempFile tempFile(pFile, szFileName);
+            QLLOG(LOG_TRC, WSTR("ParseEMFFile with len %d called"), cbPage);
             CStatFile stat;
             fResult = ParseEMFFile(hReader, pData, pRecordHeader, pComprCnf, tempFile.Get(), stat.Get());
+            dwError = GetLastError();
         }
+        // Deleting the temporary file must not hide why the page failed.
+        if (!fResult) SetLastError(dwError);
         return fResult;
     }
 

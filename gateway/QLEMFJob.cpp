@@ -14,6 +14,7 @@
 #include "diag/DbgLog.h"
 #include "diag/EventLog.h"
 #include "emf/ParseEMF.h"
+#include "fonts/HashPipe.h"
 #include "gateway/Jdf.h"
 #include "gateway/Watermark.h"
 #include "native/JobWriter.h"
@@ -27,6 +28,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <optional>
 
 namespace {
@@ -104,6 +106,34 @@ public:
 
 private:
     PPRINTPROCESSORDATA m_pData;
+};
+
+// The Win32 code an HRESULT carries, or the HRESULT itself when it is not a
+// wrapped Win32 code (CryptoAPI reports its own NTE_* codes that way too).
+DWORD ErrorOfHResult(HRESULT hr) {
+    const DWORD dw = static_cast<DWORD>(hr);
+    return (dw & 0xFFFF0000u) == 0x80070000u ? (dw & 0xFFFFu) : dw;
+}
+
+// The job handle of the copy being printed, closed on every way out; under
+// AGNP it is also the job reader of the native job until then.
+class CCopyReader {
+public:
+    explicit CCopyReader(PPRINTPROCESSORDATA pData) : m_pData(pData) {}
+    ~CCopyReader() { Close(); }
+    CCopyReader(const CCopyReader&) = delete;
+    CCopyReader& operator=(const CCopyReader&) = delete;
+    void Hold(HANDLE hJob) { m_hJob = hJob; }
+    void Close() {
+        if (!m_hJob) return;
+        ClosePrinter(m_hJob);
+        if (m_pData->hJobReader == m_hJob) m_pData->hJobReader = nullptr;
+        m_hJob = nullptr;
+    }
+
+private:
+    PPRINTPROCESSORDATA m_pData;
+    HANDLE m_hJob = nullptr;
 };
 
 BOOL IsCancelled(PPRINTPROCESSORDATA pData) {
@@ -206,7 +236,7 @@ BOOL ExtensionRecord(PPRINTPROCESSORDATA pData, HANDLE hJob, const BYTE* pHeader
 } // namespace
 
 BOOL PrintSpoolRecords(PPRINTPROCESSORDATA pData, HANDLE hJob, PCOMPRCNF pComprCnf, PRINTABLEAREACACHE* pCache,
-                       const GATEWAYPORTNAMES& names) {
+                       const GATEWAYPORTNAMES& names, DWORD* pdwPageError) {
     BOOL fResult = TRUE;
     BOOL fFirstDevmode = TRUE;
     BYTE abHeader[SPOOL_HEADER_SIZE];
@@ -237,7 +267,11 @@ BOOL PrintSpoolRecords(PPRINTPROCESSORDATA pData, HANDLE hJob, PCOMPRCNF pComprC
         case SPL_BW_METAFILE:
         case SPL_METAFILE_DATA:
             pData->dwRecordPos = pData->dwInputPos - SPOOL_HEADER_SIZE;
-            if (!ParseEMF(hJob, pData, abHeader, pComprCnf)) fResult = FALSE;
+            if (!ParseEMF(hJob, pData, abHeader, pComprCnf)) {
+                // The first failed page's error is what the job reports.
+                if (fResult && pdwPageError) *pdwPageError = GetLastError();
+                fResult = FALSE;
+            }
             if (dwType != SPL_METAFILE_DATA) CountPage(pData, names);
             break;
         default:
@@ -286,94 +320,116 @@ BOOL PrintQLEMFJob(PPRINTPROCESSORDATA pData, LPWSTR pDocumentName) {
     QLLOG(LOG_INF, WSTR("Spooling to ComputerName=%s, PortName=%s"), szComputerName, szPortName);
     const GATEWAYPORTNAMES names = {szComputerName, szPortName};
 
-    // Every early return after the document start closes the copy's job
-    // handle and ends the document; the configuration goes with `config`.
-    auto abandon = [&](HANDLE hJob) -> BOOL {
-        if (hJob) ClosePrinter(hJob);
-        if (pData->hJobReader == hJob) pData->hJobReader = nullptr;
+    // The current copy's job handle. Every way out after the document start -
+    // early returns and exceptions alike - closes it and ends the document;
+    // the configuration goes with `config`.
+    CCopyReader reader(pData);
+    auto abandon = [&]() -> BOOL {
+        reader.Close();
         MyEndDocPrinter(pData, fNative);
         return FALSE;
     };
 
     BOOL fResult = TRUE;
-    for (DWORD dwCopy = 0; dwCopy < pData->dwCopies; ++dwCopy) {
-        pData->fFraming = 0;
+    DWORD dwPageError = ERROR_SUCCESS;
+    try {
+        for (DWORD dwCopy = 0; dwCopy < pData->dwCopies; ++dwCopy) {
+            pData->fFraming = 0;
 
-        HANDLE hJob = nullptr;
-        if (!OpenPrinterW(pDocumentName, &hJob, nullptr)) {
-            const DWORD dwError = GetLastError();
-            QLLOG(LOG_INF, WSTR("OpenPrinter: %lu"), dwError);
-            abandon(nullptr);
-            SetLastError(dwError);
-            return FALSE;
-        }
-
-        if (fAGNPConfigured) {
-            if (!EnsureViewLibrary()) {
-                ReportEventToLog(QL_EVENT_SOURCE, WSTR("QLWinPrn: Agentless Native Printing, no DLL found."));
-                return abandon(hJob);
+            HANDLE hJob = nullptr;
+            if (!OpenPrinterW(pDocumentName, &hJob, nullptr)) {
+                const DWORD dwError = GetLastError();
+                QLLOG(LOG_INF, WSTR("OpenPrinter: %lu"), dwError);
+                abandon();
+                SetLastError(dwError);
+                return FALSE;
             }
-            pData->hJobReader = hJob;
-            BuildExtendedUserName(pData, hJob);
-        } else {
-            WriteJobOutput(pData, kMarker, sizeof(kMarker), WRITE_DATA);
-        }
-
-        // The device mode block; under AGNP the adjusted device mode lands in
-        // the working buffer for the native job instead.
-        LPDEVMODEW pWorkDevmode = nullptr;
-        {
-            std::optional<CGlobalBuffer> work;
-            if (pData->pDevMode) {
-                const SIZE_T cbWork = static_cast<SIZE_T>(pData->pDevMode->dmSize) + pData->pDevMode->dmDriverExtra +
-                                      DEVMODE_WORK_EXTRA;
-                work.emplace(cbWork);
-                if (work->Get()) {
-                    WriteDevmodeBlock(pData, &config.cnf, &cache, work->Get(), fAGNPConfigured);
-                    pWorkDevmode = reinterpret_cast<LPDEVMODEW>(work->Get());
-                } else {
-                    QLLOG(LOG_ERR, WSTR("no memory for the device mode block"));
-                }
-            }
+            reader.Hold(hJob);
 
             if (fAGNPConfigured) {
-                if (!AGNPPrinterAllowed(pData->pPrinterName, config.cnf.szAgentlessNativePrinting)) {
-                    ReportEventToLog(QL_EVENT_SOURCE, WSTR("QLWinPrn: AGNP printer is on a different machine"));
-                    QLLOG(LOG_ERR, WSTR("QLWinPrn: AGNP printer is on a different machine"));
-                    return abandon(hJob);
+                if (!EnsureViewLibrary()) {
+                    ReportEventToLog(QL_EVENT_SOURCE, WSTR("QLWinPrn: Agentless Native Printing, no DLL found."));
+                    return abandon();
                 }
-                if (!QLViewDLL_QLEMFOpenJob(pData, config.cnf.szAgentlessNativePrinting, config.cnf.szVirtualCopy,
-                                            pWorkDevmode)) {
-                    QLLOG(LOG_ERR, WSTR("QLViewDLL_QLEMFOpenJob failed"));
-                    return abandon(hJob);
+                pData->hJobReader = hJob;
+                BuildExtendedUserName(pData, hJob);
+            } else {
+                WriteJobOutput(pData, kMarker, sizeof(kMarker), WRITE_DATA);
+            }
+
+            // The device mode block; under AGNP the adjusted device mode lands
+            // in the working buffer for the native job instead.
+            LPDEVMODEW pWorkDevmode = nullptr;
+            {
+                std::optional<CGlobalBuffer> work;
+                if (pData->pDevMode) {
+                    const SIZE_T cbWork = static_cast<SIZE_T>(pData->pDevMode->dmSize) +
+                                          pData->pDevMode->dmDriverExtra + DEVMODE_WORK_EXTRA;
+                    work.emplace(cbWork);
+                    if (work->Get()) {
+                        WriteDevmodeBlock(pData, &config.cnf, &cache, work->Get(), fAGNPConfigured);
+                        pWorkDevmode = reinterpret_cast<LPDEVMODEW>(work->Get());
+                    } else {
+                        QLLOG(LOG_ERR, WSTR("no memory for the device mode block"));
+                    }
                 }
+
+                if (fAGNPConfigured) {
+                    if (!AGNPPrinterAllowed(pData->pPrinterName, config.cnf.szAgentlessNativePrinting)) {
+                        ReportEventToLog(QL_EVENT_SOURCE, WSTR("QLWinPrn: AGNP printer is on a different machine"));
+                        QLLOG(LOG_ERR, WSTR("QLWinPrn: AGNP printer is on a different machine"));
+                        return abandon();
+                    }
+                    if (!QLViewDLL_QLEMFOpenJob(pData, config.cnf.szAgentlessNativePrinting,
+                                                config.cnf.szVirtualCopy, pWorkDevmode)) {
+                        QLLOG(LOG_ERR, WSTR("QLViewDLL_QLEMFOpenJob failed"));
+                        return abandon();
+                    }
+                }
+                // The working buffer ends here.
             }
-            // The working buffer ends here.
-        }
 
-        if (!fAGNPConfigured && pData->fPDFBridge) (void)AttachJdf(pData);
+            if (!fAGNPConfigured && pData->fPDFBridge) (void)AttachJdf(pData);
 
-        pData->fFraming = config.cnf.fBitmapCaching ? 1 : 0;
+            pData->fFraming = config.cnf.fBitmapCaching ? 1 : 0;
 
-        DWORD dwWatermarkOffset = 0;
-        DWORD dwWatermarkEnd = 0;
-        if (HANDLE hWatermark = OpenWatermarkSource(&dwWatermarkOffset, &dwWatermarkEnd)) {
-            if (dwWatermarkOffset >= dwWatermarkEnd) {
-                ReportEventToLog(QL_EVENT_SOURCE, WSTR("QLWinPrn: No page in watermark."));
-                CloseHandle(hWatermark);
-                return abandon(hJob);
+            DWORD dwWatermarkOffset = 0;
+            DWORD dwWatermarkEnd = 0;
+            if (HANDLE hWatermark = OpenWatermarkSource(&dwWatermarkOffset, &dwWatermarkEnd)) {
+                if (dwWatermarkOffset >= dwWatermarkEnd) {
+                    ReportEventToLog(QL_EVENT_SOURCE, WSTR("QLWinPrn: No page in watermark."));
+                    CloseHandle(hWatermark);
+                    return abandon();
+                }
+                WriteWatermarkBlock(pData, hWatermark, dwWatermarkOffset, dwWatermarkEnd);
             }
-            WriteWatermarkBlock(pData, hWatermark, dwWatermarkOffset, dwWatermarkEnd);
+
+            if (!PrintSpoolRecords(pData, hJob, &config.cnf, &cache, names,
+                                   fResult ? &dwPageError : nullptr)) {
+                fResult = FALSE;
+            }
+
+            reader.Close();
+            if (IsCancelled(pData)) break;
         }
-
-        if (!PrintSpoolRecords(pData, hJob, &config.cnf, &cache, names)) fResult = FALSE;
-
-        ClosePrinter(hJob);
-        if (pData->hJobReader == hJob) pData->hJobReader = nullptr;
-        if (IsCancelled(pData)) break;
+    } catch (const CHResultError& e) {
+        // The image cache's hash pipe failed: the page in hand is lost, so
+        // the job ends here like any other failed step after the start.
+        QLLOG(LOG_ERR, WSTR("hash pipe failed, HRESULT 0x%08lx: job ended"), static_cast<DWORD>(e.Error()));
+        abandon();
+        SetLastError(ErrorOfHResult(e.Error()));
+        return FALSE;
+    } catch (const std::bad_alloc&) {
+        QLLOG(LOG_ERR, WSTR("out of memory: job ended"));
+        abandon();
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
     }
 
     // ---- finish ----
     MyEndDocPrinter(pData, fNative);
+    // Ending the document may touch the thread's error; a failed page's
+    // error is what the caller sees.
+    if (!fResult) SetLastError(dwPageError != ERROR_SUCCESS ? dwPageError : ERROR_INVALID_DATA);
     return fResult;
 }

@@ -29,7 +29,8 @@ DWORD ReadDword(const BYTE* pb, size_t offset) {
 
 // Offset of the trailer inside the block, or -1 when there is none.
 ptrdiff_t TrailerOffset(const DEVMODEW* pDevmode, size_t cbDevmode) {
-    if (!pDevmode) return -1;
+    // A block too short for its own size fields has no trailer.
+    if (!pDevmode || cbDevmode < offsetof(DEVMODEW, dmDriverExtra) + sizeof(WORD)) return -1;
     const BYTE* pb = reinterpret_cast<const BYTE*>(pDevmode);
     const size_t dmSize = ReadWord(pb, offsetof(DEVMODEW, dmSize));
     const size_t dmDriverExtra = ReadWord(pb, offsetof(DEVMODEW, dmDriverExtra));

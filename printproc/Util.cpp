@@ -6,6 +6,7 @@
 #include "port/Impersonate.h"
 
 #include <cstring>
+#include <memory>
 
 LPVOID MemAlloc(SIZE_T cb) {
     return static_cast<LPVOID>(GlobalAlloc(GPTR, cb));
@@ -69,6 +70,11 @@ BOOL TryDir(LPCWSTR dir, LPWSTR fileName, DWORD cchFileName, FILE** ppFile, LPWS
     return TRUE;
 }
 
+// Frees a MemAlloc block.
+struct MemBlockDeleter {
+    void operator()(void* p) const { MemFree(&p); }
+};
+
 // The spool directory configured for the job's printer ("one").
 BOOL TryPrinterSpoolDir(HANDLE hPrinter, DWORD jobId, LPWSTR fileName, DWORD cchFileName, FILE** ppFile,
                         LPWSTR pszUsed) {
@@ -86,10 +92,13 @@ BOOL TryPrinterSpoolDir(HANDLE hPrinter, DWORD jobId, LPWSTR fileName, DWORD cch
         return FALSE;
     }
 
+    // Both blocks are freed also when creating the file throws.
+    const std::unique_ptr<JOB_INFO_2W, MemBlockDeleter> jobInfo(pJobInfo);
     BOOL fDone = FALSE;
     WCHAR szDir[MAX_PATH] = {};
     const SIZE_T cchKey = wcslen(kPrintersKey) + wcslen(pJobInfo->pPrinterName) + 1;
-    LPWSTR pszKey = static_cast<LPWSTR>(MemAlloc(cchKey * sizeof(WCHAR)));
+    const std::unique_ptr<WCHAR, MemBlockDeleter> key(static_cast<LPWSTR>(MemAlloc(cchKey * sizeof(WCHAR))));
+    LPWSTR pszKey = key.get();
     if (CHECK(pszKey)) {
         wcscpy(pszKey, kPrintersKey);
         wcscat(pszKey, pJobInfo->pPrinterName);
@@ -106,10 +115,8 @@ BOOL TryPrinterSpoolDir(HANDLE hPrinter, DWORD jobId, LPWSTR fileName, DWORD cch
                 fDone = TryDir(szDir, fileName, cchFileName, ppFile, pszUsed);
             }
         }
-        MemFreeT(&pszKey);
     }
     QLLOG(LOG_TRC, WSTR("system spooldir (one): %s"), szDir);
-    MemFreeT(&pJobInfo);
     return fDone;
 }
 
@@ -185,30 +192,11 @@ DWORD CreateTempFile(HANDLE hPrinter, LPCWSTR serverName, DWORD jobId, LPWSTR fi
     return dwResult;
 }
 
-BOOL TryToCreateTempFile(LPCWSTR dir, LPWSTR fileName, DWORD cchFileName, FILE** ppFile) {
-    if (!dir || !*dir) {
-        QLLOG(LOG_INF, WSTR("try to open file in empty directoty"));
-        return FALSE;
-    }
-    if (!fileName || !ppFile) return FALSE;
-    *ppFile = nullptr;
+namespace {
 
-    LPWSTR tszTempFileName = static_cast<LPWSTR>(MemAlloc(MAX_PATH * sizeof(WCHAR)));
-    if (!CHECK(tszTempFileName)) return FALSE;
-    // On failure the buffer stays empty and the open below fails.
-    GetTempFileNameW(dir, WSTR("WPrn"), 0, tszTempFileName);
-
-    // GetTempFileNameW created the file already. Whenever this attempt fails
-    // after that, the file is removed here: the caller deletes only files
-    // whose creation succeeded, so nobody else would.
-    const DWORD cTcharsFileName = cchFileName;
-    if (!QL_CHECK_FORM("PASSED", !(cTcharsFileName < wcslen(tszTempFileName) + sizeof(WCHAR)),
-                       "!(cTcharsFileName < wcslen(tszTempFileName) + sizeof(TCHAR))")) {
-        if (*tszTempFileName) DeleteFileW(tszTempFileName);
-        MemFreeT(&tszTempFileName);
-        return FALSE;
-    }
-
+// The rest of TryToCreateTempFile once the file exists: access rights, the
+// stream, and the name for the caller. Frees tszTempFileName unless it throws.
+BOOL OpenCreatedTempFile(LPWSTR tszTempFileName, LPWSTR fileName, DWORD cchFileName, FILE** ppFile) {
     // Before Windows 2000 the file is made under the spooler's identity and
     // handed to the user afterwards.
     const BOOL fOldSystem = !IsWin2000OrLater();
@@ -238,4 +226,43 @@ BOOL TryToCreateTempFile(LPCWSTR dir, LPWSTR fileName, DWORD cchFileName, FILE**
     lstrcpynW(fileName, tszTempFileName, static_cast<int>(cchFileName));
     MemFreeT(&tszTempFileName);
     return fOpen;
+}
+
+} // namespace
+
+BOOL TryToCreateTempFile(LPCWSTR dir, LPWSTR fileName, DWORD cchFileName, FILE** ppFile) {
+    if (!dir || !*dir) {
+        QLLOG(LOG_INF, WSTR("try to open file in empty directoty"));
+        return FALSE;
+    }
+    if (!fileName || !ppFile) return FALSE;
+    *ppFile = nullptr;
+
+    LPWSTR tszTempFileName = static_cast<LPWSTR>(MemAlloc(MAX_PATH * sizeof(WCHAR)));
+    if (!CHECK(tszTempFileName)) return FALSE;
+    // On failure the buffer stays empty and the open below fails.
+    GetTempFileNameW(dir, WSTR("WPrn"), 0, tszTempFileName);
+
+    // GetTempFileNameW created the file already. Whenever this attempt fails
+    // after that, the file is removed here: the caller deletes only files
+    // whose creation succeeded, so nobody else would.
+    const DWORD cTcharsFileName = cchFileName;
+    if (!QL_CHECK_FORM("PASSED", !(cTcharsFileName < wcslen(tszTempFileName) + sizeof(WCHAR)),
+                       "!(cTcharsFileName < wcslen(tszTempFileName) + sizeof(TCHAR))")) {
+        if (*tszTempFileName) DeleteFileW(tszTempFileName);
+        MemFreeT(&tszTempFileName);
+        return FALSE;
+    }
+
+    try {
+        return OpenCreatedTempFile(tszTempFileName, fileName, cchFileName, ppFile);
+    } catch (...) {
+        // Out of memory half way (the security steps use C++ containers):
+        // the file GetTempFileNameW made must not stay behind.
+        if (*ppFile) fclose(*ppFile);
+        *ppFile = nullptr;
+        if (*tszTempFileName) DeleteFileW(tszTempFileName);
+        MemFreeT(&tszTempFileName);
+        throw;
+    }
 }

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <memory>
 
 namespace {
@@ -268,6 +269,7 @@ BOOL ReadJobData(HANDLE hReader, HANDLE hDstPrinter, LPVOID pBuf, DWORD cbBuf, P
     LPBYTE pbBuf = static_cast<LPBYTE>(pBuf);
     DWORD cbTotal = 0;
     BOOL fCancelled = FALSE;
+    DWORD dwWriteError = ERROR_SUCCESS;  // a piece that could not be passed on
 
     while (cbTotal < cbBuf) {
         LPBYTE pPiece = pbBuf ? pbBuf + cbTotal : abBlock;
@@ -288,21 +290,31 @@ BOOL ReadJobData(HANDLE hReader, HANDLE hDstPrinter, LPVOID pBuf, DWORD cbBuf, P
             // Writers always target the job's printer; another handle is logged
             // and the piece goes to the job writer all the same.
             (void)CHECK(hDstPrinter == pData->hPrinter);
-            WriteJobOutput(pData, pPiece, cbRead, dwMode);
+            if (!WriteJobOutput(pData, pPiece, cbRead, dwMode)) dwWriteError = ERROR_WRITE_FAULT;
         }
-        if (pFile) fwrite(pPiece, 1, cbRead, pFile);
+        // A full disk or a write error leaves the file short: not a success.
+        if (pFile && fwrite(pPiece, 1, cbRead, pFile) != cbRead) {
+            const int nErrno = errno;
+            QLLOG(LOG_ERR, WSTR("fwrite of %lu bytes failed, errno %d"), cbRead, nErrno);
+            dwWriteError = nErrno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
+        }
 
+        // The piece has been read either way: the input position moves on.
         pData->dwInputPos += cbRead;
         cbTotal += cbRead;
+        if (dwWriteError != ERROR_SUCCESS) break;
         if (cbTotal == cbBuf) {
             if (pcbRead) *pcbRead = cbTotal;
             return TRUE;
         }
     }
 
-    if (!fCancelled) DestroyDecoder(pData);
+    // The data ended or a read failed: the decoder is done. After a cancel or
+    // a failed write it stays, positioned where reading stopped.
+    if (!fCancelled && dwWriteError == ERROR_SUCCESS) DestroyDecoder(pData);
     if (pcbRead) *pcbRead = cbTotal;
     if (fCancelled) SetLastError(ERROR_PRINT_CANCELLED);
+    else if (dwWriteError != ERROR_SUCCESS) SetLastError(dwWriteError);
     return FALSE;
 }
 

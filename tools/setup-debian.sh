@@ -42,6 +42,9 @@ all_packages=(
   binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
   dpkg-dev
+  # The fuzz targets (tools/fuzz-smoke.sh): clang with libFuzzer.
+  clang
+  libclang-rt-14-dev
 )
 
 case "$profile" in

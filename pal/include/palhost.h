@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -140,6 +141,26 @@ struct Fault {
 };
 void InjectFault(const Fault& fault);
 void ClearFaults();
+// Besides the spooler calls, these names can be armed: "GlobalAlloc" (every
+// MemAlloc of the product), the CryptoAPI calls ("CryptAcquireContextW",
+// "CryptCreateHash", "CryptHashData", "CryptGetHashParam", ...), and the
+// binary C run-time streams of _wfopen (the temporary spool files): "_wfopen"
+// (the open), "fwrite" and "fread" (each transfer between a writable stream's
+// buffer and its file: a flush, a refill, or a transfer too large for the
+// buffer).
+// While counting is on, every call that consults the fault table is counted
+// by name, armed or not (CountFaultCalls resets the counts).
+void CountFaultCalls(bool on);
+std::map<std::string, uint64_t> FaultCallCounts();
+// Fails the Nth (1-based) C++ allocation (operator new) made by code of the
+// loaded module whose path contains `module` (empty: the executable) with
+// std::bad_alloc; n = 0
+// disarms, n = UINT64_MAX only counts. Needs the executable to link
+// `qlpal_newfault`, the replacement operator new. False when no such module
+// is loaded.
+bool FailCxxAllocation(const std::string& module, uint64_t n);
+// The module's allocations counted since FailCxxAllocation armed the knob.
+uint64_t CxxAllocationCount();
 
 // ---- channels -------------------------------------------------------------------------
 // Lines passed to OutputDebugStringW/A, in order. Take* empties the channel.

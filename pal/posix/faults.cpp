@@ -6,8 +6,13 @@
 #include "palhost.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <link.h>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace pal::faults {
@@ -21,7 +26,18 @@ struct Armed {
 struct State {
     std::mutex lock;
     std::vector<Armed> faults;
+    bool counting = false;
+    std::map<std::string, uint64_t> counts;  // calls per name while counting
 };
+
+// The C++ allocation knob: lock-free, since operator new asks it.
+struct CxxAllocationKnob {
+    std::atomic<bool> armed{false};
+    std::atomic<uintptr_t> lo{0}, hi{0};  // executable code of the watched module
+    std::atomic<uint64_t> failAt{0};      // 1-based; the count that fails
+    std::atomic<uint64_t> seen{0};
+};
+CxxAllocationKnob g_cxx;
 
 State& state() {
     static State* s = std::make_unique<State>().release(); // used until the process ends
@@ -35,6 +51,7 @@ Decision Evaluate(const char* call, bool transfer, uint64_t position, uint64_t r
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     Decision d;
+    if (s.counting) ++s.counts[call];
     bool fired = false;
     for (auto it = s.faults.begin(); it != s.faults.end();) {
         const pal::host::Fault& f = it->fault;
@@ -91,6 +108,13 @@ void Clear() {
     s.faults.clear();
 }
 
+bool FailCxxAllocation(const void* caller) {
+    if (!g_cxx.armed.load(std::memory_order_acquire)) return false;
+    const auto at = reinterpret_cast<uintptr_t>(caller);
+    if (at < g_cxx.lo.load(std::memory_order_relaxed) || at >= g_cxx.hi.load(std::memory_order_relaxed)) return false;
+    return g_cxx.seen.fetch_add(1, std::memory_order_relaxed) + 1 == g_cxx.failAt.load(std::memory_order_relaxed);
+}
+
 } // namespace pal::faults
 
 namespace pal::host {
@@ -102,5 +126,59 @@ void InjectFault(const Fault& fault) {
 }
 
 void ClearFaults() { pal::faults::Clear(); }
+
+void CountFaultCalls(bool on) {
+    auto& s = pal::faults::state();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.counting = on;
+    s.counts.clear();
+}
+
+std::map<std::string, uint64_t> FaultCallCounts() {
+    auto& s = pal::faults::state();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.counts;
+}
+
+bool FailCxxAllocation(const std::string& module, uint64_t n) {
+    auto& k = pal::faults::g_cxx;
+    k.armed.store(false, std::memory_order_release);
+    if (n == 0) return true;
+    // The executable segments of the first loaded object whose path names
+    // the module.
+    // An empty name means the executable, which the loader lists first.
+    struct Search {
+        const std::string* module;
+        bool first = true;
+        uintptr_t lo = 0, hi = 0;
+    } search{&module};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* p) {
+            auto* s = static_cast<Search*>(p);
+            const bool first = s->first;
+            s->first = false;
+            if (s->module->empty() ? !first : !info->dlpi_name || !std::strstr(info->dlpi_name, s->module->c_str())) {
+                return 0;
+            }
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+                if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X)) continue;
+                const uintptr_t lo = info->dlpi_addr + ph.p_vaddr;
+                if (!s->lo || lo < s->lo) s->lo = lo;
+                s->hi = std::max<uintptr_t>(s->hi, lo + ph.p_memsz);
+            }
+            return 1;
+        },
+        &search);
+    if (!search.lo) return false;
+    k.lo.store(search.lo, std::memory_order_relaxed);
+    k.hi.store(search.hi, std::memory_order_relaxed);
+    k.failAt.store(n, std::memory_order_relaxed);
+    k.seen.store(0, std::memory_order_relaxed);
+    k.armed.store(true, std::memory_order_release);
+    return true;
+}
+
+uint64_t CxxAllocationCount() { return pal::faults::g_cxx.seen.load(std::memory_order_relaxed); }
 
 } // namespace pal::host

@@ -22,4 +22,9 @@ Decision CheckTransfer(const char* call, uint64_t position, uint64_t requested);
 
 void Clear();
 
+// The replacement operator new (faults_new.cpp, linked into executables that
+// sweep allocations) asks this for every allocation: true when the one made
+// from code at `caller` is the armed Nth allocation of the watched module.
+bool FailCxxAllocation(const void* caller);
+
 } // namespace pal::faults

@@ -2,6 +2,7 @@
 // file calls over POSIX descriptors, the system directories and _wfopen with
 // the Windows runtime's text mode.
 #include "core.h"
+#include "faults.h"
 #include "handles.h"
 #include "security_internal.h"
 
@@ -746,6 +747,41 @@ int TextClose(void* cookie) {
     return fclose(ts->inner) == 0 ? 0 : EOF;
 }
 
+// Binary streams opened for writing (temporary spool files) pass through this
+// layer so the C run-time file transfers can be failed on purpose: "fwrite"
+// and "fread" are each transfer between the outer stream's buffer and the
+// file (the inner stream).
+// A failed write reports 0 bytes rather than -1: the C library's unbuffered
+// path takes -1 for a count and writes on.
+ssize_t CheckedWrite(void* cookie, const char* buf, size_t size) {
+    if (auto f = pal::faults::Check("fwrite"); f.fail) {
+        errno = f.error == ERROR_DISK_FULL ? ENOSPC : EIO;
+        return 0;
+    }
+    return static_cast<ssize_t>(fwrite(buf, 1, size, static_cast<FILE*>(cookie)));
+}
+
+ssize_t CheckedRead(void* cookie, char* buf, size_t size) {
+    if (auto f = pal::faults::Check("fread"); f.fail) {
+        errno = EIO;
+        return -1;
+    }
+    FILE* inner = static_cast<FILE*>(cookie);
+    const size_t n = fread(buf, 1, size, inner);
+    return n == 0 && ferror(inner) ? -1 : static_cast<ssize_t>(n);
+}
+
+int CheckedSeek(void* cookie, off64_t* pos, int whence) {
+    FILE* inner = static_cast<FILE*>(cookie);
+    if (fseeko(inner, *pos, whence) != 0) return -1;
+    const off_t now = ftello(inner);
+    if (now < 0) return -1;
+    *pos = now;
+    return 0;
+}
+
+int CheckedClose(void* cookie) { return fclose(static_cast<FILE*>(cookie)) == 0 ? 0 : EOF; }
+
 } // namespace
 
 FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
@@ -777,6 +813,13 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (binary) {
+        if (auto f = pal::faults::Check("_wfopen"); f.fail) {
+            errno = EACCES;
+            SetLastError(f.error);
+            return nullptr;
+        }
+    }
     std::string host;
     if (!pal::MapArg(path, host)) {
         errno = GetLastError() == ERROR_INVALID_NAME ? EINVAL : ENOENT;
@@ -796,7 +839,18 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
         return nullptr;
     }
     pal::security::NoteFileOpened("_wfopen", path, host, base != "r", false, nullptr);
-    if (binary) return inner;
+    if (binary && base == "r") return inner;
+    if (binary) {
+        cookie_io_functions_t checked{CheckedRead, CheckedWrite, CheckedSeek, CheckedClose};
+        FILE* outer = fopencookie(inner, (base + "b").c_str(), checked);
+        if (!outer) {
+            fclose(inner);
+            errno = ENOMEM;
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        return outer;
+    }
 
     auto ts = std::make_unique<TextStream>();
     ts->inner = inner;

@@ -1,5 +1,6 @@
 // Per-thread last-error code, the global/local heap and IsBadReadPtr.
 #include "core.h"
+#include "faults.h"
 
 #include "palwin.h"
 
@@ -85,7 +86,13 @@ bool KernelCanRead(const void* p, size_t n) {
 PAL_API DWORD GetLastError(void) { return t_lastError; }
 PAL_API void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
 
-PAL_API HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes) { return AllocBlock(uFlags, dwBytes); }
+PAL_API HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
+    if (auto f = pal::faults::Check("GlobalAlloc"); f.fail) {
+        SetLastError(f.error);
+        return nullptr;
+    }
+    return AllocBlock(uFlags, dwBytes);
+}
 
 PAL_API HGLOBAL GlobalReAlloc(HGLOBAL hMem, SIZE_T dwBytes, UINT uFlags) {
     BlockHeader* h = HeaderOf(hMem);

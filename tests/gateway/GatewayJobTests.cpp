@@ -191,6 +191,65 @@ TEST_F(GatewayJob, FailuresEndTheDocument) {
     EXPECT_EQ(r.documents[0], Unframed(Bytes(cut.begin(), cut.begin() + static_cast<std::ptrdiff_t>(pageAt))));
 }
 
+// A malformed page fails the job with ERROR_INVALID_DATA, whatever error an
+// earlier look-up left behind, in both walkers: a record running past the
+// page end, and a page cut short by the end of the job.
+TEST_F(GatewayJob, MalformedPageReportsInvalidData) {
+    Bytes page = Page(1);
+    const uint32_t second = GetU32(page, 4);  // the record after EMR_HEADER
+    ASSERT_LT(second + 8, page.size());
+    Bytes overrun = page;
+    std::memcpy(overrun.data() + second + 4, "\xF0\xFF\xFF\x7F", 4);
+    SpoolWriter bad;
+    bad.Page(overrun, SPL_METAFILE);
+    SpoolWriter good;
+    good.Page(page, SPL_METAFILE);
+    Bytes cut = good.Bytes();
+    cut.resize(cut.size() - 10);
+
+    for (const DWORD inMemory : {DWORD{0x300000}, DWORD{64}}) {
+        SetMachineDword(u"CompressionEMFInMem", inMemory);
+        for (const Bytes& spool : {bad.Bytes(), cut}) {
+            pal::host::ResetSpooler();
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            const PrintResult r = PrintSpool(spool);
+            EXPECT_FALSE(r.printed);
+            EXPECT_EQ(r.printError, static_cast<DWORD>(ERROR_INVALID_DATA)) << "in memory below " << inMemory;
+        }
+    }
+    SetMachineDword(u"CompressionEMFInMem", std::nullopt);
+}
+
+// An exception out of a page - here the image cache's hash pipe failing -
+// ends the job: the document is ended (PrintSpool checks), the job's handles
+// are closed and the error is the pipe's. (Allocation failures: the failure
+// sweep of the host tests.)
+TEST_F(GatewayJob, ExceptionsInAPageEndTheJob) {
+    SpoolWriter w;
+    w.Page(Page(1), SPL_METAFILE);
+    w.Page(Page(2), SPL_METAFILE);
+    PrintOptions print;
+    print.printer = u"GWFramed";
+    auto run = [&](const std::string& what, DWORD error) {
+        SCOPED_TRACE(what);
+        pal::host::ResetSpooler();
+        const size_t handles = pal::host::OpenHandles().size();
+        const PrintResult r = PrintSpool(w.Bytes(), print);
+        EXPECT_EQ(pal::host::OpenHandles().size(), handles);
+        EXPECT_FALSE(r.printed);
+        EXPECT_EQ(r.printError, error);
+    };
+
+    const struct {
+        const char* call;
+        DWORD error;
+    } crypto[] = {{"CryptAcquireContextW", ERROR_ACCESS_DENIED}, {"CryptHashData", DWORD(NTE_BAD_HASH)}};
+    for (const auto& c : crypto) {
+        print.faultsAfterOpen = {{.call = c.call, .error = c.error}};
+        run(c.call, c.error);
+    }
+}
+
 TEST_F(GatewayJob, NativePrintingWithoutTheViewLibraryFailsTheJob) {
     std::string error;
     ASSERT_TRUE(pal::host::LoadRegistryText(R"(Windows Registry Editor Version 5.00

@@ -72,6 +72,7 @@ PrintResult PrintSpool(const Bytes& spool, const PrintOptions& options) {
     pal::host::TakeDebugOutput();
     for (const auto& fault : options.faultsAfterOpen) pal::host::InjectFault(fault);
     result.printed = PrintDocumentOnPrintProcessor(handle, job.readName.data());
+    result.printError = result.printed ? 0 : GetLastError();
     result.pageCount = pData->dwPageCount;
     result.lines = pal::host::TakeDebugOutput();
     result.calls = TakeMonitorCalls();

@@ -31,6 +31,7 @@ struct PrintOptions {
 
 struct PrintResult {
     BOOL printed = FALSE;
+    DWORD printError = 0;                  // last error after a failed print
     DWORD pageCount = 0;
     std::vector<Bytes> documents;          // bytes of each port document
     std::vector<QuilmonCall> calls;        // port monitor calls during the print

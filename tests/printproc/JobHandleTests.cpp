@@ -178,17 +178,20 @@ TEST_F(JobHandle, PauseResumeAndCancelReleaseAWaitingThread) {
     EXPECT_EQ(WaitForSingleObject(d->hPauseEvent, 0), WAIT_OBJECT_0) << "created signalled";
     SetEvent(d->hPauseEvent);
 
+    // ControlPrintProcessor writes the status bits atomically from another
+    // thread; every read here is atomic too.
+    auto status = [d] { return std::atomic_ref<DWORD>(d->fsStatus).load(std::memory_order_acquire); };
     // A print loop as the printing paths run it: wait while paused, stop when cancelled.
-    auto loop = [d](std::atomic<int>& passes) {
-        while (!(d->fsStatus & PRINTPROCESSOR_CANCELLED)) {
-            if (d->fsStatus & PRINTPROCESSOR_PAUSED) WaitForSingleObject(d->hPauseEvent, INFINITE);
+    auto loop = [d, status](std::atomic<int>& passes) {
+        while (!(status() & PRINTPROCESSOR_CANCELLED)) {
+            if (status() & PRINTPROCESSOR_PAUSED) WaitForSingleObject(d->hPauseEvent, INFINITE);
             ++passes;
             Sleep(1);
         }
     };
 
     EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_PAUSE));
-    EXPECT_EQ(d->fsStatus, PRINTPROCESSOR_PAUSED);
+    EXPECT_EQ(status(), PRINTPROCESSOR_PAUSED);
     std::atomic<int> passes{0};
     std::thread printer(loop, std::ref(passes));
     Sleep(50);
@@ -197,7 +200,7 @@ TEST_F(JobHandle, PauseResumeAndCancelReleaseAWaitingThread) {
     EXPECT_LE(passes.load(), whilePaused + 1) << "the loop blocks while paused";
 
     EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_RESUME));
-    EXPECT_EQ(d->fsStatus, 0u);
+    EXPECT_EQ(status(), 0u);
     for (int i = 0; i < 200 && passes.load() <= whilePaused + 1; ++i) Sleep(5);
     EXPECT_GT(passes.load(), whilePaused + 1) << "resume wakes it";
 
@@ -205,7 +208,7 @@ TEST_F(JobHandle, PauseResumeAndCancelReleaseAWaitingThread) {
     Sleep(20);
     EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_CANCEL));
     printer.join();  // cancel on a paused job releases the loop, which stops
-    EXPECT_EQ(d->fsStatus, PRINTPROCESSOR_CANCELLED);
+    EXPECT_EQ(status(), PRINTPROCESSOR_CANCELLED);
 
     EXPECT_FALSE(ControlPrintProcessor(job.handle, JOB_CONTROL_RESTART));
     EXPECT_TRUE(ClosePrintProcessor(job.handle));

@@ -129,6 +129,38 @@ TEST_F(ReadJob, IntoAFileStream) {
     EXPECT_EQ(back, data);
 }
 
+// Each transfer form succeeds only when every byte moved: a full disk under
+// the page file, or a failed send to the printer, fails the read.
+TEST_F(ReadJob, FailedFileOrPrinterWriteFailsTheRead) {
+    const struct {
+        const char* call;
+        DWORD expected;
+    } cases[] = {{"fwrite", ERROR_DISK_FULL}, {"WritePrinter", ERROR_WRITE_FAULT}};
+    for (const auto& c : cases) {
+        Open(Text(10000));
+        StartDoc();
+        FILE* pFile = _wfopen(u"C:\\readjob.tmp", u"w+b");
+        ASSERT_NE(pFile, nullptr);
+        const bool toFile = std::string(c.call) == "fwrite";
+        pal::host::InjectFault({.call = c.call, .error = ERROR_DISK_FULL});
+        DWORD cbRead = 0;
+        SetLastError(0);
+        EXPECT_FALSE(ReadJobData(hReader, toFile ? nullptr : job.Data()->hPrinter, nullptr, 10000, job.Data(),
+                                 toFile ? pFile : nullptr, &cbRead, WRITE_DATA))
+            << c.call;
+        EXPECT_EQ(GetLastError(), c.expected) << c.call;
+        pal::host::ClearFaults();
+        fclose(pFile);
+        DeleteFileW(u"C:\\readjob.tmp");
+        EndDoc();
+        ClosePrinter(hReader);
+        hReader = nullptr;
+        ClosePrintProcessor(job.handle);
+        job = {};
+        pal::host::ResetSpooler();
+    }
+}
+
 TEST_F(ReadJob, CancelledJobReadsNothing) {
     Open(Text(5000));
     job.Data()->fsStatus |= PRINTPROCESSOR_CANCELLED;
