@@ -68,6 +68,13 @@ struct CoderCase {
     DWORD value;
     qltools::Jpeg2000Coder coder;
 };
+// PSNR of a photograph at 20:1: the HT coder's size control lands further
+// below the target on a 16-colour one (its size does not follow a power of
+// the quantisation step).
+double MinPsnr(DWORD coder, uint32_t bpp) {
+    return coder == JPEG2000_CODER_HT && bpp == 4 ? 25.0 : 30.0;
+}
+
 std::vector<CoderCase> Coders() {
     std::vector<CoderCase> coders{{JPEG2000_CODER_STANDARD, qltools::Jpeg2000Coder::Standard}};
     if (JP2_HT_CODER_AVAILABLE) coders.push_back({JPEG2000_CODER_HT, qltools::Jpeg2000Coder::HighThroughput});
@@ -213,9 +220,7 @@ TEST_F(Compress, EveryDepthAtTwentyToOne) {
         ASSERT_TRUE(original) << why;
         EXPECT_EQ(decoded->width, 400u);
         EXPECT_EQ(decoded->height, 300u);
-        // The HT coder reaches a 16-colour photograph's target less closely.
-        const bool htPalette = coder.value == JPEG2000_CODER_HT && bpp == 4;
-        EXPECT_GE(qltools::Psnr(decoded->rgb, original->rgb), htPalette ? 25.0 : 30.0);
+        EXPECT_GE(qltools::Psnr(decoded->rgb, original->rgb), MinPsnr(coder.value, bpp));
     }
 }
 
@@ -343,7 +348,9 @@ TEST_F(Compress, HighThroughputSizeControl) {
 // references), read back with the inspector's transform report, restored
 // lossily and printed again.
 TEST_F(Compress, JobThroughTheCompressingPrinter) {
-    const fs::path dir = qltest::MachineRoot() / "e2e";
+    for (const CoderCase& coder : Coders()) {
+    SCOPED_TRACE(qltools::Jpeg2000CoderName(coder.coder));
+    const fs::path dir = qltest::MachineRoot() / ("e2e-" + std::to_string(coder.value));
     fs::create_directories(dir);
     qltools::SpoolJobOptions job;
     job.images = {ImageKind::Photo};
@@ -367,7 +374,9 @@ TEST_F(Compress, JobThroughTheCompressingPrinter) {
     ASSERT_EQ(std::system((qlspool + " machine > '" + reg + "'").c_str()), 0);
     std::ofstream(reg, std::ios::app) << "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\"
                                          "QL Spool Bridge (compressed)\\PrinterDriverData]\n"
-                                         "\"CompressCompare\"=dword:00000000\n";
+                                         "\"CompressCompare\"=dword:00000000\n"
+                                         "\"JPEG2000Coder\"=dword:0000000"
+                                      << coder.value << "\n";
     const std::string machine = " --machine '" + reg + "' --drive-root '" + root + "' ";
     ASSERT_EQ(run("print" + machine + "--printer 'QL Spool Bridge (compressed)' '" + spl.string() + "'"), 0);
     const auto port = qltools::ReadWholeFile(root + "/ports/QLPORT3_");
@@ -389,9 +398,10 @@ TEST_F(Compress, JobThroughTheCompressingPrinter) {
         }
         ASSERT_EQ(b.action, qltools::BitmapAction::Compressed);
         EXPECT_EQ(b.components, 3u);
+        EXPECT_EQ(b.coder, coder.coder);
         EXPECT_LE(b.streamBytes, 480u * 360 * 3 / 20);
         ASSERT_TRUE(b.psnr);
-        EXPECT_GE(*b.psnr, 30.0);
+        EXPECT_GE(*b.psnr, MinPsnr(coder.value, b.bitCount));
         EXPECT_EQ(t.bitmaps[i + 6].action, qltools::BitmapAction::Cached);
         EXPECT_EQ(t.bitmaps[i + 6].cachedImage, b.image);
     }
@@ -413,6 +423,7 @@ TEST_F(Compress, JobThroughTheCompressingPrinter) {
     EXPECT_EQ(again.emfTotals.at(EMR_STRETCHDIBITS_TYPE), 12u);
     for (const char* printer : {"QL Spool Bridge", "QL Spool Bridge (cached)"})
         EXPECT_EQ(run("print" + machine + "--printer '" + printer + "' '" + restored + "'"), 0) << printer;
+    }
 }
 
 } // namespace
