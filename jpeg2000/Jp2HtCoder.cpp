@@ -3,18 +3,21 @@
 // rate allocation: the size of the stream follows from the quantisation step
 // alone. The target size is reached in three moves:
 //
-//  1. Estimate: two encodes of a sample of the image (every eighth band of
-//     64 rows; small images whole) fit the stream size of the sample to a
-//     power of the step, size = c * step^-k, and give the step at which the
-//     whole image should land at 95 % of the target. Bands keep the full
-//     resolution, so the sample has the image's own mix of detail and flat
-//     areas (a scaled-down copy would have more detail per pixel).
+//  1. Estimate: two encodes of a sample of the image (every second to fourth
+//     band of 256 rows, each band its own tile; small images whole) fit the
+//     stream size of the sample to a power of the step, size = c * step^-k,
+//     and give the step at which the whole image should land at 95 % of the
+//     target. Bands keep the full resolution, so the sample has the image's
+//     own mix of detail and flat areas (a scaled-down copy would have more
+//     detail per pixel); as tiles, no wavelet crosses from band to band.
 //  2. One encode of the whole image at that step.
-//  3. If it is larger than the target, one more encode at a step corrected
-//     by the measured size and the fitted k, aimed at 90 % of the target.
+//  3. If it is larger than the target or below 90 % of it, one more encode
+//     at a step corrected by the measured size and k, aimed at 90 % (from
+//     above) or 95 % (from below) of the target. Of the two streams the
+//     larger one within the target is kept, else the smaller one.
 //
-// The stream is collected in a buffer of target + JP2_HT_SIZE_SLACK bytes and
-// handed out only when it fits there; a larger one is JP2_ERR_BUDGET. With a
+// The streams are collected in buffers of target + JP2_HT_SIZE_SLACK bytes;
+// the one kept is handed out only when it fits there, else JP2_ERR_BUDGET. With a
 // target of 0 the image is coded reversibly (lossless) in one encode.
 #include "jpeg2000/Jp2HtCoder.h"
 
@@ -39,10 +42,12 @@
 
 namespace {
 
-constexpr uint32_t SAMPLE_BAND_ROWS = 64;
-constexpr uint32_t SAMPLE_BAND_EVERY = 8;
-constexpr uint32_t SAMPLE_BANDS = 8;
-// Images up to this many pixels are their own sample.
+constexpr uint32_t SAMPLE_BAND_ROWS = 256;
+constexpr uint32_t SAMPLE_BAND_EVERY = 4;
+constexpr uint32_t SAMPLE_BANDS = 3;
+// Bands are few and tall: each is a tile, and every tile costs OpenJPH a set
+// of full-width line buffers. Images up to this many pixels, or too short
+// for SAMPLE_BANDS bands, are their own sample.
 constexpr uint64_t SAMPLE_WHOLE_PIXELS = uint64_t(1) << 20;
 // Where the estimate and the correction aim, as a part of the target.
 constexpr double AIM_ESTIMATE = 0.95;

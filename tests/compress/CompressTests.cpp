@@ -316,13 +316,13 @@ TEST_F(Compress, HighThroughputSizeControl) {
     };
     const Case cases[] = {
         {"photo 640 x 480 at 20:1", qltools::MakePhotoImage(640, 480, 2), 5, false, 0.9, 30},
-        {"photo 2480 x 1200 at 20:1 (sampled)", qltools::MakePhotoImage(2480, 1200, 3), 5, false, 0.9, 30},
-        {"photo 2480 x 1200 at 100:1 (sampled)", qltools::MakePhotoImage(2480, 1200, 4), 1, false, 0.8, 25},
-        {"photo 2480 x 1200 at 4:1 (sampled)", qltools::MakePhotoImage(2480, 1200, 5), 25, false, 0.9, 35},
+        {"photo 2480 x 2000 at 20:1 (sampled)", qltools::MakePhotoImage(2480, 2000, 3), 5, false, 0.85, 30},
+        {"photo 2480 x 2000 at 100:1 (sampled)", qltools::MakePhotoImage(2480, 2000, 4), 1, false, 0.8, 25},
+        {"photo 2480 x 2000 at 4:1 (sampled)", qltools::MakePhotoImage(2480, 2000, 5), 25, false, 0.9, 35},
         {"photo 300 x 200 at 500 bytes", qltools::MakePhotoImage(300, 200, 6), 0, true, 0, 15},
-        {"noise 2480 x 1200 at 2:1 (sampled)", NoiseImage(2480, 1200), 50, false, 0, 0},
+        {"noise 2480 x 2000 at 2:1 (sampled)", NoiseImage(2480, 2000), 50, false, 0, 0},
         {"noise 640 x 480 at 20:1", NoiseImage(640, 480), 5, false, 0, 0},
-        {"flat 2480 x 1200 at 20:1", qltools::MakeFlatImage(2480, 1200, 40, 90, 200), 5, false, 0, 50},
+        {"flat 2480 x 2000 at 20:1", qltools::MakeFlatImage(2480, 2000, 40, 90, 200), 5, false, 0, 50},
         {"flat 64 x 64 at 500 bytes", qltools::MakeFlatImage(64, 64, 255, 255, 255), 0, true, 0, 50},
     };
     for (const Case& c : cases) {
