@@ -21,6 +21,7 @@ run_packages=(
   zlib1g-dev
   libssl-dev
   libopenjp2-7-dev
+  libopenjph-dev
 )
 
 # Tests, benchmarks and the Windows cross-build.
