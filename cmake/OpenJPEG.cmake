@@ -1,5 +1,7 @@
 # OpenJPEG for the JPEG 2000 codec adapter, as the target ql_openjp2.
-# Linux: the system library (libopenjp2-7-dev, found through pkg-config).
+# Linux: the system library (libopenjp2-7-dev, found through pkg-config),
+# together with OpenJPH (libopenjph-dev) for the High-Throughput block coder;
+# the target then defines QL_HAVE_OPENJPH.
 # Windows: a static cross-build of Debian's openjpeg2 source package, made by
 # tools/build-openjpeg-mingw.sh into the build tree on first configure and
 # kept there, so later configures and CI reruns reuse it.
@@ -21,5 +23,11 @@ if(QL_WINDOWS)
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(OPENJP2 REQUIRED IMPORTED_TARGET GLOBAL libopenjp2>=2.5)
-  add_library(ql_openjp2 ALIAS PkgConfig::OPENJP2)
+  # Debian 12's openjph.pc names no library: found by hand.
+  find_path(QL_OPENJPH_INCLUDE ojph_codestream.h PATH_SUFFIXES openjph REQUIRED)
+  find_library(QL_OPENJPH_LIBRARY openjph REQUIRED)
+  add_library(ql_openjp2 INTERFACE)
+  target_link_libraries(ql_openjp2 INTERFACE PkgConfig::OPENJP2 ${QL_OPENJPH_LIBRARY})
+  target_include_directories(ql_openjp2 SYSTEM INTERFACE ${QL_OPENJPH_INCLUDE})
+  target_compile_definitions(ql_openjp2 INTERFACE QL_HAVE_OPENJPH)
 endif()

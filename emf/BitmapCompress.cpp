@@ -150,8 +150,19 @@ private:
     JP2_HANDLE m_h = nullptr;
 };
 
+// Asks the codec for the block coder the configuration names; a build without
+// the High-Throughput coder keeps the standard one.
+void SelectCoder(JP2_HANDLE hCodec, DWORD dwJpeg2000Coder) {
+    if (dwJpeg2000Coder != JPEG2000_CODER_HT) return;
+    if (Jp2SetOption(hCodec, JP2_OPT_CODER, -1, -1, JP2_CODER_HT) == 0) {
+        QLLOG(LOG_TRC, WSTR("JPEG 2000 coder: HTJ2K"));
+    } else {
+        QLLOG(LOG_INF, WSTR("JPEG 2000 coder HTJ2K not in this build: standard coder used"));
+    }
+}
+
 // The encode of Pack2000: 0, or the codec's error number.
-int EncodeBitmap(BYTE* pbmi, DWORD dwTarget, OutputDescriptor* pDesc) {
+int EncodeBitmap(BYTE* pbmi, DWORD dwTarget, DWORD dwJpeg2000Coder, OutputDescriptor* pDesc) {
     const LONG biWidth = HeaderI32(pbmi, offsetof(BITMAPINFOHEADER, biWidth));
     const LONG biHeight = HeaderI32(pbmi, offsetof(BITMAPINFOHEADER, biHeight));
     const WORD biBitCount = HeaderU16(pbmi, offsetof(BITMAPINFOHEADER, biBitCount));
@@ -180,6 +191,7 @@ int EncodeBitmap(BYTE* pbmi, DWORD dwTarget, OutputDescriptor* pDesc) {
         rc = Jp2SetOption(codec.Get(), option.id, -1, -1, option.value);
         if (rc) return rc;
     }
+    SelectCoder(codec.Get(), dwJpeg2000Coder);
 
     JP2_ROW_READER_FN pfnReader = nullptr;
     switch (biBitCount) {
@@ -294,7 +306,7 @@ BOOL Pack2000(BYTE* pbmi, const BYTE* pBits, const ComprCnf* pComprCnf, DWORD dw
         return FALSE;
     }
     QLLOG(LOG_TRC, WSTR("++ B. will be Rere comressed to: %d bytes"), dwTarget);
-    const int rc = EncodeBitmap(pbmi, dwTarget, &desc);
+    const int rc = EncodeBitmap(pbmi, dwTarget, pComprCnf->dwJpeg2000Coder, &desc);
     if (rc != 0) {
         QLLOG(LOG_TRC, WSTR("Rere Error = %d"), rc);
         QLLOG(LOG_TRC, WSTR("Exeption cought"));

@@ -159,6 +159,7 @@ PCOMPRCNF ReadCompressionConfig(HANDLE hPrinter, PCOMPRCNF pComprCnf) {
     pComprCnf->dwDPIReductionMin = DEFAULT_DPI_REDUCTION_MIN;
     pComprCnf->dwCompressionEMFInMem = DEFAULT_COMPRESSION_EMF_IN_MEM;
     lstrcpynW(pComprCnf->szTempDir, WSTR("-1"), MAX_PATH);
+    pComprCnf->dwJpeg2000Coder = JPEG2000_CODER_STANDARD;
 
     // 1-3: machine-wide values.
     DWORD dwValue = 0;
@@ -224,6 +225,15 @@ PCOMPRCNF ReadCompressionConfig(HANDLE hPrinter, PCOMPRCNF pComprCnf) {
         QLLOG(LOG_TRC, WSTR("DPIReductionMin is set to %d"), pComprCnf->dwDPIReductionMin);
     } else {
         QLLOG(LOG_TRC, WSTR("DPIReductionMin is not set, default is %d"), pComprCnf->dwDPIReductionMin);
+    }
+
+    // Our own value: the block coder of the JPEG 2000 streams. Anything but
+    // JPEG2000_CODER_HT keeps the standard coder.
+    if (ReadPrinterDword(hPrinter, WSTR("JPEG2000Coder"), &dwValue)) {
+        pComprCnf->dwJpeg2000Coder = dwValue == JPEG2000_CODER_HT ? JPEG2000_CODER_HT : JPEG2000_CODER_STANDARD;
+        QLLOG(LOG_TRC, WSTR("dwJpeg2000Coder is set to %d"), pComprCnf->dwJpeg2000Coder);
+    } else {
+        QLLOG(LOG_TRC, WSTR("dwJpeg2000Coder is not set, default is %d"), pComprCnf->dwJpeg2000Coder);
     }
 
     // 13: the rule list.

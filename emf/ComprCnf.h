@@ -26,6 +26,10 @@ constexpr DWORD RuleSizeLimit(DWORD dwRule) { return dwRule >> 16; }
 constexpr DWORD DEFAULT_IMAGE_RECALL_MIN = 1024;
 constexpr DWORD DEFAULT_DPI_REDUCTION_MIN = 5;
 constexpr DWORD DEFAULT_COMPRESSION_EMF_IN_MEM = 0x300000;
+// Values of "JPEG2000Coder": the standard block coder every JPEG 2000
+// receiver decodes (the default), or the High-Throughput one.
+constexpr DWORD JPEG2000_CODER_STANDARD = 0;
+constexpr DWORD JPEG2000_CODER_HT = 1;
 // Largest IncludeFonts value taken, in bytes.
 constexpr DWORD INCLUDE_FONTS_MAX = 65536;
 
@@ -44,6 +48,7 @@ typedef struct _ComprCnf {
     DWORD dwCompressionEMFInMem;
     WCHAR szTempDir[MAX_PATH];                            // "-1" = none
     LPWSTR pIncludeFonts;                                 // owned multi-string (MemAlloc), or null
+    DWORD dwJpeg2000Coder;                                // JPEG2000_CODER_*: block coder of the streams
 } ComprCnf, *PCOMPRCNF;
 
 static_assert(offsetof(ComprCnf, szVirtualCopy) == 520);
@@ -52,7 +57,8 @@ static_assert(offsetof(ComprCnf, adwCompressionRule) == 2632);
 static_assert(offsetof(ComprCnf, dwCompressionEMFInMem) == 3032);
 static_assert(offsetof(ComprCnf, szTempDir) == 3036);
 static_assert(offsetof(ComprCnf, pIncludeFonts) == 3560);
-static_assert(sizeof(ComprCnf) == 3568);
+static_assert(offsetof(ComprCnf, dwJpeg2000Coder) == 3568);
+static_assert(sizeof(ComprCnf) == 3576);
 
 // Fills the record for the printer. Never fails: missing or mistyped values
 // leave their defaults. pIncludeFonts is replaced only when the value exists;

@@ -3,7 +3,10 @@
 // pulled through the row reader, so memory stays bounded by one tile whatever
 // the image size. The size budget is met by OpenJPEG's own rate allocation:
 // one compression ratio per quality layer, derived from the target size.
+// JP2_CODER_HT hands the same settings to the High-Throughput coder
+// (Jp2HtCoder.cpp) instead.
 #include "jpeg2000/Jp2Codec.h"
+#include "jpeg2000/Jp2HtCoder.h"
 
 #include <openjpeg.h>
 
@@ -23,6 +26,7 @@ struct Jp2Codec {
     uint32_t dwHeight = 0;
     uint32_t dwBitsPerComponent = 8;
     int iStreamFormat = JP2_FORMAT_CODESTREAM;
+    int iCoder = JP2_CODER_PART1;
     uint32_t dwLevels = 5;
     uint32_t dwLayers = 1;
     int iProgression = 0;
@@ -102,16 +106,19 @@ OPJ_BOOL StreamSeek(OPJ_OFF_T pos, void* pUser) {
     return OPJ_TRUE;
 }
 
-// Decomposition levels OpenJPEG accepts for a tile of w x h pixels: the
-// smallest resolution must keep at least one pixel.
-uint32_t FitLevels(uint32_t dwLevels, uint32_t w, uint32_t h) {
-    const uint32_t dwMin = std::min(w, h);
-    uint32_t n = dwLevels;
-    while (n > 0 && (uint64_t(1) << n) > dwMin) --n;
-    return n;
-}
-
 std::atomic<uint32_t> g_dwDefaultThreads{0};
+
+int EncodeHt(const Jp2Codec& c) {
+#ifndef QL_HAVE_OPENJPH
+    (void)c;
+    return JP2_ERR_OPTION;
+#else
+    const Jp2HtSettings s{c.pfnAlloc,     c.pAllocContext, c.pfnFree,      c.pFreeContext,     c.dwWidth,
+                          c.dwHeight,     c.dwLevels,      c.iProgression, c.qwTargetSize,     c.pfnRowReader,
+                          c.pRowReaderContext, c.pfnOutput, c.pOutputContext};
+    return Jp2HtEncode(s);
+#endif
+}
 
 uint32_t WorkerThreads(uint32_t dwRequested) {
     if (dwRequested) return dwRequested;
@@ -121,6 +128,13 @@ uint32_t WorkerThreads(uint32_t dwRequested) {
 }
 
 }  // namespace
+
+uint32_t Jp2FitLevels(uint32_t dwLevels, uint32_t w, uint32_t h) {
+    const uint32_t dwMin = std::min(w, h);
+    uint32_t n = dwLevels;
+    while (n > 0 && (uint64_t(1) << n) > dwMin) --n;
+    return n;
+}
 
 int Jp2Create(JP2_HANDLE* phCodec, JP2_ALLOC_FN pfnAlloc, void* pAllocContext, JP2_FREE_FN pfnFree,
               void* pFreeContext, int cComponents) {
@@ -155,6 +169,10 @@ int Jp2SetOption(JP2_HANDLE hCodec, int id, int comp, int tile, intptr_t value) 
     case JP2_OPT_STREAM_FORMAT:
         if (value != JP2_FORMAT_CODESTREAM) return JP2_ERR_OPTION;
         c.iStreamFormat = static_cast<int>(value);
+        return 0;
+    case JP2_OPT_CODER:
+        if (value != JP2_CODER_PART1 && !(value == JP2_CODER_HT && JP2_HT_CODER_AVAILABLE)) return JP2_ERR_OPTION;
+        c.iCoder = static_cast<int>(value);
         return 0;
     case JP2_OPT_LEVELS:
         if (!inRange(0, 10)) return JP2_ERR_OPTION;
@@ -205,6 +223,7 @@ int Jp2Encode(JP2_HANDLE hCodec) {
     if (!hCodec) return JP2_ERR_ARGUMENT;
     Jp2Codec& c = *hCodec;
     if (!c.dwWidth || !c.dwHeight || !c.pfnRowReader || !c.pfnOutput) return JP2_ERR_NOT_READY;
+    if (c.iCoder == JP2_CODER_HT) return EncodeHt(c);
 
     const uint32_t dwTileW = std::min(c.dwTileSize, c.dwWidth);
     const uint32_t dwTileH = std::min(c.dwTileSize, c.dwHeight);
@@ -227,7 +246,7 @@ int Jp2Encode(JP2_HANDLE hCodec) {
         params.tcp_rates[i] = dRatio > 1.0 ? static_cast<float>(d) : 0.0f;
     }
     params.cp_disto_alloc = 1;
-    params.numresolution = static_cast<int>(FitLevels(c.dwLevels, dwTileW, dwTileH)) + 1;
+    params.numresolution = static_cast<int>(Jp2FitLevels(c.dwLevels, dwTileW, dwTileH)) + 1;
     params.irreversible = c.iWavelet == 0 ? 1 : 0;
     params.prog_order = static_cast<OPJ_PROG_ORDER>(c.iProgression);
     params.tcp_mct = 1;

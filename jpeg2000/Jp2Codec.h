@@ -36,12 +36,28 @@ enum Jp2Option : int {
     JP2_OPT_WAVELET = 71,          // 0 irreversible 9/7 (lossy), 1 reversible 5/3
     JP2_OPT_LEVELS = 72,           // wavelet decomposition levels, 0 to 10
     JP2_OPT_STREAM_FORMAT = 20,    // JP2_FORMAT_CODESTREAM
+    JP2_OPT_CODER = 21,            // JP2_CODER_PART1 (default) or JP2_CODER_HT
     JP2_OPT_THREADS = 90,          // worker threads of one encode; 0 = one per core
     JP2_OPT_TILE_SIZE = 91,        // tile edge in pixels (default JP2_DEFAULT_TILE_SIZE)
 };
 
 // Stream format: a raw JPEG 2000 code stream (SOC ... EOC), no file wrapper.
 constexpr int JP2_FORMAT_CODESTREAM = 20;
+// Block coders of JP2_OPT_CODER. JP2_CODER_PART1: the block coder every
+// JPEG 2000 decoder reads; the target size is met by rate allocation.
+// JP2_CODER_HT: the High-Throughput block coder (a code stream with the CAP
+// marker), many times faster; it has no rate allocation, so the size is
+// reached by choosing the quantisation step (see Jp2HtCoder.cpp), and it
+// codes one quality layer in the progression asked for. A build without
+// the HT coder (JP2_HT_CODER_AVAILABLE false) refuses JP2_CODER_HT with
+// JP2_ERR_OPTION.
+constexpr int JP2_CODER_PART1 = 0;
+constexpr int JP2_CODER_HT = 1;
+#ifdef QL_HAVE_OPENJPH
+constexpr bool JP2_HT_CODER_AVAILABLE = true;
+#else
+constexpr bool JP2_HT_CODER_AVAILABLE = false;
+#endif
 // Components the codec is created for: red, green, blue.
 constexpr int JP2_COMPONENTS_RGB = 3;
 // Square tiles of this edge bound the memory of one encode.
@@ -52,6 +68,11 @@ constexpr int JP2_ERR_OPTION = -2;        // unknown option id or value out of r
 constexpr int JP2_ERR_MEMORY = -4;        // an allocation failed
 constexpr int JP2_ERR_ENCODE = -5;        // the encoder refused the image or failed
 constexpr int JP2_ERR_NOT_READY = -6;     // size, reader or output missing at encode time
+constexpr int JP2_ERR_BUDGET = -7;        // HT coder: the stream stays above target + JP2_HT_SIZE_SLACK
+
+// Bytes the HT coder's stream may exceed the target by after its one
+// correction (the output buffer of the compression step has this room).
+constexpr uint32_t JP2_HT_SIZE_SLACK = 65535;
 
 // cComponents must be JP2_COMPONENTS_RGB. pfnAlloc/pfnFree are required.
 int Jp2Create(JP2_HANDLE* phCodec, JP2_ALLOC_FN pfnAlloc, void* pAllocContext, JP2_FREE_FN pfnFree,

@@ -32,6 +32,7 @@ run_packages=(
   libemf2svg-dev
   librsvg2-dev
   poppler-utils
+  libopenjph-dev
 )
 
 # Tests, benchmarks and the Windows cross-build.

@@ -163,6 +163,27 @@ std::vector<uint8_t> Make24BitRecord(StretchDIBitsRecord fixed, const RgbPixels&
 
 }  // namespace
 
+std::optional<Jpeg2000Coder> Jpeg2000CoderOf(std::span<const uint8_t> stream) {
+    constexpr uint16_t SOC = 0xFF4F, SOT = 0xFF90, CAP = 0xFF50;
+    const auto be16 = [&](size_t at) { return uint16_t(stream[at] << 8 | stream[at + 1]); };
+    if (stream.size() < 2 || be16(0) != SOC) return std::nullopt;
+    // Marker segments of the main header, each a marker and a length that
+    // counts itself, up to the first tile part.
+    for (size_t at = 2; at + 4 <= stream.size();) {
+        const uint16_t marker = be16(at);
+        if (marker == SOT) return Jpeg2000Coder::Standard;
+        if (marker == CAP) return Jpeg2000Coder::HighThroughput;
+        const uint16_t length = be16(at + 2);
+        if ((marker >> 8) != 0xFF || length < 2) return std::nullopt;
+        at += 2 + size_t(length);
+    }
+    return std::nullopt;
+}
+
+const char* Jpeg2000CoderName(Jpeg2000Coder coder) {
+    return coder == Jpeg2000Coder::HighThroughput ? "HTJ2K" : "J2K";
+}
+
 std::optional<RgbPixels> DecodeJpeg2000(std::span<const uint8_t> stream, uint32_t* components, std::string* why) {
     std::string message;
     *components = 0;
@@ -372,6 +393,8 @@ TransformReport AnalyseBitmaps(const InspectReport& report, std::span<const uint
                 const auto stream = CompressedStream(b.bytes, r.offBmiSrc);
                 t.streamBytes = static_cast<uint32_t>(stream.size());
                 std::string why;
+                // A main header that does not parse fails the decode below.
+                t.coder = Jpeg2000CoderOf(stream).value_or(Jpeg2000Coder::Standard);
                 auto px = DecodeJpeg2000(stream, &t.components, &why);
                 if (!px)
                     throw std::runtime_error(At(b.offset, "compressed bitmap (image " + std::to_string(image) +
@@ -440,7 +463,8 @@ std::string FormatTransformText(const TransformReport& report) {
         case BitmapAction::Deleted: s << "deleted"; break;
         case BitmapAction::Compressed:
             std::snprintf(buf, sizeof buf, "%.1f:1", t.ratio);
-            s << "compressed to " << t.streamBytes << " bytes (" << t.components << " components, ratio " << buf;
+            s << "compressed to " << t.streamBytes << " bytes (" << Jpeg2000CoderName(t.coder) << ", " << t.components
+              << " components, ratio " << buf;
             if (t.psnr) {
                 std::snprintf(buf, sizeof buf, "%.2f", *t.psnr);
                 s << ", PSNR " << buf << " dB";
@@ -470,7 +494,8 @@ std::string FormatTransformJson(const TransformReport& report) {
         if (t.action == BitmapAction::Cached) s << ",\"cachedImage\":" << t.cachedImage;
         if (t.action == BitmapAction::Compressed) {
             std::snprintf(buf, sizeof buf, "%.3f", t.ratio);
-            s << ",\"streamBytes\":" << t.streamBytes << ",\"components\":" << t.components
+            s << ",\"coder\":\"" << Jpeg2000CoderName(t.coder) << "\",\"streamBytes\":" << t.streamBytes
+              << ",\"components\":" << t.components
               << ",\"originalBytes\":" << t.originalBytes << ",\"ratio\":" << buf;
             if (t.psnr) {
                 std::snprintf(buf, sizeof buf, "%.3f", *t.psnr);

@@ -2,7 +2,8 @@
 // bitmap record of a transport stream (EMR_STRETCHDIBITS and the private
 // records that replace it) with what happened to it — kept, reduced in
 // resolution, replaced by a reference to an earlier image, deleted, or
-// compressed to JPEG 2000 — and the bytes each step saved.
+// compressed to JPEG 2000, and by which block coder — and the bytes each
+// step saved.
 //
 // Every EMR_COMPRESSEDDIBITS record is decoded with OpenJPEG: its width,
 // height and components must match the record's BITMAPINFOHEADER (three
@@ -39,6 +40,13 @@ std::optional<RgbPixels> DecodeJpeg2000(std::span<const uint8_t> stream, uint32_
 // bottom-up or top-down) as 8-bit RGB.
 std::optional<RgbPixels> StretchDIBitsToRgb(std::span<const uint8_t> record, std::string* why);
 
+// The block coder of a raw JPEG 2000 code stream, from its main header: a
+// stream with the capability marker CAP (Part 15) was made by the
+// High-Throughput coder. Nothing when the main header does not parse.
+enum class Jpeg2000Coder { Standard, HighThroughput };
+std::optional<Jpeg2000Coder> Jpeg2000CoderOf(std::span<const uint8_t> stream);
+const char* Jpeg2000CoderName(Jpeg2000Coder coder);  // "J2K", "HTJ2K"
+
 // Peak signal-to-noise ratio in dB of two equally sized byte arrays; 99 for
 // identical ones.
 double Psnr(std::span<const uint8_t> a, std::span<const uint8_t> b);
@@ -59,6 +67,7 @@ struct BitmapTransform {
     uint32_t originalBytes = 0;                  // colour table and bits the record carried
     uint32_t streamBytes = 0;                    // Compressed: length of the code stream
     uint32_t components = 0;                     // Compressed: decoded components
+    Jpeg2000Coder coder = Jpeg2000Coder::Standard;  // Compressed: the coder that made the stream
     double ratio = 0;                            // Compressed: originalBytes / streamBytes
     std::optional<double> psnr;                  // Compressed, with the original
     uint64_t savedBytes = 0;                     // bytes of the record released by the step

@@ -1,0 +1,276 @@
+// The High-Throughput JPEG 2000 coder on OpenJPH. OpenJPH codes the image line
+// by line, so its memory stays small whatever the image size, but it has no
+// rate allocation: the size of the stream follows from the quantisation step
+// alone. The target size is reached in three moves:
+//
+//  1. Estimate: two encodes of a sample of the image (every second to fourth
+//     band of 256 rows, each band its own tile; small images whole) fit the
+//     stream size of the sample to a power of the step, size = c * step^-k,
+//     and give the step at which the whole image should land at 95 % of the
+//     target. Bands keep the full resolution, so the sample has the image's
+//     own mix of detail and flat areas (a scaled-down copy would have more
+//     detail per pixel); as tiles, no wavelet crosses from band to band.
+//  2. One encode of the whole image at that step.
+//  3. If it is larger than the target or below 90 % of it, one more encode
+//     at a step corrected by the measured size and k, aimed at 90 % (from
+//     above) or 95 % (from below) of the target. Of the two streams the
+//     larger one within the target is kept, else the smaller one.
+//
+// The streams are collected in buffers of target + JP2_HT_SIZE_SLACK bytes;
+// the one kept is handed out only when it fits there, else JP2_ERR_BUDGET. With a
+// target of 0 the image is coded reversibly (lossless) in one encode.
+#include "jpeg2000/Jp2HtCoder.h"
+
+// OpenJPH's headers need ojph_arch.h and ojph_base.h before the others.
+// clang-format off
+#include <ojph_arch.h>
+#include <ojph_base.h>
+#include <ojph_codestream.h>
+#include <ojph_file.h>
+#include <ojph_mem.h>
+#include <ojph_message.h>
+#include <ojph_params.h>
+// clang-format on
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t SAMPLE_BAND_ROWS = 256;
+constexpr uint32_t SAMPLE_BAND_EVERY = 4;
+constexpr uint32_t SAMPLE_BANDS = 3;
+// Bands are few and tall: each is a tile, and every tile costs OpenJPH a set
+// of full-width line buffers. Images up to this many pixels, or too short
+// for SAMPLE_BANDS bands, are their own sample.
+constexpr uint64_t SAMPLE_WHOLE_PIXELS = uint64_t(1) << 20;
+// Where the estimate and the correction aim, as a part of the target.
+constexpr double AIM_ESTIMATE = 0.95;
+constexpr double AIM_CORRECTION = 0.90;
+// A stream below this part of the target is corrected too (upwards).
+constexpr double AIM_LOW = 0.90;
+// Quantisation steps (of samples scaled to 0..1) the coder is given: below
+// the smallest the 8-bit image is as good as lossless, above the largest the
+// step's exponent would not fit the quantisation marker.
+constexpr double STEP_MIN = 1.0 / 4096;
+constexpr double STEP_MAX = 1.0;
+constexpr double STEP_FIRST = 1.0 / 128;
+// Exponent k of size = c * step^-k assumed before two sizes are known, and
+// the range a fitted one is kept in.
+constexpr double K_FIRST = 1.0;
+constexpr double K_MIN = 0.25, K_MAX = 4.0;
+
+const char* const kProgressionNames[] = {"LRCP", "RLCP", "RPCL", "PCRL", "CPRL"};
+
+// OpenJPH reports through global handlers that print; these only stop the
+// encode (an error must not return to the coder).
+class CQuietInfo : public ojph::message_info {
+public:
+    void operator()(int, const char*, int, const char*, ...) override {}
+};
+class CQuietWarning : public ojph::message_warning {
+public:
+    void operator()(int, const char*, int, const char*, ...) override {}
+};
+class CThrowingError : public ojph::message_error {
+public:
+    void operator()(int, const char*, int, const char*, ...) override { throw std::runtime_error("openjph"); }
+};
+
+void QuietMessages() {
+    static CQuietInfo info;
+    static CQuietWarning warning;
+    static CThrowingError error;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        ojph::configure_info(&info);
+        ojph::configure_warning(&warning);
+        ojph::configure_error(&error);
+    });
+}
+
+// Where an encode writes: the first cbCapacity bytes are kept in a buffer of
+// the codec's allocator (none for a capacity of 0), the rest only counted, so
+// an encode that overshoots still tells its size.
+class CBudgetFile : public ojph::outfile_base {
+public:
+    CBudgetFile(const Jp2HtSettings& s, size_t cbCapacity)
+        : m_s(s), m_cbCapacity(cbCapacity),
+          m_p(cbCapacity ? static_cast<unsigned char*>(s.pfnAlloc(cbCapacity, s.pAllocContext)) : nullptr) {}
+    ~CBudgetFile() override {
+        if (m_p) m_s.pfnFree(m_p, m_s.pFreeContext);
+    }
+    CBudgetFile(const CBudgetFile&) = delete;
+    CBudgetFile& operator=(const CBudgetFile&) = delete;
+
+    bool Allocated() const { return m_cbCapacity == 0 || m_p; }
+    void Rewind() { m_cbWritten = 0; }
+    uint64_t Size() const { return m_cbWritten; }
+    bool Kept() const { return m_p && m_cbWritten <= m_cbCapacity; }
+    const unsigned char* Data() const { return m_p; }
+
+    size_t write(const void* ptr, size_t size) override {
+        if (m_p && m_cbWritten < m_cbCapacity)
+            std::memcpy(m_p + m_cbWritten, ptr, std::min<uint64_t>(size, m_cbCapacity - m_cbWritten));
+        m_cbWritten += size;
+        return size;
+    }
+    ojph::si64 tell() override { return static_cast<ojph::si64>(m_cbWritten); }
+
+private:
+    const Jp2HtSettings& m_s;
+    size_t m_cbCapacity;
+    unsigned char* m_p;
+    uint64_t m_cbWritten = 0;
+};
+
+// One encode of rows pRows[0 .. cRows) of the image (all rows when pRows is
+// empty) at quantisation step dStep; 0 or the row reader's error.
+int EncodeOnce(const Jp2HtSettings& s, const std::vector<uint32_t>& rows, double dStep, CBudgetFile& file,
+               std::vector<unsigned char>& row) {
+    const uint32_t cRows = rows.empty() ? s.dwHeight : static_cast<uint32_t>(rows.size());
+    ojph::codestream cs;
+    ojph::param_siz siz = cs.access_siz();
+    siz.set_image_extent(ojph::point(s.dwWidth, cRows));
+    // A sample is coded band by band (one tile each), so that no wavelet
+    // crosses from one band into the next.
+    siz.set_tile_size(ojph::size(s.dwWidth, rows.empty() ? cRows : SAMPLE_BAND_ROWS));
+    siz.set_num_components(JP2_COMPONENTS_RGB);
+    for (ojph::ui32 c = 0; c < JP2_COMPONENTS_RGB; ++c) siz.set_component(c, ojph::point(1, 1), 8, false);
+    ojph::param_cod cod = cs.access_cod();
+    cod.set_num_decomposition(Jp2FitLevels(s.dwLevels, s.dwWidth, cRows));
+    cod.set_block_dims(64, 64);
+    cod.set_progression_order(kProgressionNames[s.iProgression]);
+    cod.set_color_transform(true);
+    cod.set_reversible(s.qwTargetSize == 0);
+    if (s.qwTargetSize) cs.access_qcd().set_irrev_quant(static_cast<float>(dStep));
+    cs.set_planar(false);
+
+    file.Rewind();
+    cs.write_headers(&file);
+    ojph::ui32 comp = 0;
+    ojph::line_buf* line = cs.exchange(nullptr, comp);
+    for (uint32_t y = 0; y < cRows; ++y) {
+        const uint32_t ySource = rows.empty() ? y : rows[y];
+        for (int c = 0; c < JP2_COMPONENTS_RGB; ++c) {
+            const int rc = s.pfnRowReader(row.data(), static_cast<int>(comp), ySource, 0, s.dwWidth,
+                                          s.pRowReaderContext);
+            if (rc != 0) return rc;
+            ojph::si32* pDest = line->i32;
+            for (uint32_t x = 0; x < s.dwWidth; ++x) pDest[x] = row[x];
+            line = cs.exchange(line, comp);
+        }
+    }
+    cs.flush();
+    cs.close();
+    return 0;
+}
+
+// The rows of the sample: every n-th band of SAMPLE_BAND_ROWS rows, n up to
+// SAMPLE_BAND_EVERY so that the sample has at least SAMPLE_BANDS bands; empty
+// for the whole image.
+std::vector<uint32_t> SampleRows(uint32_t w, uint32_t h) {
+    std::vector<uint32_t> rows;
+    const uint32_t n = std::min(SAMPLE_BAND_EVERY, h / (SAMPLE_BAND_ROWS * SAMPLE_BANDS));
+    if (uint64_t(w) * h <= SAMPLE_WHOLE_PIXELS || n < 2) return rows;
+    const uint32_t dwGroup = SAMPLE_BAND_ROWS * n;
+    for (uint32_t y0 = dwGroup / 2; y0 + SAMPLE_BAND_ROWS <= h; y0 += dwGroup)
+        for (uint32_t y = y0; y < y0 + SAMPLE_BAND_ROWS; ++y) rows.push_back(y);
+    return rows;
+}
+
+double ClampStep(double d) {
+    return std::clamp(d, STEP_MIN, STEP_MAX);
+}
+
+// The step at which a stream of dSize bytes at dStep becomes dWanted bytes.
+double StepFor(double dStep, double dSize, double dWanted, double k) {
+    return ClampStep(dStep * std::pow(std::max(dSize, 1.0) / std::max(dWanted, 1.0), 1.0 / k));
+}
+
+// k of size = c * step^-k through two encodes; `fallback` when they do not
+// tell it.
+double Slope(double dStep1, double dSize1, double dStep2, double dSize2, double fallback) {
+    if (dStep1 == dStep2 || dSize1 <= 0 || dSize2 <= 0 || dSize1 == dSize2) return fallback;
+    return std::clamp(std::log(dSize1 / dSize2) / std::log(dStep2 / dStep1), K_MIN, K_MAX);
+}
+
+// Hands a finished stream to the output callback, or JP2_ERR_BUDGET when it
+// outgrew its buffer.
+int Emit(const Jp2HtSettings& s, const CBudgetFile& file) {
+    if (!file.Kept() || file.Size() > UINT32_MAX) return JP2_ERR_BUDGET;
+    return s.pfnOutput(file.Data(), 0, static_cast<uint32_t>(file.Size()), s.pOutputContext);
+}
+
+int Encode(const Jp2HtSettings& s) {
+    QuietMessages();
+    std::vector<unsigned char> row(s.dwWidth);
+    // Lossless: room for the raw samples and an eighth more.
+    const uint64_t cbRaw = uint64_t(s.dwWidth) * s.dwHeight * JP2_COMPONENTS_RGB;
+    const uint64_t cbLimit = s.qwTargetSize ? s.qwTargetSize + JP2_HT_SIZE_SLACK : cbRaw + cbRaw / 8 + JP2_HT_SIZE_SLACK;
+    if (cbLimit > UINT32_MAX) return JP2_ERR_MEMORY;
+    CBudgetFile first(s, static_cast<size_t>(cbLimit));
+    if (!first.Allocated()) return JP2_ERR_MEMORY;
+    const std::vector<uint32_t> whole;
+    int rc = 0;
+    if (s.qwTargetSize == 0) {
+        if ((rc = EncodeOnce(s, whole, 0, first, row)) != 0) return rc;
+        return Emit(s, first);
+    }
+
+    // 1. The estimate from the sample.
+    const std::vector<uint32_t> sample = SampleRows(s.dwWidth, s.dwHeight);
+    const double dFraction = sample.empty() ? 1.0 : double(sample.size()) / s.dwHeight;
+    const double dTarget = double(s.qwTargetSize);
+    const double dWanted = AIM_ESTIMATE * dTarget * dFraction;
+    CBudgetFile counter(s, 0);
+    const double dStepA = STEP_FIRST;
+    if ((rc = EncodeOnce(s, sample, dStepA, counter, row)) != 0) return rc;
+    const double dSizeA = double(counter.Size());
+    const double dStepB = StepFor(dStepA, dSizeA, dWanted, K_FIRST);
+    double k = K_FIRST;
+    double dStep = dStepB, dSizeB = dSizeA;
+    if (dStepB != dStepA) {
+        if ((rc = EncodeOnce(s, sample, dStepB, counter, row)) != 0) return rc;
+        dSizeB = double(counter.Size());
+        k = Slope(dStepA, dSizeA, dStepB, dSizeB, k);
+        dStep = StepFor(dStepB, dSizeB, dWanted, k);
+    }
+
+    // 2. The whole image.
+    if ((rc = EncodeOnce(s, whole, dStep, first, row)) != 0) return rc;
+    const double dSize = double(first.Size());
+    if (dSize <= dTarget && dSize >= AIM_LOW * dTarget) return Emit(s, first);
+
+    // 3. One correction, over the target or well below it. When the sample
+    // was the whole image its encodes lie on the same curve, and the slope
+    // to the nearer one is the better guess.
+    if (sample.empty()) k = Slope(dStepB, dSizeB, dStep, dSize, k);
+    dStep = StepFor(dStep, dSize, (dSize > dTarget ? AIM_CORRECTION : AIM_ESTIMATE) * dTarget, k);
+    CBudgetFile second(s, static_cast<size_t>(cbLimit));
+    if (!second.Allocated()) return JP2_ERR_MEMORY;
+    if ((rc = EncodeOnce(s, whole, dStep, second, row)) != 0) return rc;
+    // The larger stream within the target, else the smaller one.
+    const bool fFirstFits = first.Size() <= s.qwTargetSize, fSecondFits = second.Size() <= s.qwTargetSize;
+    const bool fTakeFirst = fFirstFits && fSecondFits ? first.Size() > second.Size()
+                            : fFirstFits || fSecondFits ? fFirstFits
+                                                        : first.Size() < second.Size();
+    return Emit(s, fTakeFirst ? first : second);
+}
+
+}  // namespace
+
+int Jp2HtEncode(const Jp2HtSettings& s) {
+    try {
+        return Encode(s);
+    } catch (const std::bad_alloc&) {
+        return JP2_ERR_MEMORY;
+    } catch (...) {
+        return JP2_ERR_ENCODE;
+    }
+}
