@@ -206,7 +206,13 @@ Convert ConvertPage(const uint8_t* emf, size_t size, int width, int height, bool
 // Draws an SVG page over the whole sheet.
 bool DrawSvg(DeviceContext& dc, const std::string& svg) {
     GError* error = nullptr;
-    RsvgHandle* handle = rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(svg.data()), svg.size(), &error);
+    // A page's bitmaps travel as data URIs, one attribute of megabytes for a
+    // full-page photograph: beyond the XML parser's default limits, so the
+    // limits are lifted. The SVG itself is bounded by kMaxSvgBytes.
+    GInputStream* stream = g_memory_input_stream_new_from_data(svg.data(), gssize(svg.size()), nullptr);
+    RsvgHandle* handle =
+        rsvg_handle_new_from_stream_sync(stream, nullptr, RSVG_HANDLE_FLAG_UNLIMITED, nullptr, &error);
+    g_object_unref(stream);
     if (!handle) {
         if (error) g_error_free(error);
         return false;
