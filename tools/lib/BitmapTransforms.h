@@ -41,7 +41,7 @@ std::optional<RgbPixels> DecodeJpeg2000(std::span<const uint8_t> stream, uint32_
 std::optional<RgbPixels> StretchDIBitsToRgb(std::span<const uint8_t> record, std::string* why);
 
 // The block coder of a raw JPEG 2000 code stream, from its main header: a
-// stream with the capability marker CAP (Part 15) was made by the
+// stream with the capability marker CAP (ISO/IEC 15444-15) was made by the
 // High-Throughput coder. Nothing when the main header does not parse.
 enum class Jpeg2000Coder { Standard, HighThroughput };
 std::optional<Jpeg2000Coder> Jpeg2000CoderOf(std::span<const uint8_t> stream);
