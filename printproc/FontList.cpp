@@ -22,7 +22,7 @@ DWORD AdjustSpoolOffset(const FONTENTRY* pList, DWORD dwRecordPos, DWORD dwOffse
     const DWORD dwTarget = dwRecordPos - dwOffset;
     DWORD dwAdjusted = dwOffset;
     for (const FONTENTRY* pNode = pList; pNode; pNode = pNode->pNext) {
-        if (pNode->dwPos > dwTarget) dwAdjusted += pNode->dwLen;
+        if (pNode->dwPos > dwTarget) dwAdjusted += pNode->cbLen;
     }
     return dwAdjusted;
 }

@@ -8,7 +8,7 @@ struct FONTENTRY {
     LPWSTR pszKey;      // font key (face name and style), owned
     BYTE abMD5[16];     // digest of the font data, zeros when not known
     DWORD dwPos;        // input position of the record that brought the font
-    DWORD dwLen;        // bytes the embedded font added to the output
+    DWORD cbLen;        // bytes the embedded font added to the output
 };
 
 // Frees every node and its key and sets the list head to null.

@@ -264,4 +264,10 @@ void ResetSpooler();
 std::u16string FromUtf8(const std::string& s);
 std::string ToUtf8(const std::u16string& s);
 
+// Temporary fonts of a job's application: the font file at `path` (host
+// path) is selected by the face name `face` until RemoveTemporaryFonts.
+// False when the file is no font FreeType can open.
+bool InstallTemporaryFont(const std::string& path, const std::u16string& face);
+void RemoveTemporaryFonts();
+
 } // namespace pal::host

@@ -104,6 +104,7 @@ public:
 
     HGDIOBJ selected = kStockBitmap;
     std::shared_ptr<DibSection> bitmap; // null while the stock bitmap is selected
+    HGDIOBJ font = nullptr;             // selected font; null: the default font
     int stretchMode = BLACKONWHITE;
 };
 
@@ -158,6 +159,23 @@ bool DeleteMemoryDC(HDC hdc) {
     return true;
 }
 
+bool SelectIntoMemoryDC(HDC hdc, HGDIOBJ font, HGDIOBJ* previous) {
+    std::lock_guard<std::mutex> g(GdiLock());
+    auto dc = pal::LookupHandle<MemoryDC>(hdc);
+    if (!dc) return false;
+    *previous = dc->font ? dc->font : DefaultFontHandle();
+    dc->font = font;
+    return true;
+}
+
+bool MemoryDCFont(HDC hdc, HGDIOBJ* font) {
+    std::lock_guard<std::mutex> g(GdiLock());
+    auto dc = pal::LookupHandle<MemoryDC>(hdc);
+    if (!dc) return false;
+    *font = dc->font;
+    return true;
+}
+
 } // namespace pal::gdi
 
 using namespace pal::gdi;
@@ -194,6 +212,10 @@ PAL_API HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* pbmi, UINT usage, vo
 PAL_API HGDIOBJ SelectObject(HDC hdc, HGDIOBJ h) {
     return Guard<HGDIOBJ>(nullptr, [&]() -> HGDIOBJ {
         if (HGDIOBJ previous; SelectIntoPrinterDC(hdc, h, &previous)) return previous;
+        if (LOGFONTW lf; LogFontOf(h, &lf)) {
+            if (HGDIOBJ previous; SelectIntoMemoryDC(hdc, h, &previous)) return previous;
+            return FailWith(ERROR_INVALID_HANDLE, HGDIOBJ(nullptr));
+        }
         std::lock_guard<std::mutex> g(GdiLock());
         auto dc = pal::LookupHandle<MemoryDC>(hdc);
         if (!dc) return FailWith(LookupDC(hdc) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE, HGDIOBJ(nullptr));

@@ -3,12 +3,15 @@
 #include "fonts.h"
 
 #include "core.h"
+#include "palhost.h"
 
 #include <cairo-ft.h>
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_TRUETYPE_TABLES_H
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -25,6 +28,9 @@ struct Catalogue {
     // Faces by file and index, and resolutions by request.
     std::map<std::pair<std::string, int>, std::shared_ptr<const Face>> faces;
     std::map<std::tuple<std::u16string, int, bool, bool>, std::shared_ptr<const Face>> resolved;
+    // Temporary fonts: lower-case face name -> (face name, file).
+    std::map<std::u16string, std::pair<std::u16string, std::string>> temporary;
+    std::string machineFontDir;  // C:\Windows\Fonts of the drive root, once added
 };
 
 Catalogue& catalogue() {
@@ -83,6 +89,40 @@ std::shared_ptr<const Face> LoadFace(Catalogue& cat, const std::string& path, in
     return face;
 }
 
+std::u16string Lower(std::u16string s) {
+    for (char16_t& c : s)
+        if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
+    return s;
+}
+
+std::u16string RequestedName(const LOGFONTW& lf) {
+    std::u16string name;
+    for (size_t i = 0; i < LF_FACESIZE && lf.lfFaceName[i]; ++i) name.push_back(lf.lfFaceName[i]);
+    return name;
+}
+
+// The simulated machine's font folder joins the fonts fontconfig knows the
+// first time a font is resolved under a drive root that has one. Caller
+// holds cat.lock.
+void UseMachineFonts(Catalogue& cat) {
+    const std::string dir = pal::HostPath(u"C:\\Windows\\Fonts");
+    if (dir == cat.machineFontDir) return;
+    struct stat st{};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    if (FcConfigAppFontAddDir(nullptr, reinterpret_cast<const FcChar8*>(dir.c_str()))) {
+        cat.machineFontDir = dir;
+        cat.resolved.clear();
+    }
+}
+
+// The temporary font a request names, if any. Caller holds cat.lock.
+const std::pair<std::u16string, std::string>* TemporaryFont(Catalogue& cat, const LOGFONTW& lf) {
+    auto it = cat.temporary.find(Lower(RequestedName(lf)));
+    return it == cat.temporary.end() ? nullptr : &it->second;
+}
+
+std::shared_ptr<const Face> ResolveLocked(Catalogue& cat, const LOGFONTW& lf);
+
 } // namespace
 
 Face::~Face() {
@@ -90,13 +130,53 @@ Face::~Face() {
 }
 
 std::shared_ptr<const Face> Resolve(const LOGFONTW& lf) {
-    std::u16string name;
-    for (size_t i = 0; i < LF_FACESIZE && lf.lfFaceName[i]; ++i) name.push_back(lf.lfFaceName[i]);
+    Catalogue& cat = catalogue();
+    std::lock_guard<std::mutex> g(cat.lock);
+    return ResolveLocked(cat, lf);
+}
+
+std::u16string FaceName(const LOGFONTW& lf) {
+    Catalogue& cat = catalogue();
+    std::lock_guard<std::mutex> g(cat.lock);
+    if (auto* t = TemporaryFont(cat, lf)) return t->first;
+    auto face = ResolveLocked(cat, lf);
+    return face ? face->family : std::u16string();
+}
+
+std::string FontFile(const LOGFONTW& lf) {
+    Catalogue& cat = catalogue();
+    std::lock_guard<std::mutex> g(cat.lock);
+    if (auto* t = TemporaryFont(cat, lf)) return t->second;
+    auto face = ResolveLocked(cat, lf);
+    return face ? face->path : std::string();
+}
+
+bool AddTemporaryFont(const std::string& path, const std::u16string& face) {
+    Catalogue& cat = catalogue();
+    std::lock_guard<std::mutex> g(cat.lock);
+    if (face.empty() || !LoadFace(cat, path, 0)) return false;
+    cat.temporary[Lower(face)] = {face, path};
+    cat.resolved.clear();
+    return true;
+}
+
+void RemoveTemporaryFonts() {
+    Catalogue& cat = catalogue();
+    std::lock_guard<std::mutex> g(cat.lock);
+    cat.temporary.clear();
+    cat.resolved.clear();
+}
+
+namespace {
+std::shared_ptr<const Face> ResolveLocked(Catalogue& cat, const LOGFONTW& lf) {
+    UseMachineFonts(cat);
+    if (auto* t = TemporaryFont(cat, lf)) {
+        if (auto face = LoadFace(cat, t->second, 0)) return face;
+    }
+    const std::u16string name = RequestedName(lf);
     const bool fixed = (lf.lfPitchAndFamily & 3) == FIXED_PITCH;
     const bool bold = lf.lfWeight >= 600;
     const bool italic = lf.lfItalic != 0;
-    Catalogue& cat = catalogue();
-    std::lock_guard<std::mutex> g(cat.lock);
     auto key = std::make_tuple(name, int(bold), italic, fixed);
     if (auto it = cat.resolved.find(key); it != cat.resolved.end()) return it->second;
 
@@ -125,6 +205,7 @@ std::shared_ptr<const Face> Resolve(const LOGFONTW& lf) {
     if (face) cat.resolved[key] = face;
     return face;
 }
+} // namespace
 
 RealizedFont Realize(std::shared_ptr<const Face> face, const LOGFONTW& lf, int dpi) {
     RealizedFont r;
@@ -184,3 +265,10 @@ LOGFONTW DefaultPrinterFont() {
 }
 
 } // namespace pal::fonts
+
+namespace pal::host {
+bool InstallTemporaryFont(const std::string& path, const std::u16string& face) {
+    return pal::fonts::AddTemporaryFont(path, face);
+}
+void RemoveTemporaryFonts() { pal::fonts::RemoveTemporaryFonts(); }
+} // namespace pal::host

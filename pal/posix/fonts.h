@@ -57,6 +57,17 @@ RealizedFont Realize(std::shared_ptr<const Face> face, const LOGFONTW& lf, int d
 // Makes a font file resolvable for the rest of the process.
 bool AddFontFile(const std::string& path);
 
+// Windows font mapping as GDI reports it for a logical font: the face name
+// (a temporary font's own name, else the resolved family) and the font file.
+std::u16string FaceName(const LOGFONTW& lf);
+std::string FontFile(const LOGFONTW& lf);
+
+// Temporary fonts (a job's application installed them): the font file at
+// `path` is selected by `face` (case-insensitive) until removed. False when
+// FreeType cannot open the file as a font.
+bool AddTemporaryFont(const std::string& path, const std::u16string& face);
+void RemoveTemporaryFonts();
+
 // The printer's default font: 12-point "Courier New", fixed pitch.
 LOGFONTW DefaultPrinterFont();
 

@@ -119,6 +119,35 @@ bool DeleteFontObject(HGDIOBJ h) {
 
 HGDIOBJ CreateFontObject(const LOGFONTW& lf) { return pal::RegisterHandle(std::make_shared<FontObject>(lf)); }
 
+bool LogFontOf(HGDIOBJ h, LOGFONTW* lf) {
+    if (IsStockFont(h)) {
+        *lf = StockFont(reinterpret_cast<uintptr_t>(h) - kStockFontBase);
+        return true;
+    }
+    if (auto f = pal::LookupHandle<FontObject>(h)) {
+        *lf = f->lf;
+        return true;
+    }
+    return false;
+}
+
+HGDIOBJ DefaultFontHandle() { return reinterpret_cast<HGDIOBJ>(kStockFontBase + DEVICE_DEFAULT_FONT); }
+
+// The logical font selected into a printer or memory context; false with
+// the last error set for anything else.
+bool SelectedFontOf(HDC hdc, LOGFONTW* lf) {
+    HGDIOBJ font = nullptr;
+    if (MemoryDCFont(hdc, &font)) {
+        if (!font || !LogFontOf(font, lf)) *lf = pal::fonts::DefaultPrinterFont();
+        return true;
+    }
+    auto dc = LookupDC(hdc);
+    if (!dc) return FailWith(ERROR_INVALID_HANDLE, false);
+    std::lock_guard<std::mutex> g(dc->lock);
+    *lf = SelectedLogFont(*dc);
+    return true;
+}
+
 void SetCapture(bool on) { g_capture = on; }
 
 } // namespace pal::gdi
@@ -173,6 +202,57 @@ PAL_API HGDIOBJ GetStockObject(int index) {
     case SYSTEM_FIXED_FONT: return reinterpret_cast<HGDIOBJ>(0x018A0000 + uintptr_t(index));
     default: return nullptr;
     }
+}
+
+PAL_API HFONT CreateFontIndirectW(const LOGFONTW* lplf) {
+    return Guard<HFONT>(nullptr, [&]() -> HFONT {
+        if (auto f = pal::faults::Check("CreateFontIndirectW"); f.fail) return FailWith(f.error, HFONT(nullptr));
+        if (!lplf) return FailWith(ERROR_INVALID_PARAMETER, HFONT(nullptr));
+        return static_cast<HFONT>(CreateFontObject(*lplf));
+    });
+}
+
+PAL_API DWORD GetFontData(HDC hdc, DWORD dwTable, DWORD dwOffset, PVOID pvBuffer, DWORD cjBuffer) {
+    return Guard<DWORD>(GDI_ERROR, [&]() -> DWORD {
+        if (auto f = pal::faults::Check("GetFontData"); f.fail) return FailWith(f.error, DWORD(GDI_ERROR));
+        LOGFONTW lf;
+        if (!SelectedFontOf(hdc, &lf)) return DWORD(GDI_ERROR);
+        if (dwTable != 0) return FailWith(ERROR_INVALID_PARAMETER, DWORD(GDI_ERROR));
+        const std::string path = pal::fonts::FontFile(lf);
+        FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+        if (!file) return FailWith(ERROR_FILE_NOT_FOUND, DWORD(GDI_ERROR));
+        struct Closer {
+            FILE* f;
+            ~Closer() { std::fclose(f); }
+        } closer{file};
+        // Font files larger than GDI's 32-bit sizes cannot be described.
+        if (std::fseek(file, 0, SEEK_END) != 0) return FailWith(ERROR_READ_FAULT, DWORD(GDI_ERROR));
+        const long end = std::ftell(file);
+        if (end < 0 || uint64_t(end) >= GDI_ERROR) return FailWith(ERROR_READ_FAULT, DWORD(GDI_ERROR));
+        const DWORD size = DWORD(end);
+        if (dwOffset > size) return FailWith(ERROR_INVALID_PARAMETER, DWORD(GDI_ERROR));
+        const DWORD available = size - dwOffset;
+        if (!pvBuffer || cjBuffer == 0) return available;
+        const DWORD count = std::min(available, cjBuffer);
+        if (std::fseek(file, long(dwOffset), SEEK_SET) != 0 || std::fread(pvBuffer, 1, count, file) != count)
+            return FailWith(ERROR_READ_FAULT, DWORD(GDI_ERROR));
+        return count;
+    });
+}
+
+PAL_API int GetTextFaceW(HDC hdc, int c, LPWSTR lpName) {
+    return Guard<int>(0, [&]() -> int {
+        if (auto f = pal::faults::Check("GetTextFaceW"); f.fail) return FailWith(f.error, 0);
+        LOGFONTW lf;
+        if (!SelectedFontOf(hdc, &lf)) return 0;
+        const std::u16string face = pal::fonts::FaceName(lf);
+        if (!lpName) return int(face.size() + 1);
+        if (c <= 0) return FailWith(ERROR_INVALID_PARAMETER, 0);
+        const size_t n = std::min(face.size(), size_t(c - 1));
+        std::copy_n(face.data(), n, lpName);
+        lpName[n] = 0;
+        return int(n + 1);
+    });
 }
 
 PAL_API int StartDocW(HDC hdc, const DOCINFOW* lpdi) {

@@ -18,5 +18,13 @@ bool SelectIntoPrinterDC(HDC hdc, HGDIOBJ h, HGDIOBJ* previous);
 bool DeleteFontObject(HGDIOBJ h);
 // A font handle for a logical font (the handle-table object behind HFONT).
 HGDIOBJ CreateFontObject(const LOGFONTW& lf);
+// The logical font of a font handle (stock or made); false for anything else.
+bool LogFontOf(HGDIOBJ h, LOGFONTW* lf);
+// The default font a context starts with (a stock font handle).
+HGDIOBJ DefaultFontHandle();
+
+// Fonts of memory contexts (dib.cpp): false when hdc is no memory context.
+bool SelectIntoMemoryDC(HDC hdc, HGDIOBJ font, HGDIOBJ* previous);
+bool MemoryDCFont(HDC hdc, HGDIOBJ* font);
 
 } // namespace pal::gdi

@@ -309,10 +309,10 @@ TEST_F(GatewayJob, CancelWhilePausedStopsTheJob) {
 TEST(GatewayHelpers, AdjustSpoolOffsetCountsFontsBehindTheTarget) {
     FONTENTRY second = {};
     second.dwPos = 500;
-    second.dwLen = 2000;
+    second.cbLen = 2000;
     FONTENTRY first = {};
     first.dwPos = 100;
-    first.dwLen = 1000;
+    first.cbLen = 1000;
     first.pNext = &second;
     EXPECT_EQ(AdjustSpoolOffset(&first, 600, 550), 3550u);
     EXPECT_EQ(AdjustSpoolOffset(&first, 600, 100), 100u);  // font at the target itself

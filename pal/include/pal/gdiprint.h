@@ -90,6 +90,28 @@ typedef struct _DOCINFOW {
 // ANSI_VAR_FONT, a proportional sans face). Null for any other index.
 PAL_API HGDIOBJ GetStockObject(int index);
 
+// Fonts of the machine: a logical font selects an installed face the way
+// Windows font mapping does. A face that is installed (the system's fonts
+// through fontconfig, the font files in C:\Windows\Fonts of the drive root,
+// and the temporary fonts the host installed for a job under a face name) is
+// selected by its name; any other name selects a substitute, whose face name
+// (GetTextFaceW) differs from the one asked for.
+//
+// CreateFontIndirectW: a font handle (DeleteObject frees it); null with
+// ERROR_INVALID_PARAMETER for a null argument. SelectObject selects fonts
+// into printer and memory contexts alike.
+PAL_API HFONT CreateFontIndirectW(const LOGFONTW* lplf);
+// The file of the selected face: dwTable must be 0 (the whole file); with a
+// null buffer or cjBuffer 0 the size of the data from dwOffset on, else the
+// bytes copied (at most cjBuffer). GDI_ERROR with ERROR_INVALID_HANDLE for
+// an invalid context, ERROR_INVALID_PARAMETER for another table or an offset
+// past the end, ERROR_FILE_NOT_FOUND when the file cannot be read.
+PAL_API DWORD GetFontData(HDC hdc, DWORD dwTable, DWORD dwOffset, PVOID pvBuffer, DWORD cjBuffer);
+// The selected face's name into lpName (c characters, the terminator
+// included, truncated to fit); returns the characters copied with the
+// terminator, or with a null lpName the length the name needs. 0 on failure.
+PAL_API int GetTextFaceW(HDC hdc, int c, LPWSTR lpName);
+
 // Documents and pages. StartDocW returns a positive job id or SP_ERROR;
 // StartPage/EndPage/EndDoc return a positive value or SP_ERROR (<= 0). Calls
 // out of order fail with ERROR_INVALID_PARAMETER. lpszOutput must be null:
