@@ -133,6 +133,11 @@ constexpr const char kPrintHelp[] =
     "                       --fault WritePrinter:100:short --fault OpenPrinterW:2:5\n"
     "                       GdiPlayEMF:N makes the EMF renderer crash in the\n"
     "                       playback after N playbacks\n"
+    "  --temp-font FILE[=FACE]\n"
+    "                       install the font file FILE as a temporary font of\n"
+    "                       the job's application under the face name FACE\n"
+    "                       (default: the file's name without extension plus\n"
+    "                       \".tmp\"); may be given more than once\n"
     "  --png DIR            render each PDF document the ports received (text and\n"
     "                       EMF jobs on ordinary printers) to PNG pages in DIR\n"
     "                       (needs pdftoppm)\n"
@@ -346,6 +351,19 @@ std::optional<DWORD> ParseErrorCode(const std::string& text) {
     return std::nullopt;
 }
 
+// "FILE[=FACE]" -> a temporary font of the job.
+std::pair<std::string, std::u16string> ParseTemporaryFont(const std::string& text) {
+    const size_t eq = text.find('=');
+    const std::string file = text.substr(0, eq);
+    std::error_code ec;
+    if (file.empty() || !fs::is_regular_file(file, ec))
+        throw UsageError{"bad --temp-font \"" + text + "\": no font file \"" + file + "\""};
+    const std::string face = eq == std::string::npos ? fs::path(file).stem().string() + ".tmp" : text.substr(eq + 1);
+    if (face.empty() || face.size() >= 32)
+        throw UsageError{"bad --temp-font \"" + text + "\": the face name needs 1 to 31 characters"};
+    return {fs::absolute(file, ec).string(), pal::host::FromUtf8(face)};
+}
+
 // "CALL:AT[:EFFECT]" -> a fault of the simulated spooler.
 pal::host::Fault ParseFault(const std::string& text) {
     const std::string where = "bad --fault \"" + text + "\": ";
@@ -537,6 +555,7 @@ public:
         jobs[2].document = u"qlspool gateway sample";
         jobs[2].data = SampleGatewaySpool(u"QL Spool Bridge (compressed)");
         jobs[2].devmode = SampleGatewayDevmode(u"QL Spool Bridge (compressed)");
+        jobs[2].temporaryFonts = SampleTemporaryFonts();
         jobs[3].printer = u"QL PDF Bridge";
         jobs[3].datatype = u"NT EMF 1.008";
         jobs[3].document = PlaceSampleTicket();
@@ -584,6 +603,9 @@ public:
         if (base.datatype.empty()) throw UsageError{"--datatype must not be empty"};
         if (auto it = a.every.find("--fault"); it != a.every.end()) {
             for (const std::string& text : it->second) base.faults.push_back(ParseFault(text));
+        }
+        if (auto it = a.every.find("--temp-font"); it != a.every.end()) {
+            for (const std::string& text : it->second) base.temporaryFonts.push_back(ParseTemporaryFont(text));
         }
 
         std::vector<JobOptions> jobs;
@@ -775,7 +797,7 @@ int RunQlspool(const std::vector<std::string>& args, std::ostream& out, std::ost
             return cmd.Print(Parse(args, first, command,
                                    {{"--printer", "--datatype", "--document", "--params", "--copies", "--user",
                                      "--devmode", "--pause-after", "--resume-after", "--cancel-after", "--timeout",
-                                     "--fault", "--png"},
+                                     "--fault", "--png", "--temp-font"},
                                     {"--quiet"}}));
         }
         if (command == "pack") {

@@ -16,6 +16,8 @@ namespace {
 // the product's port monitor answers to "GetPortType".
 // DebugLevel 1: category NORM, no severity suppressed, file target only.
 // Forms: paper codes 9 (A4), 1 (Letter), 8 (A3) and the 0 terminator.
+// IncludeFonts: the fonts gateway jobs embed besides temporary ones, the
+// patterns "DejaVu Sans*" and "Ar?al".
 // GlobalConfigFile and Watermark name the files PrepareDefaultMachineFiles
 // makes: the JDF spool directory's configuration and a one-page watermark.
 // Gateway printers: "QL Spool Bridge" sends unframed streams; "QL Spool
@@ -34,6 +36,8 @@ constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5
 "Forms"=hex:09,00,01,00,08,00,00,00
 "GlobalConfigFile"="C:\\QLWinPrn\\qlglobal.ini"
 "Watermark"="C:\\QLWinPrn\\watermark.spl"
+"IncludeFonts"=hex(7):44,00,65,00,6a,00,61,00,56,00,75,00,20,00,53,00,61,00,6e,00,73,00,2a,00,00,00,\
+  41,00,72,00,3f,00,61,00,6c,00,00,00,00,00
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Environments\Windows x64\Print Processors\QLWinPrn]
 "Driver"="qlwinprn.dll"

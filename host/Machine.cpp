@@ -369,6 +369,14 @@ JobReport Machine::RunJob(const JobOptions& job) {
         return r;
     }
 
+    for (const auto& [file, face] : job.temporaryFonts) {
+        if (!pal::host::InstallTemporaryFont(file, face)) {
+            pal::host::RemoveTemporaryFonts();
+            r.error = "the temporary font \"" + file + "\" is no font";
+            return r;
+        }
+    }
+
     pal::host::JobSpec submitted;
     submitted.printer = job.printer;
     submitted.document = job.document;
@@ -508,6 +516,7 @@ JobReport Machine::RunJob(const JobOptions& job) {
         r.closed = true;
     }
     if (!job.faults.empty()) pal::host::ClearFaults();
+    if (!job.temporaryFonts.empty()) pal::host::RemoveTemporaryFonts();
 
     const auto documents = pal::host::PortDocuments();
     for (size_t i = documentsBefore; i < documents.size(); ++i) {

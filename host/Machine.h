@@ -78,6 +78,9 @@ struct JobOptions {
     // fault, arms these after the job is queued and clears them when the job
     // is closed. Empty leaves whatever the caller armed itself in place.
     std::vector<pal::host::Fault> faults;
+    // Fonts the job's application installed for the job: font file (host
+    // path) and the face name it is selected by; removed after the job.
+    std::vector<std::pair<std::string, std::u16string>> temporaryFonts;
 };
 
 // One ControlPrintProcessor call.

@@ -6,6 +6,7 @@
 #include "tools/lib/SpoolWriter.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 
@@ -145,15 +146,29 @@ qltools::DevmodeOptions GatewayDevmodeOptions(const std::u16string& deviceName) 
     return dm;
 }
 
-// A4 at 300 dpi, drawn over the whole page of the 600 dpi device.
+// A4 at 300 dpi, drawn over the whole page of the 600 dpi device. The page
+// first asks for fonts: "DejaVu Sans" at two weights that select the same
+// font file, and the demo's temporary font.
 std::vector<uint8_t> PhotoPage() {
     constexpr uint32_t kWidth = 2480, kHeight = 3508;
     qltools::EmfBuilder page;
+    page.CreateFont(u"DejaVu Sans", -100, 400);
+    page.CreateFont(u"DejaVu Sans", -100, 500);
+    page.CreateFont(kSampleTemporaryFace, -100, 400);
     page.StretchDIBits(qltools::MakeDib(qltools::MakePhotoImage(kWidth, kHeight, 1), 24, false), 0, 0, 4960, 7016);
     return page.Finish();
 }
 
 } // namespace
+
+std::vector<std::pair<std::string, std::u16string>> SampleTemporaryFonts() {
+    for (const char* file : {"/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf",
+                             "/usr/share/fonts/truetype/liberation2/LiberationSerif-Regular.ttf"}) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(file, ec)) return {{file, kSampleTemporaryFace}};
+    }
+    return {};
+}
 
 std::vector<uint8_t> SampleGatewayDevmode(const std::u16string& deviceName) {
     return qltools::BuildDevmode(GatewayDevmodeOptions(deviceName));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qlhost {
@@ -33,8 +34,15 @@ std::vector<uint8_t> SampleEmfSpool(const std::u16string& deviceName);
 // mode record (SampleGatewayDevmode) with the gateway driver's "QLEX"
 // extension (the compression rules of "QL Spool Bridge (compressed)") and
 // "QLPD" trailer; then
-// a fourth page covered by an A4 photograph at 300 dpi (2480 x 3508, 24 bits).
+// a fourth page that asks for three more fonts (two weights of "DejaVu Sans"
+// that select one font file, and kSampleTemporaryFace) and is covered by an
+// A4 photograph at 300 dpi (2480 x 3508, 24 bits).
 std::vector<uint8_t> SampleGatewaySpool(const std::u16string& deviceName);
+
+// The demo gateway job's temporary font: a serif face of the system's fonts
+// installed under this face name (none when no such file is installed).
+inline constexpr char16_t kSampleTemporaryFace[] = u"QLDemo.tmp";
+std::vector<std::pair<std::string, std::u16string>> SampleTemporaryFonts();
 
 // The gateway driver's full device mode for `deviceName`: 220 public bytes
 // (A4, portrait, one copy) and 1032 private bytes with the "QLEX" extension

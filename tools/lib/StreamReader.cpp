@@ -535,6 +535,9 @@ private:
                     Warn("the back distance " + std::to_string(distance) + " of the extension record at " +
                          std::to_string(pos) + " does not lead to the start of an earlier record");
                 }
+            } else if (rec.type == SPL_ENGINE_FONT) {
+                rec.font.emplace();
+                if (std::string why = ReadEngineFont(body, *rec.font); !why.empty()) FailLogical(pos, what + ": " + why);
             } else if (rec.type == SPL_DEVMODE) {
                 if (body.size() >= kDevmodeHeaderBytes) {
                     rec.devmode = DecodeDevmode(body);
@@ -773,6 +776,10 @@ public:
         Sep();
         m_s += "null";
     }
+    void Raw(const std::string& json) {
+        Sep();
+        m_s += json;
+    }
     void Counts(const std::map<uint32_t, uint32_t>& counts) {
         Open('{');
         for (const auto& [type, count] : counts) {
@@ -934,6 +941,7 @@ InspectReport InspectStream(std::span<const uint8_t> data, const InspectOptions&
     InspectReport report;
     try {
         Inspector(data, options, report).Run();
+        LinkEngineFontsToPages(report);
         report.ok = true;
     } catch (const Malformed& m) {
         report.ok = false;
@@ -994,6 +1002,7 @@ std::string FormatReportText(const InspectReport& r, bool listBlocks) {
             if (rec.target) o << " to record at " << *rec.target << " (type " << TypeLabel(*rec.targetType) << ")";
         }
         if (rec.devmode) o << ", " << DevmodeText(*rec.devmode);
+        if (rec.font) o << ", " << EngineFontText(*rec.font);
         o << "\n";
     }
     o << "records: " << r.records.size() << ", pages: " << r.pages;
@@ -1140,6 +1149,7 @@ std::string FormatReportJson(const InspectReport& r) {
             if (rec.targetType) j.Num(*rec.targetType); else j.Null();
         }
         if (rec.devmode) j.Key("devmode"), JsonDevmode(j, *rec.devmode);
+        if (rec.font) j.Key("font"), j.Raw(EngineFontJson(*rec.font));
         j.Close('}');
     }
     j.Close(']');

@@ -34,6 +34,8 @@
 // its own instead.
 #pragma once
 
+#include "tools/lib/FontRecords.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -132,6 +134,7 @@ struct SpoolRecord {
     std::optional<uint64_t> target;        // the record the distance leads to, when it is one
     std::optional<uint32_t> targetType;
     std::optional<DevmodeInfo> devmode;  // device mode records
+    std::optional<EngineFontInfo> font;  // engine font records (type 2)
     std::string documentName, outputName;  // file header record (UTF-8)
 };
 
