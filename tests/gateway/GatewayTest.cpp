@@ -113,6 +113,13 @@ void SetMachineString(const char16_t* name, const std::optional<std::u16string>&
                     value ? (value->size() + 1) * sizeof(char16_t) : 0);
 }
 
+void SetMachineMultiString(const char16_t* name, const std::optional<std::vector<std::u16string>>& value) {
+    std::u16string joined;
+    for (const std::u16string& s : value.value_or(std::vector<std::u16string>{})) joined += s + u'\0';
+    joined += u'\0';
+    SetMachineValue(name, REG_MULTI_SZ, value ? joined.data() : nullptr, joined.size() * sizeof(char16_t));
+}
+
 Bytes ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -59,6 +59,8 @@ using qltest::TakeMonitorCalls;
 // value.
 void SetMachineDword(const char16_t* name, std::optional<DWORD> value);
 void SetMachineString(const char16_t* name, const std::optional<std::u16string>& value);
+// A REG_MULTI_SZ: the strings, each with its terminator, and the final one.
+void SetMachineMultiString(const char16_t* name, const std::optional<std::vector<std::u16string>>& value);
 
 Bytes ReadFile(const std::filesystem::path& path);
 // Appends a little-endian u32.
