@@ -540,6 +540,11 @@ JobReport Machine::RunJob(const JobOptions& job) {
     r.debugOutput = pal::host::TakeDebugOutput();
     r.messageBoxes = pal::host::TakeMessageBoxes();
     r.logLines = TakeLogLines();
+    for (auto& streams : r.streams) {
+        if (streams.empty()) continue;
+        AddFontReports(r.logLines, streams);
+        break;  // the font list belongs to the job, its one gateway document
+    }
 
     std::map<std::string, int> before;
     for (const std::string& s : handlesBefore) ++before[s];

@@ -101,6 +101,7 @@ struct TransportStream {
     uint64_t offset = 0;  // where it begins in the document
     qltools::InspectReport report;
     std::string bitmapReport;  // the transform report of its bitmap records (AddBitmapReports)
+    std::string fontReport;    // what happened to each font of the job (AddFontReports)
 };
 
 // Splits a document's bytes into the transport streams of its copies and
@@ -111,6 +112,11 @@ std::vector<TransportStream> InspectTransportStreams(std::span<const uint8_t> ou
 // Fills each stream's bitmapReport: every bitmap record and what the gateway
 // did to it, with the PSNR of compressed bitmaps against `original`, the
 // spool file the job was printed from (BitmapReport.cpp).
+// Fills the first stream's fontReport from the job's debug log lines: one
+// row per font key of the job's font list, with its outcome and the bytes it
+// added (FontReport.cpp). Needs the log's information lines.
+void AddFontReports(const std::vector<std::string>& logLines, std::vector<TransportStream>& streams);
+
 void AddBitmapReports(std::span<const uint8_t> document, std::vector<TransportStream>& streams,
                       std::span<const uint8_t> original);
 

@@ -143,6 +143,8 @@ std::string StreamListing(const std::vector<TransportStream>& streams, const std
         for (std::string line; std::getline(text, line);) o << indent << "  " << line << "\n";
         std::istringstream bitmaps(streams[i].bitmapReport);
         for (std::string line; std::getline(bitmaps, line);) o << indent << "  " << line << "\n";
+        std::istringstream fonts(streams[i].fontReport);
+        for (std::string line; std::getline(fonts, line);) o << indent << "  " << line << "\n";
     }
     return o.str();
 }
