@@ -102,7 +102,12 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
     EXPECT_NE(r.out.find("port \"QLPORT3:\", datatype \"RAW\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("transport stream, as the inspector reads it:"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(", form full: \"QL Spool Bridge (compressed)\""), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("records: 16, pages: 4,"), std::string::npos) << r.out;
+    // Two fonts embedded in front of page 4; the font report's four outcomes.
+    EXPECT_NE(r.out.find("records: 18, pages: 4,"), std::string::npos) << r.out;
+    for (const char* row : {"font <Arial,190,0>: not embedded (substituted or unreadable), 0 bytes; asked for again 2",
+                            "font <DejaVu Sans,190,0>: embedded", "font <DejaVu Sans,1f4,0>: already sent under another",
+                            "FreeType: DejaVu Sans Book"})
+        EXPECT_NE(r.out.find(row), std::string::npos) << row;
     // The A4 photograph of page 4 goes as JPEG 2000, with its PSNR.
     EXPECT_NE(r.out.find("page 4 image 19: 2480x3508 24 bpp, compressed to "), std::string::npos) << r.out;
     // The logo of pages 2 and 3 travels as references to page 1's.
