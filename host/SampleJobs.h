@@ -36,6 +36,10 @@ std::vector<uint8_t> SampleEmfSpool(const std::u16string& deviceName);
 // a fourth page covered by an A4 photograph at 300 dpi (2480 x 3508, 24 bits).
 std::vector<uint8_t> SampleGatewaySpool(const std::u16string& deviceName);
 
+// The demo's native printing job (AGNP), made by the spool toolkit: two A4
+// pages at 600 dpi with a title line, a logo and a gradient bitmap (8 and 24
+// bits per pixel), and a device mode record as SampleGatewayDevmode.
+std::vector<uint8_t> SampleNativeSpool(const std::u16string& deviceName);
 // The gateway driver's full device mode for `deviceName`: 220 public bytes
 // (A4, portrait, one copy) and 1032 private bytes with the "QLEX" extension
 // and the "QLPD" trailer.
