@@ -22,6 +22,7 @@
 #include "tools/lib/NativeReceiver.h"
 
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -154,9 +155,12 @@ void PrintSubmittedJob(const NativeJob& job, DWORD jobId) {
         RecordQuilmonCall(QUILMON_FN_VIEW_PRINTED, job.destination.c_str(), Utf16(why).c_str(), jobId);
     };
     HMODULE hProcessor = GetModuleHandleW(WSTR("qlwinprn.dll"));
-    auto pOpen = hProcessor ? reinterpret_cast<POpen>(reinterpret_cast<void*>(GetProcAddress(hProcessor, "OpenPrintProcessor"))) : nullptr;
-    auto pPrint = hProcessor ? reinterpret_cast<PPrint>(reinterpret_cast<void*>(GetProcAddress(hProcessor, "PrintDocumentOnPrintProcessor"))) : nullptr;
-    auto pClose = hProcessor ? reinterpret_cast<PClose>(reinterpret_cast<void*>(GetProcAddress(hProcessor, "ClosePrintProcessor"))) : nullptr;
+    auto entry = [hProcessor](const char* name) {
+        return hProcessor ? reinterpret_cast<void*>(GetProcAddress(hProcessor, name)) : nullptr;
+    };
+    auto pOpen = reinterpret_cast<POpen>(entry("OpenPrintProcessor"));
+    auto pPrint = reinterpret_cast<PPrint>(entry("PrintDocumentOnPrintProcessor"));
+    auto pClose = reinterpret_cast<PClose>(entry("ClosePrintProcessor"));
     if (!pOpen || !pPrint || !pClose) return fail("queued, no print processor loaded");
 
     std::string outcome;
@@ -219,7 +223,7 @@ BOOL FinishJob(NativeJob& job) {
     return TRUE;
 }
 
-HANDLE WINAPI ViewOpenJob(HANDLE /*hJobReader*/, DWORD /*dwJobId*/, DWORD dwOptions, PVOID pParams) {
+HANDLE OpenJob(DWORD dwOptions, PVOID pParams) {
     const auto* p = static_cast<const AGNPOPENJOBPARAMS*>(pParams);
     if (!p || p->dwVersion != AGNP_OPENJOB_VERSION || !p->pDestination || !p->pDestination[0]) {
         SetLastError(Fail(VIEW_ERROR_BAD_PARAMETERS));
@@ -253,6 +257,15 @@ HANDLE WINAPI ViewOpenJob(HANDLE /*hJobReader*/, DWORD /*dwJobId*/, DWORD dwOpti
     return h;
 }
 
+HANDLE WINAPI ViewOpenJob(HANDLE /*hJobReader*/, DWORD /*dwJobId*/, DWORD dwOptions, PVOID pParams) {
+    try {
+        return OpenJob(dwOptions, pParams);
+    } catch (const std::exception&) {  // nothing may cross back into the print processor
+        SetLastError(Fail(ERROR_NOT_ENOUGH_MEMORY));
+        return nullptr;
+    }
+}
+
 NativeJob* FindJob(HANDLE h) {
     ViewState& s = State();
     std::lock_guard<std::mutex> g(s.lock);
@@ -272,7 +285,12 @@ BOOL WINAPI ViewWriteJob(HANDLE hJob, LPCVOID pBuf, DWORD cbBuf) {
     }
     if (!pBuf && cbBuf == 0) {
         job->ended = true;
-        return FinishJob(*job);
+        try {
+            return FinishJob(*job);
+        } catch (const std::exception&) {  // nothing may cross back into the print processor
+            SetLastError(Fail(ERROR_NOT_ENOUGH_MEMORY));
+            return FALSE;
+        }
     }
     if (!pBuf) {
         SetLastError(Fail(VIEW_ERROR_BAD_PARAMETERS));
@@ -299,7 +317,10 @@ void WINAPI ViewCloseJob(HANDLE hJob) {
         job = std::move(it->second);
         s.jobs.erase(it);
     }
-    RecordQuilmonCall(QUILMON_FN_VIEW_CLOSE, job->destination.c_str(), u"", static_cast<DWORD>(job->received));
+    try {
+        RecordQuilmonCall(QUILMON_FN_VIEW_CLOSE, job->destination.c_str(), u"", static_cast<DWORD>(job->received));
+    } catch (const std::exception&) {  // the record is lost, the job is closed all the same
+    }
 }
 
 DWORD WINAPI ViewGetLastError() {
