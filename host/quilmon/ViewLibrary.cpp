@@ -247,7 +247,15 @@ HANDLE OpenJob(DWORD dwOptions, PVOID pParams) {
     HANDLE hPrinter = nullptr;
     std::u16string name = job->printer;
     if (!OpenPrinterW(name.data(), &hPrinter, nullptr)) return refuse(VIEW_ERROR_NO_PRINTER, u"no such printer");
+    // A destination that prints natively itself would hand the job on again.
+    WCHAR szValue[] = u"AGNP";
+    WCHAR szTarget[MAX_PATH] = {};
+    DWORD dwType = 0, cbNeeded = 0;
+    const DWORD dwData = GetPrinterDataW(hPrinter, szValue, &dwType, reinterpret_cast<LPBYTE>(szTarget),
+                                         sizeof(szTarget) - sizeof(WCHAR), &cbNeeded);
     ClosePrinter(hPrinter);
+    if (dwData == ERROR_SUCCESS && szTarget[0])
+        return refuse(ERROR_INVALID_PRINTER_STATE, u"the destination prints natively itself");
 
     RecordQuilmonCall(QUILMON_FN_VIEW_OPEN, job->destination.c_str(), job->document.c_str(), dwOptions);
     HANDLE h = reinterpret_cast<HANDLE>(job.get());
