@@ -88,6 +88,9 @@ constexpr const char kDemoHelp[] =
     "pages with text and bitmaps, made by the spool toolkit) print on \"Office\n"
     "Laser\", which renders them into PDF documents on its port; each PDF is\n"
     "also saved as a file of its own, and the report says where.\n"
+    "Last, a two-page gateway job on \"QL Spool Bridge (native)\" prints natively\n"
+    "(AGNP): the view library decodes it and prints it on \"Office Laser\" and,\n"
+    "as a virtual copy, on \"Office Copier\"; the spooler job is cancelled.\n"
     "It exits with 0 when the jobs ran through the entry points, whatever\n"
     "the entry points returned.\n"
     "\n"
@@ -573,6 +576,15 @@ public:
         emf.document = u"qlspool EMF sample";
         emf.data = SamplePlaybackSpool();
         jobs.push_back(std::move(emf));
+        // A gateway job printed natively (AGNP) on "Office Laser", with a
+        // virtual copy on "Office Copier": each printer's port gets a PDF.
+        JobOptions native;
+        native.printer = u"QL Spool Bridge (native)";
+        native.datatype = u"NT EMF 1.008";
+        native.document = u"qlspool native sample";
+        native.data = SampleNativeSpool(native.printer);
+        native.devmode = SampleGatewayDevmode(native.printer);
+        jobs.push_back(std::move(native));
         const int code = RunJobs(*machine, jobs, quiet, true);
         std::error_code ec;
         m_out << "JDF ticket " << pal::host::ToUtf8(SampleTicketPath())

@@ -28,6 +28,8 @@ namespace {
 // a bitmap that deflates to no more than a tenth of its 24-bit size stays as
 // it is (ZIP 10 %); others go as JPEG 2000 of a twentieth of that size
 // (lossy 5 %) below 1,000,000 bytes, of a fiftieth (lossy 2 %) from there on.
+// "QL Spool Bridge (native)" prints natively (AGNP) on "Office Laser", with a
+// virtual copy on the second ordinary printer "Office Copier".
 constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
@@ -154,6 +156,38 @@ constexpr const char kDefaultMachine[] = R"reg(Windows Registry Editor Version 5
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLREMOTE1:]
 "PortType"="Quillon Print Port for Tessel Workplace"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Office Copier]
+"Name"="Office Copier"
+"Printer Driver"="Generic Laser Driver"
+"Port"="FILE2:"
+"Attributes"=dword:00000041
+"Priority"=dword:00000001
+"SpoolDirectory"="C:\\Windows\\System32\\spool\\PRINTERS"
+"Print Processor"="QLWinPrn"
+"Datatype"="RAW"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Office Copier\PrinterDriverData]
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge (native)]
+"Name"="QL Spool Bridge (native)"
+"Printer Driver"="QL Spool Bridge"
+"Port"="QLPORT4:"
+"Attributes"=dword:00000041
+"Priority"=dword:00000001
+"SpoolDirectory"="C:\\Windows\\System32\\spool\\PRINTERS"
+"Print Processor"="QLWinPrn"
+"Datatype"="RAW"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge (native)\PrinterDriverData]
+"AGNP"="Office Laser"
+"AGNP1"="Office Copier"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Local Port\Ports\FILE2:]
+"PortType"="Local Port"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLPORT4:]
+"PortType"="Quillon Print Port"
 )reg";
 
 } // namespace

@@ -537,6 +537,7 @@ JobReport Machine::RunJob(const JobOptions& job) {
     for (pal::host::EventRecord& e : pal::host::ReadEventLog())
         if (e.number > eventsBefore) r.events.push_back(std::move(e));
     r.monitorCalls = TakeMonitorCalls();
+    r.spoolerCommands = pal::host::JobCommands(r.jobId);
     r.debugOutput = pal::host::TakeDebugOutput();
     r.messageBoxes = pal::host::TakeMessageBoxes();
     r.logLines = TakeLogLines();

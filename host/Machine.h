@@ -144,6 +144,7 @@ struct JobReport {
     // that does not begin with "%%EMF".
     std::vector<std::vector<TransportStream>> streams;
     std::vector<QuilmonCall> monitorCalls;
+    std::vector<DWORD> spoolerCommands;  // JOB_CONTROL_* the spooler job received (SetJobW)
     std::vector<std::u16string> debugOutput;
     std::vector<pal::host::MessageBoxRecord> messageBoxes;
     std::vector<std::string> logLines;

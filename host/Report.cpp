@@ -33,6 +33,11 @@ const char* FunctionName(DWORD fn) {
     case QUILMON_FN_INCREMENT_PAGE_COUNT: return "IncrementPageCount";
     case QUILMON_FN_SET_PRINT_COPY_COUNT: return "SetPrintCopyCount";
     case QUILMON_FN_UPDATE_STATISTICS: return "UpdateQLWinPrnStatisticsW";
+    case QUILMON_FN_VIEW_OPEN: return "view: open";
+    case QUILMON_FN_VIEW_REFUSED: return "view: refused";
+    case QUILMON_FN_VIEW_SUBMIT: return "view: submit";
+    case QUILMON_FN_VIEW_PRINTED: return "view: print";
+    case QUILMON_FN_VIEW_CLOSE: return "view: close";
     default: return "?";
     }
 }
@@ -224,11 +229,12 @@ MonitorCallsByDocument AssignMonitorCalls(const JobReport& r) {
     out.perDocument.resize(r.documents.size());
     std::vector<size_t> statisticsTaken(r.documents.size(), 0);
     for (size_t i = 0; i < r.monitorCalls.size(); ++i) {
+        const QuilmonCall& c = r.monitorCalls[i];
+        if (IsViewLibraryCall(c)) continue;  // listed under native printing
         if (r.documents.size() == 1) {
             out.perDocument[0].push_back(i);
             continue;
         }
-        const QuilmonCall& c = r.monitorCalls[i];
         const std::u16string arg1 = c.fArg1Null ? std::u16string() : std::u16string(c.szArg1);
         std::optional<size_t> owner;
         for (size_t d = 0; d < r.documents.size() && !owner; ++d) {
@@ -309,6 +315,7 @@ std::string FormatJobReport(const JobReport& r, bool showLog) {
     if (!r.documents.empty() && !assigned.unassigned.empty()) {
         o << "  (" << assigned.unassigned.size() << " call(s) not tied to a port document)\n";
     }
+    o << NativePrintingSection(r);
 
     o << "Debugger output:";
     if (r.debugOutput.empty()) o << " none";

@@ -29,6 +29,11 @@ struct MonitorCallsByDocument {
 };
 MonitorCallsByDocument AssignMonitorCalls(const JobReport& report);
 
+// The view library's part of a job (native printing): the native jobs opened
+// or refused, what each received and printed, and the spooler job the view
+// library took over. Empty when the job printed no native job.
+bool IsViewLibraryCall(const QuilmonCall& call);
+std::string NativePrintingSection(const JobReport& report);
 // The report of one job. With showLog the job's debug log lines are listed.
 std::string FormatJobReport(const JobReport& report, bool showLog);
 std::string FormatCapabilities(const CapabilitiesReport& caps);

@@ -187,6 +187,19 @@ std::vector<uint8_t> SampleGatewaySpool(const std::u16string& deviceName) {
     return qltools::GenerateSpoolJob(job);
 }
 
+std::vector<uint8_t> SampleNativeSpool(const std::u16string& deviceName) {
+    qltools::SpoolJobOptions job;
+    job.pages = 2;
+    job.images = {qltools::ImageKind::Logo, qltools::ImageKind::Gradient};
+    job.bitsPerPixel = {8, 24};
+    job.imageWidth = 512;
+    job.imageHeight = 512;
+    job.font = u"Arial";
+    job.devmode = GatewayDevmodeOptions(deviceName);
+    job.documentName = u"qlspool native sample";
+    return qltools::GenerateSpoolJob(job);
+}
+
 std::vector<uint8_t> SampleDevmode(const std::u16string& deviceName, short copies) {
     DEVMODEW dm;
     std::memset(&dm, 0, sizeof(dm));

@@ -44,6 +44,10 @@ std::vector<uint8_t> SampleGatewaySpool(const std::u16string& deviceName);
 inline constexpr char16_t kSampleTemporaryFace[] = u"QLDemo.tmp";
 std::vector<std::pair<std::string, std::u16string>> SampleTemporaryFonts();
 
+// The demo's native printing job (AGNP), made by the spool toolkit: two A4
+// pages at 600 dpi with a title line, a logo and a gradient bitmap (8 and 24
+// bits per pixel), and a device mode record as SampleGatewayDevmode.
+std::vector<uint8_t> SampleNativeSpool(const std::u16string& deviceName);
 // The gateway driver's full device mode for `deviceName`: 220 public bytes
 // (A4, portrait, one copy) and 1032 private bytes with the "QLEX" extension
 // and the "QLPD" trailer.

@@ -2,29 +2,14 @@
 // the port monitor library's InitializeAGNP export returns.
 #pragma once
 #include "palwin.h"
+#include "port/QuilmonApi.h"
 #include "printproc/PrintProcessorData.h"
 
 #include <cstddef>
 
-typedef HANDLE(WINAPI* PFN_AGNPOpenJob)(HANDLE hJobReader, DWORD dwJobId, DWORD dwOptions, PVOID pParams);
-typedef BOOL(WINAPI* PFN_AGNPWriteJob)(HANDLE hJob, LPCVOID pBuf, DWORD cbBuf);
-typedef void(WINAPI* PFN_AGNPCloseJob)(HANDLE hJob);
-typedef DWORD(WINAPI* PFN_AGNPGetLastError)(void);
-
-// The table InitializeAGNP returns; a function is taken only when its slot lies
-// within cbSize.
-typedef struct _AGNPINTERFACE {
-    DWORD cbSize;
-    PFN_AGNPOpenJob pfnOpenJob;
-    PFN_AGNPWriteJob pfnWriteJob;
-    PFN_AGNPCloseJob pfnCloseJob;
-    PFN_AGNPGetLastError pfnGetLastError;
-} AGNPINTERFACE, *PAGNPINTERFACE;
-static_assert(offsetof(AGNPINTERFACE, pfnOpenJob) == 8);
-static_assert(offsetof(AGNPINTERFACE, pfnWriteJob) == 16);
-static_assert(offsetof(AGNPINTERFACE, pfnCloseJob) == 24);
-static_assert(offsetof(AGNPINTERFACE, pfnGetLastError) == 32);
-static_assert(sizeof(AGNPINTERFACE) == 40);
+// The spooler router's entry points that native printing binds.
+typedef BOOL(WINAPI* PFN_RouterOpenPrinterW)(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW pDefault);
+typedef BOOL(WINAPI* PFN_RouterClosePrinter)(HANDLE hPrinter);
 
 // The bound view functions (all null until the view library has started).
 struct ViewFunctions {
@@ -36,36 +21,27 @@ struct ViewFunctions {
 const ViewFunctions& GetViewFunctions();
 
 // Starts the view library the first time it is called in the process and
-// reports whether it is available; a failed start is not retried.
+// reports whether it is available; a failed start is not retried. Concurrent
+// first calls from several print threads wait on one lock: the first runs
+// the start, the others see its outcome.
 BOOL EnsureViewLibrary();
 
-// Tests only: makes the view library available with the given functions
-// (null pointer: back to "not started").
-void SetViewFunctionsForTest(const ViewFunctions* pFunctions);
+// Tests only: forgets the binding (freeing the libraries a start loaded), so
+// that the next EnsureViewLibrary starts the view library again.
+void ResetViewLibraryForTest();
 
-// The parameter record handed to the open function (zeroed before use).
-typedef struct _AGNPOPENJOBPARAMS {
-    DWORD dwVersion;          // AGNP_OPENJOB_VERSION
-    LPCWSTR pDestination;     // AGNP printer or virtual-copy printer
-    LPCWSTR pDocumentName;
-    LPCWSTR pUserText;        // the job's extended user name
-    PVOID pReserved1;
-    LPDEVMODEW pDevMode;      // working device mode, may be null
-    PVOID pReserved2;
-    PVOID pReserved3;
-} AGNPOPENJOBPARAMS, *PAGNPOPENJOBPARAMS;
-static_assert(offsetof(AGNPOPENJOBPARAMS, pDestination) == 8);
-static_assert(offsetof(AGNPOPENJOBPARAMS, pDocumentName) == 16);
-static_assert(offsetof(AGNPOPENJOBPARAMS, pUserText) == 24);
-static_assert(offsetof(AGNPOPENJOBPARAMS, pDevMode) == 40);
-static_assert(sizeof(AGNPOPENJOBPARAMS) == 64);
+// The port monitor's configuration channel, opened through the spooler
+// router: ",XcvMonitor Quillon Port", preceded by "\\<server>\" when
+// pServerPrefix is not empty. Null (last error set) on failure; last error 1
+// when the router is not bound.
+HANDLE OpenPortMonitorChannel(LPCWSTR pServerPrefix);
+// Closes a channel from OpenPortMonitorChannel through the router.
+BOOL ClosePortMonitorChannel(HANDLE hChannel);
+// The name OpenPortMonitorChannel opens for pServerPrefix, in 256 characters.
+void BuildPortMonitorChannelName(LPCWSTR pServerPrefix, WCHAR (&szName)[256]);
 
-constexpr DWORD AGNP_OPENJOB_VERSION = 44;
-// Open options: the base value plus the page placement bits of the device
-// mode's private trailer.
-constexpr DWORD QLVIEW_OPEN_BASE = 5;
-constexpr DWORD QLVIEW_DONTRESIZE = 0x100;
-constexpr DWORD QLVIEW_DONTMOVE = 0x200;
+// The open options for a job's device mode (null: the base value).
+DWORD ViewOpenOptions(const DEVMODEW* pDevMode);
 
 // Characters of each virtual-copy printer name.
 constexpr size_t VIRTUAL_COPY_NAME_CCH = MAX_PATH;
@@ -75,8 +51,10 @@ constexpr size_t VIRTUAL_COPY_NAME_CCH = MAX_PATH;
 // compared ignoring case). FALSE when either name is null.
 BOOL AGNPPrinterAllowed(LPCWSTR pPrinterName, LPCWSTR pTargetPrinter);
 
-// Opens the native job on the AGNP printer (hViewJob) and one on each allowed
-// virtual-copy printer (ahVirtualCopyJobs), reading through hJobReader.
-// FALSE when the view library is unavailable or the main open failed.
+// Opens the configuration channel (hNativeJob), the native job on the AGNP
+// printer (hViewJob) and one on each allowed virtual-copy printer
+// (ahVirtualCopyJobs), reading through hJobReader. FALSE when the view
+// library is unavailable, the channel cannot be opened or the main open
+// failed; a virtual copy that fails or is not allowed is only logged.
 BOOL QLViewDLL_QLEMFOpenJob(PPRINTPROCESSORDATA pData, LPCWSTR pAGNPPrinter,
                             const WCHAR (*pVirtualCopies)[VIRTUAL_COPY_NAME_CCH], LPDEVMODEW pDevMode);

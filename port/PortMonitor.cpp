@@ -39,13 +39,3 @@ PFN_UpdateQLWinPrnStatisticsW GetStatisticsEntryPoint() {
     if (!hModule) return nullptr;
     return ProcAs<PFN_UpdateQLWinPrnStatisticsW>(GetProcAddress(hModule, "UpdateQLWinPrnStatisticsW"));
 }
-
-// The channel is opened and closed through the spooler router, which native
-// printing binds when it starts the view library. Until that binding exists no
-// channel can have been opened, and closing reports ERROR_INVALID_FUNCTION as
-// an unbound router does.
-BOOL ClosePortMonitorChannel(HANDLE hChannel) {
-    (void)hChannel;
-    SetLastError(ERROR_INVALID_FUNCTION);
-    return FALSE;
-}

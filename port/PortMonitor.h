@@ -19,7 +19,3 @@ void FreePortMonitorLibrary();
 // "quilmon.dll" is already loaded in the process (it is never loaded for this
 // purpose); null otherwise.
 PFN_UpdateQLWinPrnStatisticsW GetStatisticsEntryPoint();
-
-// Closes the port monitor configuration channel that native printing holds
-// open (PrintProcessorData::hNativeJob).
-BOOL ClosePortMonitorChannel(HANDLE hChannel);

@@ -3,6 +3,7 @@
 // name and port type.
 #define QL_MODULE WSTR("Winprint")
 #include "diag/DbgLog.h"
+#include "native/ViewLibrary.h"
 #include "port/PortMonitor.h"
 #include "port/WinPort.h"
 #include "printproc/FontList.h"

@@ -6,6 +6,7 @@
 #include "diag/DbgLog.h"
 #include "emz/NPDecompress.h"
 #include "native/Devmode.h"
+#include "native/ViewLibrary.h"
 #include "port/GetClusterSpoolDirs.h"
 #include "port/Impersonate.h"
 #include "port/PortMonitor.h"

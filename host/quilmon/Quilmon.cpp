@@ -1,7 +1,9 @@
 // Simulated port monitor: the library that LoadLibraryW(L"quilmon.dll")
 // loads on Linux. It implements the exports the print processor calls
-// directly and records each call for the host and the tests.
+// directly - InitializeAGNP hands out the view library of ViewLibrary.cpp -
+// and records each call for the host and the tests.
 #include "host/quilmon/QuilmonRecord.h"
+#include "host/quilmon/ViewLibrary.h"
 #include "port/QuilmonApi.h"
 
 #include <algorithm>
@@ -57,6 +59,10 @@ CallStore& Store() {
 
 } // namespace
 
+void RecordQuilmonCall(DWORD function, LPCWSTR arg1, LPCWSTR arg2, DWORD value) {
+    Store().Add(function, arg1, arg2, value);
+}
+
 PAL_EXPORT BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
     return TRUE;
 }
@@ -75,6 +81,14 @@ PAL_EXPORT void WINAPI UpdateQLWinPrnStatisticsW(LPCWSTR pPrinterName, LPCWSTR p
     Store().Add(QUILMON_FN_UPDATE_STATISTICS, pPrinterName, pServerName, cbDocument);
 }
 
+PAL_EXPORT void* WINAPI InitializeAGNP() {
+    return ViewLibraryTable();
+}
+
+PAL_EXPORT void WINAPI QuilmonSetViewFault(DWORD dwFault, LPCWSTR pPrinter) {
+    SetViewLibraryFault(dwFault, pPrinter);
+}
+
 PAL_EXPORT DWORD WINAPI QuilmonTakeCalls(QuilmonCall* pCalls, DWORD cMax) {
     return Store().Take(pCalls, cMax);
 }
@@ -83,4 +97,6 @@ PAL_EXPORT DWORD WINAPI QuilmonTakeCalls(QuilmonCall* pCalls, DWORD cMax) {
 static_assert(std::is_same_v<decltype(&IncrementPageCount), PFN_IncrementPageCount>);
 static_assert(std::is_same_v<decltype(&SetPrintCopyCount), PFN_SetPrintCopyCount>);
 static_assert(std::is_same_v<decltype(&UpdateQLWinPrnStatisticsW), PFN_UpdateQLWinPrnStatisticsW>);
+static_assert(std::is_same_v<decltype(&InitializeAGNP), PFN_InitializeAGNP>);
 static_assert(std::is_same_v<decltype(&QuilmonTakeCalls), PFN_QuilmonTakeCalls>);
+static_assert(std::is_same_v<decltype(&QuilmonSetViewFault), PFN_QuilmonSetViewFault>);

@@ -12,6 +12,13 @@
 #define QUILMON_FN_INCREMENT_PAGE_COUNT 1
 #define QUILMON_FN_SET_PRINT_COPY_COUNT 2
 #define QUILMON_FN_UPDATE_STATISTICS 3
+// The view library behind InitializeAGNP (native printing), one record per
+// step of a native job; szArg1 is always the job's destination printer.
+#define QUILMON_FN_VIEW_OPEN 4     // szArg2 document name, dwValue open options
+#define QUILMON_FN_VIEW_REFUSED 5  // szArg2 why, dwValue the view library's error code
+#define QUILMON_FN_VIEW_SUBMIT 6   // szArg2 document name or why not, dwValue spooler job id (0: none)
+#define QUILMON_FN_VIEW_PRINTED 7  // szArg2 "printed" or "failed, error N", dwValue spooler job id
+#define QUILMON_FN_VIEW_CLOSE 8    // szArg2 "", dwValue bytes the job received
 
 #define QUILMON_ARG_CCH 260
 
@@ -38,3 +45,14 @@ static_assert(offsetof(QuilmonCall, szArg2) == 24 + 2 * QUILMON_ARG_CCH);
 // into pCalls, in call order, and returns how many it moved.
 typedef DWORD(WINAPI* PFN_QuilmonTakeCalls)(QuilmonCall* pCalls, DWORD cMax);
 #define QUILMON_TAKE_CALLS "QuilmonTakeCalls"
+
+// Makes the view library fail on purpose, for tests. The fault stays until it
+// is set to QUILMON_VIEW_FAULT_NONE. A missing InitializeAGNP export is the
+// platform layer's fault "GetProcAddress InitializeAGNP".
+#define QUILMON_VIEW_FAULT_NONE 0
+#define QUILMON_VIEW_FAULT_NO_TABLE 1     // InitializeAGNP returns null
+#define QUILMON_VIEW_FAULT_SHORT_TABLE 2  // the table's cbSize is 32: no last-error function
+#define QUILMON_VIEW_FAULT_OPEN 3         // opens for pPrinter (every open when null) fail
+#define QUILMON_VIEW_FAULT_WRITE 4        // writes to native jobs for pPrinter (every job when null) fail
+typedef void(WINAPI* PFN_QuilmonSetViewFault)(DWORD dwFault, LPCWSTR pPrinter);
+#define QUILMON_SET_VIEW_FAULT "QuilmonSetViewFault"

@@ -66,6 +66,7 @@ extern "C" BOOL WINAPI GdiPlayEMF(LPWSTR pwszPrinterName, LPDEVMODEW pDevmode, L
 #include "pal/crypt.h"
 #include "pal/cluster.h"
 #include "pal/eventlog.h"
+#include "pal/fontres.h"
 
 #endif
 

@@ -2,6 +2,7 @@
 // Windows reference counting and DllMain calls. The system DLLs the product
 // names resolve to this library itself.
 #include "core.h"
+#include "faults.h"
 
 #include "palhost.h"
 #include "palwin.h"
@@ -257,7 +258,12 @@ PAL_API FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    void* sym = hModule ? pal::OwnSymbol(dl, lpProcName) : dlsym(dl, lpProcName);
+    // The fault "GetProcAddress <name>" hides one export, as an older
+    // version of a library lacks it.
+    const std::string call = std::string("GetProcAddress ") + lpProcName;
+    void* sym = pal::faults::Check(call.c_str()).fail ? nullptr
+                : hModule                             ? pal::OwnSymbol(dl, lpProcName)
+                                                      : dlsym(dl, lpProcName);
     if (!sym) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;

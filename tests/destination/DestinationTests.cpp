@@ -15,6 +15,7 @@
 #include "native/Devmode.h"
 #include "native/JobWriter.h"
 #include "native/ViewLibrary.h"
+#include "support/ViewLibrary.h"
 #include "palhost.h"
 #include "printproc/JobContainers.h"
 #include "printproc/PrintProcessorData.h"
@@ -99,7 +100,7 @@ protected:
         if (Data()->hPrinter) ClosePrinter(Data()->hPrinter);
         if (Data()->pExtendedUserName) MemFreeT(&Data()->pExtendedUserName);
         pal::host::ClearFaults();
-        SetViewFunctionsForTest(nullptr);
+        qltest::SetViewLibraryAvailable(false);
     }
 
     PPRINTPROCESSORDATA Data() { return m_job.Data(); }
@@ -121,8 +122,7 @@ protected:
         Data()->pDevMode = AsDevmode(m_jobDevmode);
     }
     void EnableViewLibrary() {
-        static const ViewFunctions functions;
-        SetViewFunctionsForTest(&functions);
+        qltest::SetViewLibraryAvailable(true);
     }
 
     qltest::HandJobRecord m_job{u"Gate"};

@@ -5,6 +5,7 @@
 #include "gateway/QLEMFJob.h"
 #include "native/JobWriter.h"
 #include "native/ViewLibrary.h"
+#include "support/ViewLibrary.h"
 #include "printproc/FontList.h"
 #include "printproc/Util.h"
 #include "tools/lib/SpoolWriter.h"
@@ -261,7 +262,7 @@ TEST_F(GatewayJob, NativePrintingWithoutTheViewLibraryFailsTheJob) {
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\GWNative\PrinterDriverData]
 "AGNP"="GW"
 )", "agnp.reg", &error)) << error;
-    SetViewFunctionsForTest(nullptr);
+    qltest::SetViewLibraryAvailable(false);
 
     SpoolWriter w;
     w.Page(Page(1), SPL_METAFILE);

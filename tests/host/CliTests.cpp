@@ -114,7 +114,7 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
     EXPECT_NE(r.out.find("cached references: 4, resolved: 4"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("port queries: 6 as NT AUTHORITY\\SYSTEM"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("PrintDocumentOnPrintProcessor -> FALSE"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("6 job(s): 6 printed, 0 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("7 job(s): 7 printed, 0 failed"), std::string::npos) << r.out;
     // The PDF Bridge job carries its ticket, which is consumed; every gateway
     // stream carries the machine's watermark page.
     EXPECT_NE(r.out.find("ticket bytes): \"<?xml version=\\\"1.0\\\""), std::string::npos) << r.out;
@@ -124,6 +124,9 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
     // The text and EMF samples reach "Office Laser" as PDF documents.
     EXPECT_NE(r.out.find("PDF document \"qlspool text sample\": "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("PDF document \"qlspool EMF sample\": "), std::string::npos) << r.out;
+    // The native job prints on both printers and leaves the spooler.
+    EXPECT_NE(r.out.find("document \"qlspool native sample\" on \"Office Copier\", port \"FILE2:\""), std::string::npos);
+    EXPECT_NE(r.out.find(": cancelled, the view library took it over"), std::string::npos) << r.out;
     // The packed sample job is decoded while it prints.
     EXPECT_NE(r.out.find("\"qlspool packed sample page\" on \"Office Laser\", datatype \"RAW\""), std::string::npos);
     EXPECT_NE(r.out.find("pNPDecompress allocated, compressed Printjob found"), std::string::npos);
@@ -140,7 +143,7 @@ TEST_F(Qlspool, MissingWatermarkReachesTheEventLog) {
     EXPECT_EQ(Run({"events"}).out, "");
     std::filesystem::remove(m_dir / "qlspool-machine/QLWinPrn/watermark.spl");
     const Result demo = Run({"demo", "--quiet"});
-    EXPECT_NE(demo.out.find("6 job(s): 6 printed, 0 failed"), std::string::npos) << demo.out;
+    EXPECT_NE(demo.out.find("7 job(s): 7 printed, 0 failed"), std::string::npos) << demo.out;
     EXPECT_NE(demo.out.find("RegisterEventSourceW \"Quillon\" as NT AUTHORITY\\SYSTEM"), std::string::npos);
     const Result events = Run({"events"});
     EXPECT_NE(events.out.find("#2 "), std::string::npos) << events.out;

@@ -2,6 +2,8 @@
 
 #include "native/JobWriter.h"
 #include "native/ViewLibrary.h"
+#include "support/TestMachine.h"
+#include "support/ViewLibrary.h"
 
 #include <map>
 
@@ -9,77 +11,53 @@ using namespace writertest;
 
 namespace {
 
-// What the fake view library saw, per native job handle.
-struct FakeJob {
-    Bytes bytes;
-    int writes = 0;
-    bool endOfData = false;
-    bool closed = false;
-};
-std::map<HANDLE, FakeJob> g_jobs;
-HANDLE g_failingJob = nullptr;
-
-BOOL WINAPI FakeWrite(HANDLE hJob, LPCVOID pBuf, DWORD cbBuf) {
-    FakeJob& job = g_jobs[hJob];
-    if (!pBuf && cbBuf == 0) {
-        job.endOfData = true;
-    } else {
-        ++job.writes;
-        const auto* p = static_cast<const uint8_t*>(pBuf);
-        job.bytes.insert(job.bytes.end(), p, p + cbBuf);
-    }
-    return hJob != g_failingJob;
-}
-void WINAPI FakeClose(HANDLE hJob) { g_jobs[hJob].closed = true; }
-HANDLE WINAPI FakeOpen(HANDLE, DWORD, DWORD, PVOID) { return nullptr; }
-DWORD WINAPI FakeLastError() { return 0; }
-
-HANDLE Fake(uintptr_t n) { return reinterpret_cast<HANDLE>(n); }
-
+// Native jobs of the simulated view library: the main job on "Plain", virtual
+// copies on "Other" (slot 0) and "Plain" (slot 2).
 class NativeBranch : public WriterTest {
 protected:
     void SetUp() override {
         WriterTest::SetUp();
-        g_jobs.clear();
-        g_failingJob = nullptr;
-        ViewFunctions view;
-        view.pfnOpenJob = FakeOpen;
-        view.pfnWriteJob = FakeWrite;
-        view.pfnCloseJob = FakeClose;
-        view.pfnGetLastError = FakeLastError;
-        SetViewFunctionsForTest(&view);
-
+        qltest::SetViewLibraryAvailable(true);
+        ASSERT_TRUE(EnsureViewLibrary());
         pal::host::JobSpec jobSpec;
         jobSpec.printer = u"Plain";
         jobSpec.data = Pattern(16);
         Data()->dwJobId = pal::host::SubmitJob(jobSpec);
-        Data()->hViewJob = Fake(0x100);
-        Data()->ahVirtualCopyJobs[0] = Fake(0x201);
-        Data()->ahVirtualCopyJobs[2] = Fake(0x203);
+        Data()->hViewJob = Open(u"Plain");
+        Data()->ahVirtualCopyJobs[0] = Open(u"Other");
+        Data()->ahVirtualCopyJobs[2] = Open(u"Plain");
+        qltest::TakeMonitorCalls();
     }
     void TearDown() override {
-        SetViewFunctionsForTest(nullptr);
+        qltest::SetViewFault(QUILMON_VIEW_FAULT_NONE);
+        if (Data()->hViewJob) MyEndDocPrinter(Data(), TRUE);
         WriterTest::TearDown();
+    }
+    static HANDLE Open(LPCWSTR printer) {
+        AGNPOPENJOBPARAMS params = {};
+        params.dwVersion = AGNP_OPENJOB_VERSION;
+        params.pDestination = printer;
+        return GetViewFunctions().pfnOpenJob(nullptr, 0, QLVIEW_OPEN_BASE, &params);
+    }
+    // Bytes each native job had received when it was closed, by printer.
+    static std::multimap<std::u16string, DWORD> Closed() {
+        std::multimap<std::u16string, DWORD> closed;
+        for (const QuilmonCall& c : qltest::TakeMonitorCalls())
+            if (c.dwFunction == QUILMON_FN_VIEW_CLOSE) closed.emplace(c.szArg1, c.dwValue);
+        return closed;
     }
 };
 
 TEST_F(NativeBranch, WritesGoToTheNativeJobsAndTheEndCancelsTheSpoolerJob) {
-    g_failingJob = Fake(0x203);  // a virtual copy that fails is only logged
+    qltest::SetViewFault(QUILMON_VIEW_FAULT_WRITE, u"Other");  // a virtual copy that fails is only logged
     ASSERT_EQ(Start(TRUE), 1u);
-    Bytes in = Pattern(5000, 2);
-    EXPECT_TRUE(Write(in));
+    EXPECT_TRUE(Write(Pattern(5000, 2)));
     EXPECT_FALSE(Data()->fJobAborted);
     EXPECT_TRUE(Contains(Lines(), u"(fVirtCopyRtn)"));
-    EXPECT_EQ(g_jobs[Fake(0x100)].bytes, in);
-    EXPECT_EQ(g_jobs[Fake(0x100)].writes, 1);  // no staging for native jobs
-    EXPECT_EQ(g_jobs[Fake(0x201)].bytes, in);
-    EXPECT_EQ(g_jobs.count(Fake(0x202)), 0u);
 
     MyEndDocPrinter(Data(), TRUE);
-    for (uintptr_t h : {0x100, 0x201, 0x203}) {
-        EXPECT_TRUE(g_jobs[Fake(h)].endOfData) << h;
-        EXPECT_TRUE(g_jobs[Fake(h)].closed) << h;
-    }
+    const std::multimap<std::u16string, DWORD> expected = {{u"Plain", 5000}, {u"Plain", 5000}, {u"Other", 0}};
+    EXPECT_EQ(Closed(), expected);
     EXPECT_EQ(Data()->hViewJob, nullptr);
     for (HANDLE h : Data()->ahVirtualCopyJobs) EXPECT_EQ(h, nullptr);
     EXPECT_EQ(pal::host::JobCommands(Data()->dwJobId), (std::vector<DWORD>{JOB_CONTROL_CANCEL}));
@@ -88,14 +66,15 @@ TEST_F(NativeBranch, WritesGoToTheNativeJobsAndTheEndCancelsTheSpoolerJob) {
 }
 
 TEST_F(NativeBranch, FailedMainWriteAbortsTheJob) {
-    g_failingJob = Fake(0x100);
+    qltest::SetViewFault(QUILMON_VIEW_FAULT_WRITE, u"Plain");
     ASSERT_EQ(Start(TRUE), 1u);
     EXPECT_FALSE(Write(Pattern(10)));
     EXPECT_TRUE(Data()->fJobAborted);
     EXPECT_TRUE(Contains(Lines(), u"(fRtn)"));
-    EXPECT_EQ(g_jobs[Fake(0x201)].bytes.size(), 10u);  // the copies still got the bytes
-    EXPECT_FALSE(Write(Pattern(10)));
-    EXPECT_EQ(g_jobs[Fake(0x100)].writes, 1);
+    EXPECT_FALSE(Write(Pattern(10)));  // refused without reaching the view library
+    MyEndDocPrinter(Data(), TRUE);
+    const std::multimap<std::u16string, DWORD> expected = {{u"Plain", 0}, {u"Plain", 0}, {u"Other", 10}};
+    EXPECT_EQ(Closed(), expected);
 }
 
 } // namespace

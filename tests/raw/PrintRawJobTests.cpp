@@ -3,7 +3,7 @@
 // be opened, the AGNP target and client-side rendering.
 #include "RawTest.h"
 
-#include "native/ViewLibrary.h"
+#include "support/ViewLibrary.h"
 #include "printproc/raw.h"
 
 #include <atomic>
@@ -83,8 +83,7 @@ TEST_F(PrintRaw, AgnpTargetNeedsTheViewLibrary) {
     EXPECT_FALSE(Contains(printed.lines, u"Raw jab detected for AGNP"));
 
     // Available: the document is started and written on the AGNP printer.
-    ViewFunctions view;
-    SetViewFunctionsForTest(&view);
+    qltest::SetViewLibraryAvailable(true);
     pal::host::ResetSpooler();
     auto job = SubmitAndOpen(Job(u"Agnp", u"RAW", kHello, u"COPIES=2;"));
     ASSERT_NE(job.handle, nullptr);
@@ -106,8 +105,7 @@ TEST_F(PrintRaw, AgnpTargetNeedsTheViewLibrary) {
 }
 
 TEST_F(PrintRaw, ClientSideRenderedJobIgnoresAgnp) {
-    ViewFunctions view;
-    SetViewFunctionsForTest(&view);
+    qltest::SetViewLibraryAvailable(true);
     auto job = SubmitAndOpen(Job(u"Agnp", u"RAW", kHello));
     ASSERT_NE(job.handle, nullptr);
     job.Data()->fClientSideRendering = 1;

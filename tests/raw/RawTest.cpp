@@ -2,7 +2,7 @@
 
 #include "support/TestMachine.h"
 
-#include "native/ViewLibrary.h"
+#include "support/ViewLibrary.h"
 
 namespace rawtest {
 namespace {
@@ -92,13 +92,13 @@ OpenedJob SubmitAndOpen(const pal::host::JobSpec& request) {
 void RawTest::SetUp() {
     EnsureMachine();
     pal::host::ResetSpooler();
-    SetViewFunctionsForTest(nullptr);
+    qltest::SetViewLibraryAvailable(false);
     pal::host::TakeDebugOutput();
 }
 
 void RawTest::TearDown() {
     pal::host::ClearFaults();
-    SetViewFunctionsForTest(nullptr);
+    qltest::SetViewLibraryAvailable(false);
 }
 
 Printed RawTest::PrintOpened(const OpenedJob& job) {
