@@ -47,11 +47,8 @@ TEST(FontRules, WildcardMatch) {
         {u"x-y", u"x[\\-]y", true},          {u"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaac",
                                               u"*a*a*a*a*a*a*a*a*a*a*a*a*b", false},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(WildcardMatch(c.text, c.pattern) != FALSE, c.match)
-            << std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text)) << " ~ "
-            << std::string(c.pattern, c.pattern + std::char_traits<char16_t>::length(c.pattern));
-    }
+    for (const Case& c : cases)
+        EXPECT_EQ(WildcardMatch(c.text, c.pattern) != FALSE, c.match) << pal::host::ToUtf8(c.pattern);
 }
 
 LOGFONTW Request(std::u16string_view face, LONG weight = FW_NORMAL, BYTE italic = 0) {
@@ -174,8 +171,7 @@ TEST_F(AddFontsTest, OneDecisionPerRequest) {
         SCOPED_TRACE(std::string(c.lf.lfFaceName, c.lf.lfFaceName + 8));
         data->pIncludeFonts = c.patterns;
         data->dwRecordPos = ++pos;
-        const auto rec = FontRecord(c.lf, c.nSize);
-        AddFonts(&data->pFontList, rec.data(), c.nSize, data);
+        AddFonts(&data->pFontList, FontRecord(c.lf, c.nSize).data(), c.nSize, data);
         size_t count = 0;
         const FONTENTRY* last = nullptr;
         for (const FONTENTRY* p = data->pFontList; p; p = p->pNext, ++count) last = p;
