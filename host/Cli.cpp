@@ -501,6 +501,10 @@ public:
                                         DescribeError(report.openError));
                 code = std::max(code, kExitBadInput);
                 ++failed;
+            } else if (const std::string why = report.Succeeded() ? OutputCheckFailure(report) : ""; !why.empty()) {
+                Fail(kExitJobFailed, "job " + std::to_string(report.jobId) + " printed, but " + why);
+                code = std::max(code, kExitJobFailed);
+                ++failed;
             } else if (report.Succeeded()) {
                 ++printed;
             } else {

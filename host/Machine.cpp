@@ -512,11 +512,8 @@ JobReport Machine::RunJob(const JobOptions& job) {
     const auto documents = pal::host::PortDocuments();
     for (size_t i = documentsBefore; i < documents.size(); ++i) {
         r.documents.push_back(documents[i]);
-        const std::vector<uint8_t> bytes = documents[i].bytes >= sizeof(kStreamMarker)
-                                               ? pal::host::PortDocumentBytes(documents[i])
-                                               : std::vector<uint8_t>{};
-        r.streams.push_back(InspectTransportStreams(bytes));
-        AddBitmapReports(bytes, r.streams.back(), job.data);
+        r.streams.push_back(InspectTransportStreams(documents[i]));
+        AddBitmapReports(documents[i], r.streams.back(), job.data);
     }
     // The debug log opens its file for every line; those openings say nothing
     // about the job and are left out.

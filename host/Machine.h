@@ -98,17 +98,26 @@ struct TransportStream {
     uint64_t offset = 0;  // where it begins in the document
     qltools::InspectReport report;
     std::string bitmapReport;  // the transform report of its bitmap records (AddBitmapReports)
+    std::string bitmapError;   // why that report could not be made (a bitmap that does not decode)
 };
 
 // Splits a document's bytes into the transport streams of its copies and
 // inspects each: a stream ends where the inspector, reading on, meets the
 // next copy's marker. Empty when the bytes do not begin with "%%EMF".
 std::vector<TransportStream> InspectTransportStreams(std::span<const uint8_t> output);
+// The same for a port document, read from its port file through the
+// inspector's window (OutputCheck.cpp).
+std::vector<TransportStream> InspectTransportStreams(const pal::host::PortDocument& doc);
 
 // Fills each stream's bitmapReport: every bitmap record and what the gateway
 // did to it, with the PSNR of compressed bitmaps against `original`, the
 // spool file the job was printed from (BitmapReport.cpp).
 void AddBitmapReports(std::span<const uint8_t> document, std::vector<TransportStream>& streams,
+                      std::span<const uint8_t> original);
+// The same for a port document: read into memory only when it holds bitmap
+// records and is at most kBitmapReportMaxBytes long (OutputCheck.cpp).
+constexpr uint64_t kBitmapReportMaxBytes = 64ull << 20;
+void AddBitmapReports(const pal::host::PortDocument& doc, std::vector<TransportStream>& streams,
                       std::span<const uint8_t> original);
 
 struct JobReport {
@@ -158,6 +167,11 @@ struct JobReport {
     // OpenPrintProcessor rejected the datatype.
     bool UnknownDatatype() const { return error.empty() && !opened && openError == ERROR_INVALID_DATATYPE; }
 };
+
+// Why a job that printed does not count as printed: a transport stream it
+// wrote fails the inspector's listing or checks; empty when all pass
+// (OutputCheck.cpp).
+std::string OutputCheckFailure(const JobReport& r);
 
 struct CapabilitiesReport {
     std::u16string datatype;
