@@ -359,7 +359,6 @@ JobReport Machine::RunJob(const JobOptions& job) {
     r.document = job.document;
     r.parameters = job.parameters;
     if (job.copies) r.parameters += u"COPIES=" + pal::host::FromUtf8(std::to_string(*job.copies)) + u";";
-    r.dataBytes = job.data.size();
     if (!Loaded()) {
         r.error = "the print processor is not loaded";
         return r;
@@ -376,11 +375,13 @@ JobReport Machine::RunJob(const JobOptions& job) {
     submitted.parameters = r.parameters;
     submitted.outputFile = job.outputFile;
     submitted.user = job.user;
-    submitted.data = job.data;
     submitted.devmode = job.devmode;
-    r.jobId = pal::host::SubmitJob(submitted);
+    // Faults on the spool directory's writes apply to the submission.
+    for (const pal::host::Fault& f : job.faults)
+        if (f.call == "SpoolFileWrite") pal::host::InjectFault(f);
+    r.jobId = SubmitJobData(job, submitted, &r.dataBytes, &r.error);
     if (r.jobId == 0) {
-        r.error = "the spooler refused the job for \"" + pal::host::ToUtf8(job.printer) + "\"";
+        pal::host::ClearFaults();
         return r;
     }
 
@@ -513,7 +514,12 @@ JobReport Machine::RunJob(const JobOptions& job) {
     for (size_t i = documentsBefore; i < documents.size(); ++i) {
         r.documents.push_back(documents[i]);
         r.streams.push_back(InspectTransportStreams(documents[i]));
-        AddBitmapReports(documents[i], r.streams.back(), job.data);
+        if (job.dataFile.empty()) {
+            AddBitmapReports(documents[i], r.streams.back(), job.data);
+        } else {
+            const std::vector<uint8_t> original = OriginalForReport(job, r.dataBytes);
+            AddBitmapReports(documents[i], r.streams.back(), original);
+        }
     }
     // The debug log opens its file for every line; those openings say nothing
     // about the job and are left out.
@@ -528,6 +534,9 @@ JobReport Machine::RunJob(const JobOptions& job) {
     r.debugOutput = pal::host::TakeDebugOutput();
     r.messageBoxes = pal::host::TakeMessageBoxes();
     r.logLines = TakeLogLines();
+
+    // The job is done: the spooler deletes it, and its spool files with it.
+    pal::host::DeleteJob(r.jobId);
 
     std::map<std::string, int> before;
     for (const std::string& s : handlesBefore) ++before[s];

@@ -64,6 +64,9 @@ struct JobOptions {
     std::u16string user = u"user";
     std::u16string outputFile;
     std::vector<uint8_t> data;     // the spooled bytes
+    // Or a file whose bytes are spooled, streamed into the job's spool file
+    // in large blocks (never held whole); used when not empty.
+    std::string dataFile;
     std::vector<uint8_t> devmode;  // passed in the open data when not empty
     // Control commands sent from another thread, in milliseconds after the
     // printing thread was started; those at 0 ms are sent just before it
@@ -124,7 +127,7 @@ struct JobReport {
     std::string error;  // set when the host could not run the job at all
     DWORD jobId = 0;
     std::u16string printer, datatype, document, parameters;
-    size_t dataBytes = 0;
+    uint64_t dataBytes = 0;
 
     bool opened = false;
     DWORD openError = 0;  // last error of a failed OpenPrintProcessor
@@ -167,6 +170,13 @@ struct JobReport {
     // OpenPrintProcessor rejected the datatype.
     bool UnknownDatatype() const { return error.empty() && !opened && openError == ERROR_INVALID_DATATYPE; }
 };
+
+// Submits the job (its data, or its data file streamed in blocks) as the
+// spooler receives one; returns the job id, or 0 with *error (JobSubmit.cpp).
+DWORD SubmitJobData(const JobOptions& job, const pal::host::JobSpec& spec, uint64_t* bytes, std::string* error);
+// The job's data file for the bitmap report, when it is small enough to
+// hold (kBitmapReportMaxBytes); empty otherwise.
+std::vector<uint8_t> OriginalForReport(const JobOptions& job, uint64_t bytes);
 
 // Why a job that printed does not count as printed: a transport stream it
 // wrote fails the inspector's listing or checks; empty when all pass
