@@ -29,7 +29,13 @@ DWORD ErrorOfErrno(int e) { return e == ENOSPC || e == EDQUOT ? ERROR_DISK_FULL 
 } // namespace
 
 std::string SpoolDirectoryOf(const std::u16string& spoolDirectory) {
-    return pal::host::MapPath(spoolDirectory.empty() ? u"C:\\Windows\\System32\\spool\\PRINTERS" : spoolDirectory);
+    // A printer whose spool directory does not exist keeps its jobs in the
+    // spooler's own queue directory: the spooler creates no directory the
+    // print processor may look for its temporary files.
+    std::error_code ec;
+    const std::string dir = pal::host::MapPath(spoolDirectory);
+    if (!spoolDirectory.empty() && std::filesystem::is_directory(dir, ec)) return dir;
+    return pal::host::MapPath(u"C:\\Windows\\System32\\spool\\QUEUE");
 }
 
 std::shared_ptr<SpoolFile> SpoolFile::Create(const std::string& dir, DWORD id, const std::string& shadowText,

@@ -45,8 +45,8 @@ private:
     bool m_failed = false;
 };
 
-// The host directory of a printer's spool directory (its "SpoolDirectory",
-// or the system's default).
+// The host directory for a printer's job files: its "SpoolDirectory" when
+// that exists, else the spooler's queue directory C:\Windows\System32\spool\QUEUE.
 std::string SpoolDirectoryOf(const std::u16string& spoolDirectory);
 
 } // namespace pal::spool

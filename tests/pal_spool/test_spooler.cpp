@@ -540,6 +540,7 @@ TEST_F(Spooler, ParallelDocumentsOnTwoPorts) {
 // under the reader fail cleanly and leave no spool file behind.
 TEST_F(Spooler, JobsLiveInSpoolFilesThatGoWithTheJob) {
     const std::filesystem::path dir = root / "spool";
+    std::filesystem::create_directories(dir);
     auto spoolFiles = [&] {
         size_t n = 0;
         for (const auto& e : std::filesystem::directory_iterator(dir)) n += e.path().extension() == ".SPL" ||
