@@ -26,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     restore.copy = (options >> 3) & 0x1;
     restore.dropEngineFonts = options & 0x10;
     restore.imagesPerCopy = options & 0x4;
+    restore.maxBytes = 16u << 20;
     (void)qltools::RestoreSpool(stream, restore);
     return 0;
 }

@@ -17,6 +17,7 @@ void AddBitmapReports(std::span<const uint8_t> document, std::vector<TransportSt
         const qltools::InspectReport report = qltools::InspectStream(document.subspan(from, to - from), options);
         if (!report.ok) continue;
         const qltools::TransformReport transforms = qltools::AnalyseBitmaps(report, original, false);
+        if (!transforms.ok) streams[i].bitmapError = transforms.error;
         streams[i].bitmapReport = transforms.ok ? qltools::FormatTransformText(transforms)
                                                 : "bitmap transforms: " + transforms.error + "\n";
     }

@@ -136,6 +136,8 @@ constexpr const char kPrintHelp[] =
     "                       --fault WritePrinter:100:short --fault OpenPrinterW:2:5\n"
     "                       GdiPlayEMF:N makes the EMF renderer crash in the\n"
     "                       playback after N playbacks\n"
+    "                       SpoolFileWrite:BYTE fails the write of the job's spool\n"
+    "                       file at that byte (a full disk: ERROR_DISK_FULL)\n"
     "  --temp-font FILE[=FACE]\n"
     "                       install the font file FILE as a temporary font of\n"
     "                       the job's application under the face name FACE\n"
@@ -292,9 +294,22 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path, const char* what) {
     if (!fs::is_regular_file(path, ec)) throw UsageError{std::string(what) + " " + path + ": no such file"};
     std::ifstream in(path, std::ios::binary);
     if (!in) throw UsageError{std::string(what) + " " + path + ": cannot open"};
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw UsageError{std::string(what) + " " + path + ": read error"};
+    std::vector<uint8_t> bytes(static_cast<size_t>(fs::file_size(path, ec)));
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (ec || in.gcount() != static_cast<std::streamsize>(bytes.size())) throw UsageError{std::string(what) + " " + path + ": read error"};
     return bytes;
+}
+
+// The first bytes of a job file (all of them when it is shorter).
+std::vector<uint8_t> ReadFileHead(const std::string& path, size_t n) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) throw UsageError{"job file " + path + ": no such file"};
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw UsageError{"job file " + path + ": cannot open"};
+    std::vector<uint8_t> head(n);
+    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(n));
+    head.resize(static_cast<size_t>(in.gcount()));
+    return head;
 }
 
 // A device mode file must hold a whole DEVMODEW: dmSize (at 68) plus
@@ -343,7 +358,9 @@ const std::vector<std::string> kFaultCalls = {
     "GetPrinterDataW", "GetPrinterW", "OpenPrinterW", "ReadPrinter", "SetJobW", "StartDocPrinterW",
     "StartPagePrinter", "WritePrinter", "XcvDataW",
     // Printer device contexts and EMF playback.
-    "StartDocW", "StartPage", "EndPage", "EndDoc", "TextOutA", "GdiPlayEMF"};
+    "StartDocW", "StartPage", "EndPage", "EndDoc", "TextOutA", "GdiPlayEMF",
+    // Writes to the spool directory while the job is submitted (at a byte).
+    "SpoolFileWrite"};
 
 // An error code given as a number or by its name.
 std::optional<DWORD> ParseErrorCode(const std::string& text) {
@@ -386,7 +403,7 @@ pal::host::Fault ParseFault(const std::string& text) {
         for (const auto& c : kFaultCalls) known += (known.empty() ? "" : ", ") + c;
         throw UsageError{where + "unknown call \"" + f.call + "\" (calls: " + known + ")"};
     }
-    const bool transfer = f.call == "WritePrinter" || f.call == "ReadPrinter";
+    const bool transfer = f.call == "WritePrinter" || f.call == "ReadPrinter" || f.call == "SpoolFileWrite";
     const auto at = ParseUnsigned(parts[1], transfer ? 0xFFFFFFFFFFFFull : 0xFFFFFFFFull);
     if (!at) throw UsageError{where + "AT must be " + (transfer ? "a byte position" : "a call count")};
     if (transfer) {
@@ -522,6 +539,10 @@ public:
                                         DescribeError(report.openError));
                 code = std::max(code, kExitBadInput);
                 ++failed;
+            } else if (const std::string why = report.Succeeded() ? OutputCheckFailure(report) : ""; !why.empty()) {
+                Fail(kExitJobFailed, "job " + std::to_string(report.jobId) + " printed, but " + why);
+                code = std::max(code, kExitJobFailed);
+                ++failed;
             } else if (report.Succeeded()) {
                 ++printed;
             } else {
@@ -623,8 +644,9 @@ public:
         std::vector<JobOptions> jobs;
         for (const std::string& file : a.positional) {
             JobOptions job = base;
-            job.data = ReadFileBytes(file, "job file");
-            if (!datatype && IsSpoolFile(job.data)) job.datatype = u"NT EMF 1.008";
+            // The job is submitted from the file as it is read, in large blocks.
+            job.dataFile = file;
+            if (!datatype && IsSpoolFile(ReadFileHead(file, 8))) job.datatype = u"NT EMF 1.008";
             const auto document = a.Get("--document");
             job.document = pal::host::FromUtf8(document ? *document : fs::path(file).filename().string());
             jobs.push_back(std::move(job));

@@ -359,7 +359,6 @@ JobReport Machine::RunJob(const JobOptions& job) {
     r.document = job.document;
     r.parameters = job.parameters;
     if (job.copies) r.parameters += u"COPIES=" + pal::host::FromUtf8(std::to_string(*job.copies)) + u";";
-    r.dataBytes = job.data.size();
     if (!Loaded()) {
         r.error = "the print processor is not loaded";
         return r;
@@ -384,11 +383,13 @@ JobReport Machine::RunJob(const JobOptions& job) {
     submitted.parameters = r.parameters;
     submitted.outputFile = job.outputFile;
     submitted.user = job.user;
-    submitted.data = job.data;
     submitted.devmode = job.devmode;
-    r.jobId = pal::host::SubmitJob(submitted);
+    // Faults on the spool directory's writes apply to the submission.
+    for (const pal::host::Fault& f : job.faults)
+        if (f.call == "SpoolFileWrite") pal::host::InjectFault(f);
+    r.jobId = SubmitJobData(job, submitted, &r.dataBytes, &r.error);
     if (r.jobId == 0) {
-        r.error = "the spooler refused the job for \"" + pal::host::ToUtf8(job.printer) + "\"";
+        pal::host::ClearFaults();
         return r;
     }
 
@@ -521,11 +522,13 @@ JobReport Machine::RunJob(const JobOptions& job) {
     const auto documents = pal::host::PortDocuments();
     for (size_t i = documentsBefore; i < documents.size(); ++i) {
         r.documents.push_back(documents[i]);
-        const std::vector<uint8_t> bytes = documents[i].bytes >= sizeof(kStreamMarker)
-                                               ? pal::host::PortDocumentBytes(documents[i])
-                                               : std::vector<uint8_t>{};
-        r.streams.push_back(InspectTransportStreams(bytes));
-        AddBitmapReports(bytes, r.streams.back(), job.data);
+        r.streams.push_back(InspectTransportStreams(documents[i]));
+        if (job.dataFile.empty()) {
+            AddBitmapReports(documents[i], r.streams.back(), job.data);
+        } else {
+            const std::vector<uint8_t> original = OriginalForReport(job, r.dataBytes);
+            AddBitmapReports(documents[i], r.streams.back(), original);
+        }
     }
     // The debug log opens its file for every line; those openings say nothing
     // about the job and are left out.
@@ -546,6 +549,9 @@ JobReport Machine::RunJob(const JobOptions& job) {
         AddFontReports(r.logLines, streams);
         break;  // the font list belongs to the job, its one gateway document
     }
+
+    // The job is done: the spooler deletes it, and its spool files with it.
+    pal::host::DeleteJob(r.jobId);
 
     std::map<std::string, int> before;
     for (const std::string& s : handlesBefore) ++before[s];

@@ -64,6 +64,9 @@ struct JobOptions {
     std::u16string user = u"user";
     std::u16string outputFile;
     std::vector<uint8_t> data;     // the spooled bytes
+    // Or a file whose bytes are spooled, streamed into the job's spool file
+    // in large blocks (never held whole); used when not empty.
+    std::string dataFile;
     std::vector<uint8_t> devmode;  // passed in the open data when not empty
     // Control commands sent from another thread, in milliseconds after the
     // printing thread was started; those at 0 ms are sent just before it
@@ -102,12 +105,16 @@ struct TransportStream {
     qltools::InspectReport report;
     std::string bitmapReport;  // the transform report of its bitmap records (AddBitmapReports)
     std::string fontReport;    // what happened to each font of the job (AddFontReports)
+    std::string bitmapError;   // why that report could not be made (a bitmap that does not decode)
 };
 
 // Splits a document's bytes into the transport streams of its copies and
 // inspects each: a stream ends where the inspector, reading on, meets the
 // next copy's marker. Empty when the bytes do not begin with "%%EMF".
 std::vector<TransportStream> InspectTransportStreams(std::span<const uint8_t> output);
+// The same for a port document, read from its port file through the
+// inspector's window (OutputCheck.cpp).
+std::vector<TransportStream> InspectTransportStreams(const pal::host::PortDocument& doc);
 
 // Fills each stream's bitmapReport: every bitmap record and what the gateway
 // did to it, with the PSNR of compressed bitmaps against `original`, the
@@ -119,12 +126,17 @@ void AddFontReports(const std::vector<std::string>& logLines, std::vector<Transp
 
 void AddBitmapReports(std::span<const uint8_t> document, std::vector<TransportStream>& streams,
                       std::span<const uint8_t> original);
+// The same for a port document: read into memory only when it holds bitmap
+// records and is at most kBitmapReportMaxBytes long (OutputCheck.cpp).
+constexpr uint64_t kBitmapReportMaxBytes = 64ull << 20;
+void AddBitmapReports(const pal::host::PortDocument& doc, std::vector<TransportStream>& streams,
+                      std::span<const uint8_t> original);
 
 struct JobReport {
     std::string error;  // set when the host could not run the job at all
     DWORD jobId = 0;
     std::u16string printer, datatype, document, parameters;
-    size_t dataBytes = 0;
+    uint64_t dataBytes = 0;
 
     bool opened = false;
     DWORD openError = 0;  // last error of a failed OpenPrintProcessor
@@ -168,6 +180,18 @@ struct JobReport {
     // OpenPrintProcessor rejected the datatype.
     bool UnknownDatatype() const { return error.empty() && !opened && openError == ERROR_INVALID_DATATYPE; }
 };
+
+// Submits the job (its data, or its data file streamed in blocks) as the
+// spooler receives one; returns the job id, or 0 with *error (JobSubmit.cpp).
+DWORD SubmitJobData(const JobOptions& job, const pal::host::JobSpec& spec, uint64_t* bytes, std::string* error);
+// The job's data file for the bitmap report, when it is small enough to
+// hold (kBitmapReportMaxBytes); empty otherwise.
+std::vector<uint8_t> OriginalForReport(const JobOptions& job, uint64_t bytes);
+
+// Why a job that printed does not count as printed: a transport stream it
+// wrote fails the inspector's listing or checks; empty when all pass
+// (OutputCheck.cpp).
+std::string OutputCheckFailure(const JobReport& r);
 
 struct CapabilitiesReport {
     std::u16string datatype;

@@ -6,10 +6,12 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 extern char** environ;
 
@@ -48,12 +50,24 @@ std::string SavePdfDocuments(const JobReport& report, const std::string& pngDir,
     std::ostringstream o;
     for (size_t i = 0; i < report.documents.size(); ++i) {
         const auto& doc = report.documents[i];
-        const std::vector<uint8_t> bytes = pal::host::PortDocumentBytes(doc);
-        if (bytes.size() < 5 || std::string(bytes.begin(), bytes.begin() + 5) != "%PDF-") continue;
+        // Only the first bytes are read to tell a PDF; the document is copied
+        // out of the port file in blocks.
+        std::ifstream in(doc.outputPath, std::ios::binary);
+        char head[5] = {};
+        in.seekg(static_cast<std::streamoff>(doc.offset));
+        if (doc.bytes < 5 || !in.read(head, 5) || std::string(head, 5) != "%PDF-") continue;
+        in.seekg(static_cast<std::streamoff>(doc.offset));
         const std::string name = SafeName(doc.port) + "-job" + std::to_string(report.jobId) + "-" + std::to_string(i + 1);
         const fs::path pdf = fs::path(pal::host::OutputDirectory()) / (name + ".pdf");
-        std::ofstream(pdf, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream out(pdf, std::ios::binary);
+        std::vector<char> block(1u << 20);
+        for (uint64_t left = doc.bytes; left > 0 && in;) {
+            const auto n = static_cast<std::streamsize>(std::min<uint64_t>(left, block.size()));
+            in.read(block.data(), n);
+            out.write(block.data(), in.gcount());
+            left -= static_cast<uint64_t>(in.gcount());
+            if (in.gcount() == 0) break;
+        }
         o << "PDF document \"" << pal::host::ToUtf8(doc.document) << "\": " << pdf.string() << "\n";
         if (pngDir.empty()) continue;
         std::error_code ec;

@@ -46,6 +46,8 @@ all_packages=(
   # The fuzz targets (tools/fuzz-smoke.sh): clang with libFuzzer.
   clang
   libclang-rt-14-dev
+  # bench/stream-bench.sh: peak RSS and CPU time of each run.
+  time
 )
 
 case "$profile" in

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,20 @@ struct JobSpec {
 // Queues a job on its printer and returns the job id (from 2 upwards), or 0
 // when the printer does not exist.
 DWORD SubmitJob(const JobSpec& job);
+// Submission in steps, as the spooler receives a job: BeginJob creates the
+// job's spool file "<id>.SPL" and shadow file "<id>.SHD" in the printer's spool
+// directory and queues the job as spooling (0 and *error when the printer
+// does not exist or the files cannot be created); AppendJobData adds data
+// to the spool file; CommitJob makes the job printable. A failed write (the
+// fault knob "SpoolFileWrite", a full disk) or a cancel (SetJobW) during the
+// submission deletes the job with its files and fails with *error.
+DWORD BeginJob(const JobSpec& job, DWORD* error);
+bool AppendJobData(DWORD jobId, std::span<const uint8_t> bytes, DWORD* error);
+bool CommitJob(DWORD jobId, DWORD* error);
+// Deletes the job; its spool files go once no reading handle holds them.
+void DeleteJob(DWORD jobId);
+// Host path of the job's spool file, "" when the job does not exist.
+std::string JobSpoolFile(DWORD jobId);
 // The spooler's name for opening a job's data: "<printer>, Job <id>".
 std::u16string JobReadName(DWORD jobId);
 std::optional<JobSpec> GetJobSpec(DWORD jobId);

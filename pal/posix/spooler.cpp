@@ -225,7 +225,8 @@ PAL_API BOOL OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEF
         } else if (auto jobName = ParseJobName(name)) {
             auto printer = FindPrinter(jobName->first);
             auto job = FindJob(jobName->second);
-            if (!printer || !job || job->printer != printer->name) return FailWith(ERROR_INVALID_PRINTER_NAME, FALSE);
+            if (!printer || !job || job->printer != printer->name || (job->status & JOB_STATUS_SPOOLING))
+                return FailWith(ERROR_INVALID_PRINTER_NAME, FALSE);
             h->kind = PrinterHandle::Kind::Job;
             h->printer = printer->name;
             h->jobId = job->id;
@@ -268,12 +269,14 @@ PAL_API BOOL ReadPrinter(HANDLE hPrinter, LPVOID pBuf, DWORD cbBuf, LPDWORD pNoB
         auto h = LookupPrinter(hPrinter);
         if (!IsHandleKind(h, PrinterHandle::Kind::Job)) return FailWith(ERROR_INVALID_HANDLE, FALSE);
         std::lock_guard<std::mutex> g(h->lock);
-        const uint64_t size = h->jobData->size();
+        const uint64_t size = h->jobData->Size();
         const uint64_t want = std::min<uint64_t>(cbBuf, size - std::min(h->readPos, size));
         if (want && !pBuf) return FailWith(ERROR_INVALID_PARAMETER, FALSE);
         auto f = pal::faults::CheckTransfer("ReadPrinter", h->readPos, want);
         const uint64_t n = f.limited ? std::min(want, f.limit) : want;
-        if (n) std::memcpy(pBuf, h->jobData->data() + h->readPos, n);
+        // The spool file may have vanished or been cut short under the reader.
+        if (const DWORD e = h->jobData->Read(h->readPos, std::span<uint8_t>(static_cast<uint8_t*>(pBuf), n)))
+            return FailWith(e, FALSE);
         h->readPos += n;
         *pNoBytesRead = static_cast<DWORD>(n);
         return f.fail ? FailWith(f.error, FALSE) : TRUE;

@@ -5,6 +5,7 @@
 #include "core.h"
 #include "handles.h"
 #include "palhost.h"
+#include "spool_files.h"
 #include "spooler_state.h"
 
 #include <cstdio>
@@ -40,7 +41,7 @@ public:
 
     // Everything below is guarded by lock.
     std::mutex lock;
-    std::shared_ptr<const std::vector<uint8_t>> jobData; // Job
+    std::shared_ptr<const SpoolFile> jobData; // Job: its spool file
     uint64_t readPos = 0;
     struct Document {
         std::shared_ptr<pal::host::PortDocument> record; // also in the port document list
@@ -57,8 +58,8 @@ std::shared_ptr<PrinterHandle> LookupPrinter(HANDLE h);
 struct Job {
     DWORD id = 0;
     std::u16string printer; // as stored in the registry
-    pal::host::JobSpec request; // without its data, which lives in `data`
-    std::shared_ptr<const std::vector<uint8_t>> data;
+    pal::host::JobSpec request; // without its data, which lives in its spool file
+    std::shared_ptr<SpoolFile> data;
     DWORD status = 0;
     std::vector<DWORD> commands;
     SYSTEMTIME submitted{};

@@ -60,8 +60,9 @@ bool JobDeleting(DWORD id) {
 
 void ResetJobs() {
     JobStore& s = store();
+    std::map<DWORD, Job> gone;  // their spool files are removed outside the lock
     std::lock_guard<std::mutex> g(s.lock);
-    s.jobs.clear();
+    gone.swap(s.jobs);
     s.nextId = kFirstJobId;
 }
 
@@ -69,28 +70,115 @@ void ResetJobs() {
 
 namespace pal::host {
 
-DWORD SubmitJob(const JobSpec& request) {
+// Job storage: the job enters the queue as "spooling" while its spool file
+// is written (a cancel then ends the submission), and is printable once
+// committed. The spool file goes with the job.
+DWORD BeginJob(const JobSpec& request, DWORD* error) {
     using namespace pal::spool;
     auto printer = FindPrinter(request.printer);
-    if (!printer) return 0;
+    if (!printer) {
+        *error = ERROR_INVALID_PRINTER_NAME;
+        return 0;
+    }
     Job job;
     job.printer = printer->name;
     job.request = request;
     job.request.printer = printer->name;
-    job.data = std::make_shared<const std::vector<uint8_t>>(request.data);
     job.request.data.clear();
     job.priority = printer->priority;
+    job.status = JOB_STATUS_SPOOLING;
     GetLocalTime(&job.submitted);
+    const DWORD id = NewJobId();
+    job.id = id;
+    const std::string shadow = "printer=" + ToUtf8(job.printer) + "\ndocument=" + ToUtf8(request.document) +
+                               "\ndatatype=" + ToUtf8(request.datatype) + "\nuser=" + ToUtf8(request.user) +
+                               "\nparameters=" + ToUtf8(request.parameters) + "\n";
+    job.data = SpoolFile::Create(SpoolDirectoryOf(printer->spoolDirectory), id, shadow, error);
+    if (!job.data) return 0;
     JobStore& s = store();
     std::lock_guard<std::mutex> g(s.lock);
-    job.id = s.nextId++;
     DWORD position = 1;
-    for (const auto& [id, other] : s.jobs)
-        if (other.printer == job.printer) ++position;
+    for (const auto& [other, queued] : s.jobs)
+        if (queued.printer == job.printer) ++position;
     job.position = position;
-    DWORD id = job.id;
     s.jobs.emplace(id, std::move(job));
     return id;
+}
+
+namespace {
+// The spool file of a job being submitted, or null (*error set) when the job
+// is gone or was cancelled, in which case it is removed.
+std::shared_ptr<pal::spool::SpoolFile> Spooling(DWORD jobId, DWORD* error) {
+    using namespace pal::spool;
+    JobStore& s = store();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.jobs.find(jobId);
+    if (it == s.jobs.end() || !(it->second.status & JOB_STATUS_SPOOLING)) {
+        *error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    if (it->second.status & (JOB_STATUS_DELETING | JOB_STATUS_DELETED)) {
+        s.jobs.erase(it);
+        *error = ERROR_PRINT_CANCELLED;
+        return nullptr;
+    }
+    return it->second.data;
+}
+} // namespace
+
+bool AppendJobData(DWORD jobId, std::span<const uint8_t> bytes, DWORD* error) {
+    auto file = Spooling(jobId, error);
+    if (!file) return false;
+    if (file->Append(bytes, error)) return true;
+    DeleteJob(jobId);
+    return false;
+}
+
+bool CommitJob(DWORD jobId, DWORD* error) {
+    using namespace pal::spool;
+    auto file = Spooling(jobId, error);
+    if (!file) return false;
+    if (!file->Finish(error)) {
+        DeleteJob(jobId);
+        return false;
+    }
+    JobStore& s = store();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.jobs.find(jobId);
+    if (it == s.jobs.end()) {
+        *error = ERROR_PRINT_CANCELLED;
+        return false;
+    }
+    it->second.status &= ~static_cast<DWORD>(JOB_STATUS_SPOOLING);
+    return true;
+}
+
+void DeleteJob(DWORD jobId) {
+    using namespace pal::spool;
+    JobStore& s = store();
+    std::shared_ptr<SpoolFile> file;  // removed outside the lock
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.jobs.find(jobId);
+    if (it == s.jobs.end()) return;
+    file = std::move(it->second.data);
+    s.jobs.erase(it);
+}
+
+std::string JobSpoolFile(DWORD jobId) {
+    auto job = pal::spool::FindJob(jobId);
+    return job && job->data ? job->data->Path() : std::string();
+}
+
+DWORD SubmitJob(const JobSpec& request) {
+    DWORD error = 0;
+    const DWORD id = BeginJob(request, &error);
+    if (id == 0) return 0;
+    constexpr size_t kBlock = 1u << 20;
+    for (size_t at = 0; at < request.data.size(); at += kBlock) {
+        const auto block = std::span<const uint8_t>(request.data).subspan(at, std::min(kBlock, request.data.size() - at));
+        if (!AppendJobData(id, block, &error)) return 0;
+    }
+    return CommitJob(id, &error) ? id : 0;
 }
 
 std::u16string JobReadName(DWORD jobId) {
@@ -103,7 +191,10 @@ std::optional<JobSpec> GetJobSpec(DWORD jobId) {
     auto job = pal::spool::FindJob(jobId);
     if (!job) return std::nullopt;
     JobSpec request = job->request;
-    request.data = *job->data;
+    if (job->data) {
+        request.data.resize(static_cast<size_t>(job->data->Size()));
+        if (job->data->Read(0, request.data) != ERROR_SUCCESS) request.data.clear();
+    }
     return request;
 }
 
@@ -149,7 +240,7 @@ PAL_API BOOL GetJobW(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWO
         const std::u16string driver = printer ? printer->driver : std::u16string();
         const std::u16string printProcessor = printer ? printer->printProcessor : std::u16string();
         const pal::host::JobSpec& request = job->request;
-        const DWORD size = static_cast<DWORD>(job->data->size());
+        const DWORD size = job->data ? static_cast<DWORD>(job->data->Size()) : 0;
 
         if (Level == 1) {
             return PackRecord<JOB_INFO_1W>(pJob, cbBuf, pcbNeeded, [&](Packer& p, JOB_INFO_1W& i) {

@@ -346,6 +346,13 @@ TEST_F(Qlspool, SpoolPrintInspectRoundTrip) {
     EXPECT_EQ(cut.code, 1);
     EXPECT_EQ(cut.err.rfind("qlspool inspect: ", 0), 0u) << cut.err;
     EXPECT_NE(cut.err.find("offset "), std::string::npos) << cut.err;
+    // Printed as it stands, the cut stream reaches the port but is not counted
+    // as printed.
+    const Result cutPrint = Run({"print", "--quiet", "--printer", "Office Laser", "--datatype", "RAW", "--drive-root",
+                                 m_dir / "c", m_dir / "cut.bin"});
+    EXPECT_EQ(cutPrint.code, 1) << cutPrint.out;
+    EXPECT_NE(cutPrint.err.find("printed, but the transport stream on "), std::string::npos) << cutPrint.err;
+    EXPECT_NE(cutPrint.out.find("0 printed, 1 failed"), std::string::npos) << cutPrint.out;
 
     const Result bad = Run({"spool", "--bpp", "3", spl});
     EXPECT_EQ(bad.code, 2);

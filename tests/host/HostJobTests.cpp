@@ -63,9 +63,9 @@ TEST_F(HostJob, CopiesAreAddedToTheParameterString) {
     job.copies = 3;
     const JobReport r = Run(job);
     EXPECT_EQ(r.parameters, u"TABS=4;COPIES=3;");
-    const auto queued = pal::host::GetJobSpec(r.jobId);
-    ASSERT_TRUE(queued);
-    EXPECT_EQ(queued->parameters, u"TABS=4;COPIES=3;");
+    // Printed, the job is deleted with its spool file.
+    EXPECT_FALSE(pal::host::GetJobSpec(r.jobId));
+    EXPECT_EQ(pal::host::JobSpoolFile(r.jobId), "");
 }
 
 TEST_F(HostJob, DllMainAttachLogsToTheDriveRoot) {

@@ -4,6 +4,7 @@
 #include "spool_test_util.h"
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <thread>
 
@@ -531,6 +532,74 @@ TEST_F(Spooler, ParallelDocumentsOnTwoPorts) {
         EXPECT_EQ(d.bytes, 64u * 200u);
         EXPECT_EQ(FileBytes(d.outputPath).size(), 64u * 200u);
     }
+}
+
+// Jobs live in spool files: "<id>.SPL" and "<id>.SHD" in the printer's spool
+// directory, read by ReadPrinter, removed with the job. A failed write, a
+// cancel during submission, and a spool file that vanishes or is cut short
+// under the reader fail cleanly and leave no spool file behind.
+TEST_F(Spooler, JobsLiveInSpoolFilesThatGoWithTheJob) {
+    const std::filesystem::path dir = root / "spool";
+    std::filesystem::create_directories(dir);
+    auto spoolFiles = [&] {
+        size_t n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) n += e.path().extension() == ".SPL" ||
+                                                                          e.path().extension() == ".SHD";
+        return n;
+    };
+    const auto data = Pattern(5000);
+    const DWORD id = Submit(u"Office Laser", data);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(pal::host::JobSpoolFile(id), (dir / (std::to_string(id) + ".SPL")).string());
+    EXPECT_EQ(FileBytes(pal::host::JobSpoolFile(id)), data);
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir / (std::to_string(id) + ".SHD")));
+    pal::host::DeleteJob(id);
+    EXPECT_EQ(spoolFiles(), 0u);
+
+    struct Case {
+        const char* name;
+        std::function<void(DWORD)> during;  // between the first and the second block
+        DWORD error;
+    } cases[] = {
+        {"disk full", [](DWORD) {
+             pal::host::InjectFault(Fault{"SpoolFileWrite", 0, 1500, ERROR_DISK_FULL, false, false});
+         }, ERROR_DISK_FULL},
+        {"cancelled", [](DWORD job) {
+             Printer p(u"Office Laser");
+             EXPECT_TRUE(SetJobW(p.h, job, 0, nullptr, JOB_CONTROL_CANCEL));
+         }, ERROR_PRINT_CANCELLED},
+    };
+    for (const Case& c : cases) {
+        pal::host::JobSpec spec;
+        spec.printer = u"Office Laser";
+        DWORD error = 0;
+        const DWORD job = pal::host::BeginJob(spec, &error);
+        ASSERT_NE(job, 0u) << c.name;
+        EXPECT_FALSE(Printer(pal::host::JobReadName(job).c_str()).ok) << c.name << ": still spooling";
+        EXPECT_TRUE(pal::host::AppendJobData(job, std::span(data).first(1000), &error)) << c.name;
+        c.during(job);
+        EXPECT_FALSE(pal::host::AppendJobData(job, std::span(data).subspan(1000), &error)) << c.name;
+        EXPECT_EQ(error, c.error) << c.name;
+        EXPECT_FALSE(pal::host::CommitJob(job, &error)) << c.name;
+        EXPECT_EQ(spoolFiles(), 0u) << c.name;
+        pal::host::ClearFaults();
+    }
+
+    // The spool file cut short, then gone, while a reader has the job open.
+    const DWORD read = Submit(u"Office Laser", data);
+    Printer job(pal::host::JobReadName(read).c_str());
+    ASSERT_TRUE(job.ok);
+    BYTE buf[1000];
+    DWORD n = 0;
+    EXPECT_TRUE(ReadPrinter(job.h, buf, sizeof buf, &n));
+    std::filesystem::resize_file(pal::host::JobSpoolFile(read), 1500);
+    EXPECT_FALSE(ReadPrinter(job.h, buf, sizeof buf, &n));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    std::filesystem::remove(pal::host::JobSpoolFile(read));
+    EXPECT_FALSE(ReadPrinter(job.h, buf, sizeof buf, &n));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    pal::host::DeleteJob(read);
+    EXPECT_EQ(spoolFiles(), 1u);  // the shadow file waits for the reader
 }
 
 } // namespace

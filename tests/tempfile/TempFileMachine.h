@@ -97,12 +97,13 @@ inline std::filesystem::path FreshDir(const std::u16string& windowsDir) {
     return p;
 }
 
+// Files in `dir` other than the spooler's own job files (<id>.SPL, <id>.SHD).
 inline size_t FileCount(const std::filesystem::path& dir) {
     std::error_code ec;
     size_t n = 0;
     for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
          it.increment(ec))
-        ++n;
+        n += it->path().extension() != ".SPL" && it->path().extension() != ".SHD";
     return n;
 }
 

@@ -2,7 +2,7 @@
 
 #include "emf/EmfRecords.h"
 #include "tools/lib/SpoolWriter.h"
-#include "tools/lib/StreamReader.h"
+#include "tools/lib/StreamInternal.h"
 
 #include <cstring>
 #include <exception>
@@ -40,10 +40,17 @@ StretchDIBitsRecord LoadBitmapRecord(std::span<const uint8_t> bytes, uint64_t of
 
 // Turns the reference at `at` of `out` back into the EMR_STRETCHDIBITS record
 // it stands for, from the record at `target` of `logical`.
-void Expand(std::vector<uint8_t>& out, uint64_t at, std::span<const uint8_t> logical, uint64_t target,
-            const std::string& what) {
+void Expand(std::vector<uint8_t>& out, uint64_t at, const detail::LogicalStream& logical, uint64_t target,
+            uint64_t maxBytes, const std::string& what) {
     auto r = LoadBitmapRecord(out, at, what);
-    const auto t = LoadBitmapRecord(logical, target, what + ", its target");
+    // The target record's bytes, read from the stream on their own.
+    const std::vector<uint8_t> fixed = logical.Bytes(target, sizeof(StretchDIBitsRecord));
+    if (fixed.size() < sizeof(StretchDIBitsRecord))
+        throw RestoreFailure{what + ", its target: the fixed part runs past the end"};
+    const uint64_t targetSize = LoadRecord<StretchDIBitsRecord>(fixed.data()).nSize;
+    if (targetSize > maxBytes) throw RestoreFailure{what + ": its target is larger than the restore may write"};
+    const std::vector<uint8_t> targetBytes = logical.Bytes(target, targetSize);
+    const auto t = LoadBitmapRecord(targetBytes, 0, what + ", its target");
     if (static_cast<uint64_t>(r.offBmiSrc) + CACHED_RELEASED_OFFSET > r.nSize)
         throw RestoreFailure{what + ": no room for the distance field"};
     if (t.cbBmiSrc != r.cbBmiSrc || t.cbBitsSrc != r.cbBitsSrc)
@@ -51,7 +58,7 @@ void Expand(std::vector<uint8_t>& out, uint64_t at, std::span<const uint8_t> log
                              std::to_string(t.cbBitsSrc) + ", it expects " + std::to_string(r.cbBmiSrc) + " and " +
                              std::to_string(r.cbBitsSrc)};
     uint8_t* rec = out.data() + at;
-    const uint8_t* src = logical.data() + target;
+    const uint8_t* src = targetBytes.data();
     // The source rectangle and the BITMAPINFO describe the pixels: as the
     // target was sent (the same as the reference's own when the target was
     // not resampled, as cache hits compare them).
@@ -69,17 +76,18 @@ void Expand(std::vector<uint8_t>& out, uint64_t at, std::span<const uint8_t> log
 RestoreResult Restore(std::span<const uint8_t> stream, const RestoreOptions& options) {
     RestoreResult result;
     InspectOptions inspect;
-    inspect.keepLogical = true;
     inspect.allCopies = true;
     inspect.imagesPerCopy = options.imagesPerCopy;
-    const InspectReport report = InspectStream(stream, inspect);
+    InspectReport report;
+    detail::MemorySource source(stream);
+    detail::LogicalStream logical(source);
+    detail::InspectInto(logical, inspect, report);
     if (!report.ok) throw RestoreFailure{"malformed: " + report.error};
     result.copies = static_cast<uint32_t>(report.copies.size());
     if (options.copy >= report.copies.size())
         throw RestoreFailure{"there is no copy " + std::to_string(options.copy + 1) + " (the stream holds " +
                              std::to_string(report.copies.size()) + ")"};
     const CopyInfo& copy = report.copies[options.copy];
-    const std::span<const uint8_t> logical = report.logical;
 
     // The records of the copy, the dropped fonts left out.
     std::map<uint64_t, uint64_t> placed;  // logical offset of a record -> its offset in the spool file
@@ -91,8 +99,12 @@ RestoreResult Restore(std::span<const uint8_t> stream, const RestoreOptions& opt
         }
         placed[rec.offset] = result.spool.size();
         const uint64_t bytes = 8 + (rec.endsLoop ? 0 : rec.bodyBytes);
-        result.spool.insert(result.spool.end(), logical.begin() + static_cast<ptrdiff_t>(rec.offset),
-                            logical.begin() + static_cast<ptrdiff_t>(rec.offset + bytes));
+        if (bytes > options.maxBytes - result.spool.size())
+            throw RestoreFailure{"the restored spool file would grow past " + std::to_string(options.maxBytes) +
+                                 " bytes"};
+        const size_t from = result.spool.size();
+        result.spool.resize(from + static_cast<size_t>(bytes));
+        logical.Read(rec.offset, std::span<uint8_t>(result.spool).subspan(from));
     }
     // Extension records point back across what was dropped.
     if (result.droppedFonts > 0) {
@@ -120,7 +132,7 @@ RestoreResult Restore(std::span<const uint8_t> stream, const RestoreOptions& opt
                                   "; left as it is");
             continue;
         }
-        Expand(result.spool, at, logical, *ref.target, what);
+        Expand(result.spool, at, logical, *ref.target, options.maxBytes, what);
         ++result.expanded;
     }
     for (size_t i = copy.firstRecord; i < copy.firstRecord + copy.recordCount; ++i) {
@@ -146,6 +158,10 @@ RestoreResult RestoreSpool(std::span<const uint8_t> stream, const RestoreOptions
     } catch (const RestoreFailure& f) {
         RestoreResult failed;
         failed.error = f.why;
+        return failed;
+    } catch (const detail::Malformed& m) {
+        RestoreResult failed;
+        failed.error = "malformed: offset " + std::to_string(m.offset) + ": " + m.why;
         return failed;
     } catch (const std::exception& e) {
         RestoreResult failed;

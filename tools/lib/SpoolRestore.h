@@ -33,6 +33,9 @@ struct RestoreOptions {
     // two records: the sender inserts the fonts a page uses in front of it.
     bool dropEngineFonts = false;
     bool imagesPerCopy = false;  // as InspectOptions::imagesPerCopy
+    // Largest spool file written: holes in the stream stand for zeros the
+    // restored file must hold, so a short stream can call for a huge file.
+    uint64_t maxBytes = UINT64_MAX;
 };
 
 struct RestoreResult {

@@ -199,14 +199,23 @@ struct InspectReport {
 };
 
 struct InspectOptions {
+    // Fill InspectReport::logical. The only option that holds the stream's
+    // bytes in memory: without it the inspector keeps the record index only.
     bool keepLogical = false;
     bool allCopies = false;      // read every copy, not only the first
     bool imagesPerCopy = false;  // image numbers and positions restart with each copy
-    // Largest logical stream accepted (holes make it larger than the input).
+    // Largest logical stream filled in with keepLogical (holes make it larger
+    // than the input); the index itself has no such limit.
     uint64_t maxLogicalBytes = 256ull << 20;
 };
 
 InspectReport InspectStream(std::span<const uint8_t> data, const InspectOptions& options = {});
+// The same for `length` bytes (default: up to the end) from `offset` of a
+// file, read through a small window: a stream of any size in memory
+// proportional to its records. A file that cannot be read is reported as a
+// failure ("cannot inspect: ...").
+InspectReport InspectFile(const std::string& path, uint64_t offset = 0, std::optional<uint64_t> length = std::nullopt,
+                          const InspectOptions& options = {});
 
 // "QL_DONT_RESIZE QL_IGNORE_TRAYS" style names of trailer flags; an unnamed bit
 // appears as its hex value.

@@ -1,0 +1,81 @@
+// Submitting a job to the simulated spooler: its bytes, or a file streamed
+// into the job's spool file in large blocks, never held whole.
+#include "host/Machine.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace qlhost {
+
+namespace {
+constexpr size_t kSubmitBlock = 4u << 20;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+std::string SpoolError(const char* step, DWORD error) {
+    return std::string("the spooler refused the job (") + step + " failed with error " + std::to_string(error) + ")";
+}
+} // namespace
+
+DWORD SubmitJobData(const JobOptions& job, const pal::host::JobSpec& spec, uint64_t* bytes, std::string* error) {
+    *bytes = 0;
+    std::unique_ptr<std::FILE, FileCloser> file;
+    if (!job.dataFile.empty()) {
+        file.reset(std::fopen(job.dataFile.c_str(), "rb"));
+        if (!file) {
+            *error = "job file " + job.dataFile + ": cannot open";
+            return 0;
+        }
+    }
+    DWORD e = 0;
+    const DWORD id = pal::host::BeginJob(spec, &e);
+    if (id == 0) {
+        *error = e == ERROR_INVALID_PRINTER_NAME ? "the spooler refused the job for \"" +
+                                                       pal::host::ToUtf8(job.printer) + "\""
+                                                 : SpoolError("creating the spool file", e);
+        return 0;
+    }
+    if (!file) {
+        for (size_t at = 0; at < job.data.size(); at += kSubmitBlock) {
+            const auto block = std::span<const uint8_t>(job.data).subspan(at, std::min(kSubmitBlock, job.data.size() - at));
+            if (!pal::host::AppendJobData(id, block, &e)) {
+                *error = SpoolError("writing the spool file", e);
+                return 0;
+            }
+            *bytes += block.size();
+        }
+    } else {
+        std::vector<uint8_t> block(kSubmitBlock);
+        for (;;) {
+            const size_t got = std::fread(block.data(), 1, block.size(), file.get());
+            if (got == 0) break;
+            if (!pal::host::AppendJobData(id, std::span<const uint8_t>(block.data(), got), &e)) {
+                *error = SpoolError("writing the spool file", e);
+                return 0;
+            }
+            *bytes += got;
+        }
+        if (std::ferror(file.get())) {
+            pal::host::DeleteJob(id);
+            *error = "job file " + job.dataFile + ": read error";
+            return 0;
+        }
+    }
+    if (!pal::host::CommitJob(id, &e)) {
+        *error = SpoolError("committing the job", e);
+        return 0;
+    }
+    return id;
+}
+
+std::vector<uint8_t> OriginalForReport(const JobOptions& job, uint64_t bytes) {
+    if (job.dataFile.empty() || bytes > kBitmapReportMaxBytes) return {};
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(job.dataFile.c_str(), "rb"));
+    std::vector<uint8_t> data(static_cast<size_t>(bytes));
+    if (!file || std::fread(data.data(), 1, data.size(), file.get()) != data.size()) return {};
+    return data;
+}
+
+} // namespace qlhost
