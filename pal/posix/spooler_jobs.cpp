@@ -119,6 +119,12 @@ std::vector<DWORD> JobCommands(DWORD jobId) {
 
 void SetCurrentJob(DWORD jobId) { pal::spool::t_currentJob = jobId; }
 
+bool DeleteJob(DWORD jobId) {
+    pal::spool::JobStore& s = pal::spool::store();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.jobs.erase(jobId) != 0;
+}
+
 } // namespace pal::host
 
 using namespace pal::spool;
