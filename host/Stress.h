@@ -18,6 +18,7 @@ struct StressOptions {
     unsigned pausePercent = 0;   // share of jobs paused and resumed at random times
     uint64_t seed = 1;
     std::string corpusDir;  // spool files (*.spl) to print besides the toolkit's jobs; "" = none
+    bool checkMemory = true;  // a short run has no settled baseline to compare with
 };
 
 // Runs the load on a machine whose print processor is loaded, prints the

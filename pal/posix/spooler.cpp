@@ -215,7 +215,9 @@ void ResetSpooler() {
         std::lock_guard<std::mutex> g(s.lock);
         s.documents.clear();
         s.portFilesStarted.clear();
+        s.busy.clear();  // a document a leaked handle keeps open holds no port any more
     }
+    pal::spool::ports().portFree.notify_all();
     pal::faults::Clear();
     pal::gdi::ResetRecords();
     TakeDebugOutput();
