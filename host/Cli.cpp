@@ -5,6 +5,8 @@
 #include "host/Machine.h"
 #include "host/Report.h"
 #include "host/SampleJobs.h"
+#include "host/Parallel.h"
+#include "host/Stress.h"
 #include "tools/lib/EmzPack.h"
 #include "tools/lib/SpoolWriter.h"
 #include "tools/lib/StreamReader.h"
@@ -50,6 +52,7 @@ constexpr const char kMainHelp[] =
     "  caps        show the library's capabilities for each datatype\n"
     "  printers    list the machine's printers with driver and port\n"
     "  events      list the machine's Application event log\n"
+    "  stress      run many concurrent jobs of every kind and check each outcome\n"
     "\n"
     "Run `qlspool COMMAND --help` for the options of a command.\n"
     "Exit status: 0 success, 1 a job failed or the library could not be loaded,\n"
@@ -143,6 +146,9 @@ constexpr const char kPrintHelp[] =
     "                       the job's application under the face name FACE\n"
     "                       (default: the file's name without extension plus\n"
     "                       \".tmp\"); may be given more than once\n"
+    "  --parallel N         print the files as concurrent jobs on N threads, each\n"
+    "                       job on a printing thread of its own (documents for the\n"
+    "                       same port still reach it one after the other)\n"
     "  --png DIR            render each PDF document the ports received (text and\n"
     "                       EMF jobs on ordinary printers) to PNG pages in DIR\n"
     "                       (needs pdftoppm)\n"
@@ -522,11 +528,14 @@ public:
     }
 
     // Runs jobs and returns the exit code.
-    int RunJobs(Machine& machine, const std::vector<JobOptions>& jobs, bool quiet, bool demo) {
+    int RunJobs(Machine& machine, const std::vector<JobOptions>& jobs, bool quiet, bool demo, unsigned parallel = 0) {
         int code = kExitOk;
         unsigned printed = 0, failed = 0;
-        for (const JobOptions& job : jobs) {
-            const JobReport report = machine.RunJob(job);
+        std::vector<JobReport> reports;
+        if (parallel) reports = RunJobsInParallel(machine, jobs, parallel);
+        for (size_t i = 0; i < jobs.size(); ++i) {
+            const JobOptions& job = jobs[i];
+            const JobReport report = parallel ? std::move(reports[i]) : machine.RunJob(job);
             m_out << FormatJobReport(report, !quiet) << "\n";
             m_out << SavePdfDocuments(report, m_pngDir);
             if (!report.error.empty()) {
@@ -664,9 +673,41 @@ public:
         }
         if (!quiet) ShowMachine(*machine);
         if (!Load(*machine, quiet)) return kExitJobFailed;
-        const int code = RunJobs(*machine, jobs, quiet, false);
+        const auto parallel = NumberOption(a, "--parallel");
+        if (parallel && *parallel == 0) throw UsageError{"--parallel needs at least 1 thread"};
+        if (parallel && !base.faults.empty()) throw UsageError{"--fault cannot be used with --parallel"};
+        const int code = RunJobs(*machine, jobs, quiet, false, parallel.value_or(0));
         Unload(*machine, quiet);
         return code;
+    }
+
+    int Stress(const ParsedArgs& a) {
+        if (a.help) {
+            m_out << kStressHelp << "\n" << kMachineOptionsHelp;
+            return kExitOk;
+        }
+        if (!a.positional.empty()) throw UsageError{"stress takes no arguments"};
+        StressOptions o;
+        if (auto v = NumberOption(a, "--threads")) o.threads = *v;
+        if (auto v = NumberOption(a, "--jobs")) o.jobs = *v;
+        if (auto v = a.Get("--seed")) o.seed = UnsignedOption("--seed", *v, 0, 0xFFFFFFFFFFFFull);
+        auto share = [&](const char* option, unsigned& to) {
+            auto v = a.Get(option);
+            if (!v) return;
+            std::string text = *v;
+            if (!text.empty() && text.back() == '%') text.pop_back();
+            to = ParseNumber(option, text);
+            if (to > 100) throw UsageError{std::string("bad value for ") + option + ": more than 100 %"};
+        };
+        share("--cancel", o.cancelPercent);
+        share("--pause", o.pausePercent);
+        if (auto v = a.Get("--corpus")) o.corpusDir = *v;
+        if (o.threads == 0 || o.jobs == 0) throw UsageError{"--threads and --jobs need at least 1"};
+        auto machine = MakeMachine(MachineOptionsFrom(a));
+        if (!Load(*machine, true)) return kExitJobFailed;
+        const bool ok = RunStress(*machine, o, m_out, m_err);
+        Unload(*machine, true);
+        return ok ? kExitOk : kExitJobFailed;
     }
 
     int Pack(const ParsedArgs& a) {
@@ -831,7 +872,7 @@ int RunQlspool(const std::vector<std::string>& args, std::ostream& out, std::ost
             return cmd.Print(Parse(args, first, command,
                                    {{"--printer", "--datatype", "--document", "--params", "--copies", "--user",
                                      "--devmode", "--pause-after", "--resume-after", "--cancel-after", "--timeout",
-                                     "--fault", "--png", "--temp-font"},
+                                     "--fault", "--png", "--temp-font", "--parallel"},
                                     {"--quiet"}}));
         }
         if (command == "pack") {
@@ -846,6 +887,10 @@ int RunQlspool(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (command == "printers") return cmd.Printers(Parse(args, first, command, {}));
         if (command == "datatypes") return cmd.Datatypes(Parse(args, first, command, {}));
         if (command == "events") return cmd.Events(Parse(args, first, command, {{"--since"}, {"--json"}}));
+        if (command == "stress") {
+            return cmd.Stress(
+                Parse(args, first, command, {{"--threads", "--jobs", "--cancel", "--pause", "--seed", "--corpus"}, {}}));
+        }
         if (command == "caps") return cmd.Caps(Parse(args, first, command, {{"--datatype"}, {}}));
         throw UsageError{"unknown command \"" + command + "\" (see qlspool --help)"};
     } catch (const UsageError& e) {

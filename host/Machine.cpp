@@ -35,6 +35,8 @@ static_assert(offsetof(JobRecordHead, dwSignature) == 0);
 static_assert(offsetof(JobRecordHead, cbSize) == 4);
 static_assert(offsetof(JobRecordHead, fsStatus) == 8);
 
+} // namespace
+
 std::optional<DWORD> ReadHandleStatus(HANDLE h) {
     if (h == nullptr || h == INVALID_HANDLE_VALUE) return std::nullopt;
     auto* head = static_cast<JobRecordHead*>(h);
@@ -43,6 +45,8 @@ std::optional<DWORD> ReadHandleStatus(HANDLE h) {
     if (__atomic_load_n(&head->cbSize, __ATOMIC_RELAXED) < sizeof(JobRecordHead)) return std::nullopt;
     return __atomic_load_n(&head->fsStatus, __ATOMIC_ACQUIRE);
 }
+
+namespace {
 
 // GetProcAddress with the export's real type.
 template <class F>

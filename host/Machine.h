@@ -257,6 +257,10 @@ private:
     PrintProcessorEntries m_entries;
 };
 
+// The status bits of a job handle (0x1 cancelled, 0x8 paused), read
+// atomically; none when the handle is not a valid job handle.
+std::optional<DWORD> ReadHandleStatus(HANDLE h);
+
 // The directory of the running executable.
 std::string ExecutableDirectory();
 

@@ -69,8 +69,6 @@ DWORD SubmitJob(const JobSpec& job);
 DWORD BeginJob(const JobSpec& job, DWORD* error);
 bool AppendJobData(DWORD jobId, std::span<const uint8_t> bytes, DWORD* error);
 bool CommitJob(DWORD jobId, DWORD* error);
-// Deletes the job; its spool files go once no reading handle holds them.
-void DeleteJob(DWORD jobId);
 // Host path of the job's spool file, "" when the job does not exist.
 std::string JobSpoolFile(DWORD jobId);
 // The spooler's name for opening a job's data: "<printer>, Job <id>".
@@ -84,6 +82,11 @@ std::vector<DWORD> JobCommands(DWORD jobId);
 // before PrintDocumentOnPrintProcessor, 0 afterwards). StartDocPrinterW on
 // that thread returns it and records it in PortDocument::jobId.
 void SetCurrentJob(DWORD jobId);
+// Removes a job from its printer's queue once it is done, as the spooler does
+// after the print processor is closed (or when its submission fails); readers
+// that have the job open keep its spool files until they close. False when
+// there is no such job.
+bool DeleteJob(DWORD jobId);
 
 // One document a port received (StartDocPrinterW .. EndDocPrinter).
 struct PortDocument {
@@ -99,6 +102,9 @@ struct PortDocument {
     std::vector<uint64_t> writeSizes; // bytes offered by each WritePrinter call, in call order
 };
 std::vector<PortDocument> PortDocuments();
+// Drops the job's documents from that list (their bytes stay in the port
+// files): a host that runs jobs without end keeps only what it still needs.
+void ForgetPortDocuments(DWORD jobId);
 // The bytes a document wrote (read back from its port file).
 std::vector<uint8_t> PortDocumentBytes(const PortDocument& doc);
 

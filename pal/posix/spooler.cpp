@@ -8,8 +8,11 @@
 #include "spooler_handles.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <set>
+#include <thread>
 
 namespace pal::spool {
 namespace {
@@ -19,6 +22,10 @@ struct PortState {
     std::string outputDirectory; // empty = <drive root>/ports
     std::set<std::string> portFilesStarted; // files truncated by their first document
     std::vector<std::shared_ptr<pal::host::PortDocument>> documents;
+    // Output files with a document open: the thread writing it and how many
+    // documents that thread has open there (see PortClaim).
+    std::map<std::string, std::pair<std::thread::id, unsigned>> busy;
+    std::condition_variable portFree;
 };
 
 PortState& ports() {
@@ -113,6 +120,34 @@ void RecordWrite(const std::shared_ptr<pal::host::PortDocument>& record, uint64_
 
 } // namespace
 
+// A port takes one document at a time, as a real port does: a document for an
+// output file that another thread is writing waits in StartDocPrinterW until
+// that document ends, so documents never interleave in the file. The thread
+// that holds the port may start another document there (device contexts end
+// their document through the spooler while the job has its own open).
+// Called with ports().lock held through `held`.
+PortClaim::PortClaim(std::unique_lock<std::mutex>& held, std::string path) : m_path(std::move(path)) {
+    PortState& s = ports();
+    const auto self = std::this_thread::get_id();
+    s.portFree.wait(held, [&] {
+        auto it = s.busy.find(m_path);
+        return it == s.busy.end() || it->second.first == self;
+    });
+    auto& [owner, depth] = s.busy[m_path];
+    owner = self;
+    ++depth;
+}
+
+PortClaim::~PortClaim() {
+    PortState& s = ports();
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        auto it = s.busy.find(m_path);
+        if (it != s.busy.end() && --it->second.second == 0) s.busy.erase(it);
+    }
+    s.portFree.notify_all();
+}
+
 std::string PrinterHandle::Describe() const {
     using pal::host::ToUtf8;
     switch (kind) {
@@ -158,6 +193,12 @@ std::vector<PortDocument> PortDocuments() {
     return out;
 }
 
+void ForgetPortDocuments(DWORD jobId) {
+    auto& s = pal::spool::ports();
+    std::lock_guard<std::mutex> g(s.lock);
+    std::erase_if(s.documents, [&](const auto& d) { return d->jobId == jobId; });
+}
+
 std::vector<uint8_t> PortDocumentBytes(const PortDocument& doc) {
     std::vector<uint8_t> out;
     std::unique_ptr<std::FILE, pal::spool::FileCloser> f(std::fopen(doc.outputPath.c_str(), "rb"));
@@ -174,7 +215,9 @@ void ResetSpooler() {
         std::lock_guard<std::mutex> g(s.lock);
         s.documents.clear();
         s.portFilesStarted.clear();
+        s.busy.clear();  // a document a leaked handle keeps open holds no port any more
     }
+    pal::spool::ports().portFree.notify_all();
     pal::faults::Clear();
     pal::gdi::ResetRecords();
     TakeDebugOutput();
@@ -314,7 +357,8 @@ PAL_API DWORD StartDocPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pDocInfo) {
         auto doc = std::make_unique<PrinterHandle::Document>();
         {
             PortState& s = ports();
-            std::lock_guard<std::mutex> pg(s.lock);
+            std::unique_lock<std::mutex> pg(s.lock);
+            doc->claim = std::make_unique<PortClaim>(pg, record->outputPath);
             bool first = s.portFilesStarted.insert(record->outputPath).second;
             doc->file.reset(std::fopen(record->outputPath.c_str(), first ? "wb" : "ab"));
             if (!doc->file) {

@@ -22,6 +22,18 @@ struct FileCloser {
     }
 };
 
+// The right to write one document to an output file (spooler.cpp).
+class PortClaim {
+public:
+    PortClaim(std::unique_lock<std::mutex>& held, std::string path);
+    ~PortClaim();
+    PortClaim(const PortClaim&) = delete;
+    PortClaim& operator=(const PortClaim&) = delete;
+
+private:
+    std::string m_path;
+};
+
 // A handle from OpenPrinterW: a printer, a job opened for reading, or a
 // transceive channel of a port or a monitor.
 class PrinterHandle : public Object {
@@ -44,6 +56,7 @@ public:
     std::shared_ptr<const SpoolFile> jobData; // Job: its spool file
     uint64_t readPos = 0;
     struct Document {
+        std::unique_ptr<PortClaim> claim; // first, so it is released after the file is closed
         std::shared_ptr<pal::host::PortDocument> record; // also in the port document list
         std::unique_ptr<std::FILE, FileCloser> file;
         uint64_t written = 0;

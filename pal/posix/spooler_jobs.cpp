@@ -153,15 +153,16 @@ bool CommitJob(DWORD jobId, DWORD* error) {
     return true;
 }
 
-void DeleteJob(DWORD jobId) {
+bool DeleteJob(DWORD jobId) {
     using namespace pal::spool;
     JobStore& s = store();
     std::shared_ptr<SpoolFile> file;  // removed outside the lock
     std::lock_guard<std::mutex> g(s.lock);
     auto it = s.jobs.find(jobId);
-    if (it == s.jobs.end()) return;
+    if (it == s.jobs.end()) return false;
     file = std::move(it->second.data);
     s.jobs.erase(it);
+    return true;
 }
 
 std::string JobSpoolFile(DWORD jobId) {

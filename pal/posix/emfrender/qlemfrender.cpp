@@ -35,8 +35,8 @@ constexpr uint64_t kMaxImagePixels = 64ull << 20;   // 64 megapixels per bitmap
 void LimitSelf() {
     rlimit cpu{kMaxCpuSeconds, kMaxCpuSeconds + 1};
     setrlimit(RLIMIT_CPU, &cpu);
-#if !defined(__SANITIZE_ADDRESS__)
-    // The address sanitizer reserves terabytes of shadow address space.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // The address and thread sanitizers reserve terabytes of shadow address space.
     rlimit as{kMaxMemory, kMaxMemory};
     setrlimit(RLIMIT_AS, &as);
 #endif
