@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Prints how large the test code is against the rest of the code: non-blank
+# lines of C/C++ (.c .cc .cpp .h .hpp) under tests/ and everywhere else in the
+# tracked tree (build directories are not tracked).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+count() { # git pathspec...
+  git ls-files -z -- "$@" | grep -z -E '\.(c|cc|cpp|h|hpp)$' | xargs -0 -r cat | grep -c -v '^[[:space:]]*$' || true
+}
+tests=$(count tests)
+other=$(count . ':!tests')
+awk -v t="$tests" -v o="$other" 'BEGIN {
+  printf "tests: %d non-blank lines\nother: %d non-blank lines\nshare: %.1f %% (tests / other)\n", t, o, 100 * t / o }'
