@@ -46,6 +46,8 @@ all_packages=(
   # The fuzz targets (tools/fuzz-smoke.sh): clang with libFuzzer.
   clang
   libclang-rt-14-dev
+  # Line and branch coverage (tools/coverage.sh).
+  gcovr
 )
 
 case "$profile" in
