@@ -96,16 +96,6 @@ TEST_F(EntryPoints, Capabilities) {
     EXPECT_TRUE(Contains(Lines(), u"GetPrintProcessorCapabilities <PostScript> is called, Attributes 0(0x0)"));
 }
 
-TEST_F(EntryPoints, InstallShowsTheSetupBox) {
-    pal::host::TakeMessageBoxes();
-    EXPECT_TRUE(InstallPrintProcessor(nullptr));
-    auto boxes = pal::host::TakeMessageBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, u"WinPrint");
-    EXPECT_EQ(boxes[0].caption, u"Print Processor Setup");
-    EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK));
-}
-
 TEST(Parameters, KeyValueSyntax) {
     struct Case {
         const char16_t* params;
@@ -165,15 +155,4 @@ TEST_F(EntryPoints, FormsTableFromRegistry) {
     load(REG_NONE, nullptr, 0);
     EXPECT_EQ(g_pForms, nullptr);
     RegCloseKey(hKey);
-}
-
-TEST_F(EntryPoints, AttachLoadsThePortMonitor) {
-    const auto& lines = AttachLines();
-    EXPECT_TRUE(Contains(lines, u"LoadLibrary quilmon.dll = ")) << Dump(lines);
-    if (!std::filesystem::exists(std::filesystem::path(QL_BIN_DIR) / "libquilmon.so")) {
-        GTEST_SKIP() << "the simulated port monitor is not built";
-    }
-    ASSERT_NE(g_hQuilmon, nullptr);
-    EXPECT_TRUE(Contains(lines, u"Entrypoint IncrementPageCount = ")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Entrypoint SetPrintCopyCount = ")) << Dump(lines);
 }
