@@ -24,7 +24,6 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "PortType"="Quillon Print Port for VMware"
 )";
 
-std::u16string Str(const WCHAR* s) { return s ? std::u16string(s) : std::u16string(); }
 
 // The drive root of the machine, removed when the process ends.
 struct TempRoot {
