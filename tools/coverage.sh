@@ -5,8 +5,10 @@
 #   tools/coverage.sh               build, test, print both summaries
 #   tools/coverage.sh --report-only print the summaries of the last run again
 #
-# QL_COVERAGE_JSON=<dir> also writes per-file figures (gcovr JSON summary) as
-# <dir>/product.json and <dir>/pal.json, to compare two runs file by file.
+# QL_COVERAGE_JSON=<dir> also writes the per-file figures (gcovr JSON summary)
+# as <dir>/product.json and <dir>/pal.json, and every line and branch as
+# <dir>/product-full.json and <dir>/pal-full.json, to compare two runs file
+# by file and branch by branch.
 # Benchmarks are not built; the counters are reset before the tests run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,11 +43,12 @@ report() { # name filter...
   local json=()
   if [ -n "${QL_COVERAGE_JSON:-}" ]; then
     mkdir -p "$QL_COVERAGE_JSON"
-    json=(--json-summary "$QL_COVERAGE_JSON/$name.json" --json-summary-pretty)
+    json=(--json-summary "$QL_COVERAGE_JSON/$name.json" --json-summary-pretty
+          --json "$QL_COVERAGE_JSON/$name-full.json")
   fi
   gcovr --root . --object-directory "$build" "${filters[@]}" -j "$jobs" \
         --exclude-unreachable-branches --exclude-throw-branches \
-        --print-summary "${json[@]}" -o /dev/null "$build"
+        --print-summary --txt /dev/null "${json[@]}" "$build"
 }
 report product "${product_dirs[@]}"
 report pal pal
