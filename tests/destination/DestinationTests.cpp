@@ -320,6 +320,17 @@ TEST_F(Destination, TheFourFormsOfTheBlock) {
 
 // ---- device mode records and the extended user name --------------------------------------------
 
+TEST_F(Destination, NativePrintingCopiesTheDevmodeIntoTheWorkingBuffer) {
+    UseJobDevmode(GatewayDevmode(0, false));
+    Bytes work(m_jobDevmode.size() + 1024, 0xCC);
+    EXPECT_TRUE(WriteDevmodeBlock(Data(), &m_cnf, &m_area, work.data(), TRUE));
+    EXPECT_TRUE(pal::host::PortDocuments().empty());
+    EXPECT_EQ(ReadU16(&work[offsetof(DEVMODEW, dmDriverExtra)]), 8u);
+    EXPECT_EQ(ReadU32(&work[220]), QL_PRIVATEDEVMODE_SIGNATURE);
+    EXPECT_EQ(ReadU32(&work[224]), QL_DM_IMGAREA | QL_IGNORE_TRAYS);
+    EXPECT_EQ(work[228], 0xCC);
+}
+
 TEST_F(Destination, RecordPatch) {
     qltools::DevmodeOptions o;
     o.extension = true;

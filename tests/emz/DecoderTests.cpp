@@ -19,6 +19,30 @@ bool IsPrefix(const Bytes& part, const Bytes& whole) {
     return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
 }
 
+TEST_F(DecoderTest, OneBlockOneStreamYieldsInputThenFalse) {
+    const Bytes input = Text(1, 20000);
+    const Bytes payload = Deflate(input);
+    const Bytes job = Block(payload, 7);
+
+    Decoded d = Decode(job, 8192);
+    EXPECT_TRUE(d.endedFalse);
+    EXPECT_EQ(d.data, input);
+    ASSERT_EQ(d.counts.size(), 3u);  // 8192 + 8192 + 3616
+    EXPECT_EQ(d.counts[2], 20000u - 2 * 8192u);
+
+    auto lines = Lines();
+    const std::u16string len = pal::host::FromUtf8(std::to_string(payload.size()));
+    for (const std::u16string& want :
+         {std::u16string(u"CNPDecompress::ReadPrinter(8192)"), u"GetBlockHeader ok, 7, " + len,
+          std::u16string(u"GetNextChunk return:INFLATE_NEED_MORE_CALLS(0)"),
+          std::u16string(u"GetNextChunk return:INFLATE_READY(1)"),
+          std::u16string(u"CNPDecompress::ReadPrinter returns with 3616"),
+          std::u16string(u"CReadPrinter EndOfPrintJobReached reached:"),
+          std::u16string(u"expected end of printjob: 0")})
+        EXPECT_TRUE(Contains(lines, want)) << pal::host::ToUtf8(want) << "\n" << Dump(lines);
+    EXPECT_FALSE(Contains(lines, u"_ERR_")) << Dump(lines);
+}
+
 TEST_F(DecoderTest, StreamBoundariesIndependentOfBlocks) {
     const Bytes a = Text(2, 5000);
     const Bytes b = Text(3, 7000);
@@ -188,6 +212,38 @@ TEST_F(DecoderTest, RoundTrips) {
         Decoded d = Decode(qltools::EmzPack(input, o), readSize);
         EXPECT_TRUE(d.endedFalse) << "seed " << seed;
         EXPECT_TRUE(d.data == input) << "seed " << seed << ": " << d.data.size() << " of " << input.size();
+    }
+}
+
+TEST_F(DecoderTest, MutatedStreamsEndWithFalse) {
+    Quiet();
+    std::mt19937 rng(2024);
+    const Bytes input = TextBytes(rng, 6000);
+    std::vector<Bytes> bases;
+    for (size_t blockSize : {size_t{16}, size_t{300}, size_t{100000}}) {
+        qltools::EmzPackOptions o;
+        o.blockSize = blockSize;
+        o.streamInputSize = 1500;
+        bases.push_back(qltools::EmzPack(input, o));
+    }
+    for (int i = 0; i < 400; ++i) {
+        Bytes job = bases[rng() % bases.size()];
+        const int kind = static_cast<int>(rng() % 3);
+        if (kind == 0 || kind == 2) {
+            job.resize(rng() % job.size());
+        }
+        if (kind >= 1 && !job.empty()) {
+            const int flips = 1 + static_cast<int>(rng() % 3);
+            for (int f = 0; f < flips; ++f) job[rng() % job.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        }
+        const DWORD readSize = 1 + rng() % 9000;
+        Decoded d = Decode(job, readSize, 200000);
+        ASSERT_TRUE(d.endedFalse) << "case " << i;
+        // A flip may leave a valid stream; what comes out is bounded anyway.
+        EXPECT_LE(d.data.size(), job.size() * 1100 + 65536) << "case " << i;
+        if (kind == 0) {
+            EXPECT_TRUE(IsPrefix(d.data, input)) << "case " << i;
+        }
     }
 }
 

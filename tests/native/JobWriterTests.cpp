@@ -127,6 +127,32 @@ TEST_F(WriterTest, ShortCountsAreRepeatedUntilTakenOrNothingIsTaken) {
     EXPECT_TRUE(Contains(Lines(), u"WritePrinter took 0 of 1 bytes"));
 }
 
+TEST_F(WriterTest, FailedSendRefusesLaterWritesButTheDocumentStillEnds) {
+    ASSERT_NE(Start(), 0u);
+    pal::host::InjectFault({.call = "WritePrinter", .atByte = 3000});
+    Bytes in = Pattern(5000);
+    EXPECT_FALSE(Write(in));
+    EXPECT_TRUE(Data()->fJobAborted);
+    EXPECT_TRUE(Contains(Lines(), u"!(fRtn == 0)"));
+
+    EXPECT_FALSE(Write(Pattern(10)));
+    EXPECT_TRUE(Contains(Lines(), u"!(lpData->fJobAborted != 0)"));
+    EXPECT_EQ(Document().writeSizes.size(), 2u);  // nothing more was tried
+
+    pal::host::ClearFaults();
+    MyEndDocPrinter(Data(), FALSE);
+    auto doc = Document();
+    EXPECT_TRUE(doc.ended);
+    EXPECT_EQ(doc.writeSizes.back(), 904u);  // the staging buffer is still flushed
+    EXPECT_EQ(DocumentBytes(), Concat({Slice(in, 0, 3000), Slice(in, 4096, 904)}));
+
+    // A missing job or buffer is refused outright.
+    EXPECT_FALSE(WriteJobOutput(nullptr, in.data(), 4, 0));
+    EXPECT_TRUE(Contains(Lines(), u"!(lpData == 0)"));
+    EXPECT_FALSE(WriteJobOutput(Data(), nullptr, 4, 0));
+    EXPECT_TRUE(Contains(Lines(), u"!(lpBuf == 0)"));
+}
+
 TEST_F(WriterTest, StartResetsTheDocumentState) {
     Cache().Map()[CBitmapCacheMap::Digest{}] = ImageCacheEntry{3, 77};
     Data()->dwImageCount = 5;

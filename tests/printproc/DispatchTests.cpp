@@ -1,6 +1,5 @@
-// PrintDocumentOnPrintProcessor: short jobs, client-side rendering and unknown
-// job types, and the classification of gateway printers and ports. (Which
-// path each kind of job takes: the host suite's end-to-end jobs.)
+// PrintDocumentOnPrintProcessor: which printing path each job reaches, told by
+// the path's log line, and the classification of gateway printers and ports.
 #include "PrintProcTest.h"
 
 #include "port/WinPort.h"
@@ -34,6 +33,43 @@ protected:
     }
     DWORD lastError = 0;
 };
+
+// Each datatype and printer kind reaches its printing path, told by the lines
+// the path logs; gateway jobs fail here because the page record claims more
+// data than the job holds.
+TEST_F(Dispatch, EachJobKindReachesItsPath) {
+    const std::string ready = "ready-made stream";
+    struct Case {
+        const char16_t* printer;
+        const char16_t* type;
+        std::string data;
+        std::vector<const char16_t*> want;
+        int result;  // -1: the path's own result is not pinned here
+        DWORD jobType;
+    } cases[] = {
+        {u"Plain", u"RAW", "raw bytes here", {u"begin processing <Plain, Job ", u"RAW Job detected, call PrintRawJob"}, TRUE, JOBTYPE_RAW},
+        {u"Plain", u"RAW [FF appended]", "raw bytes here", {u"RAW Job detected, call PrintRawJob"}, TRUE, JOBTYPE_RAW_FF_APPENDED},
+        {u"Plain", u"RAW [FF auto]", "raw bytes here", {u"RAW Job detected, call PrintRawJob"}, TRUE, JOBTYPE_RAW_FF_AUTO},
+        {u"Plain", u"RAW", "%%EMZ\x01\x02\x03 compressed", {u"%%EMZ found = 1", u"Compressed Printjob found", u"RAW Job detected"}, TRUE, JOBTYPE_RAW},
+        {u"Plain", u"TEXT", "Hello, printer\r\n", {u"TEXT Job detected, call PrintTextJob"}, -1, JOBTYPE_TEXT},
+        {u"Plain", u"NT EMF 1.003", kEmf, {u"EMF Job detected, call PrintEMFJob", u"IsQLSpoolBridgeJob: No compotation takes place (0)"}, -1, JOBTYPE_EMF},
+        {u"Plain", u"QL EMZ 1.0", kEmf, {u"EMF Job detected, call PrintEMFJob"}, -1, JOBTYPE_EMF},
+        {u"Bridge", u"NT EMF 1.008", kEmf, {u"QLSB detected, call PrintQLEMFJob", u"PrintQLEMFJob <", u"Spooling to ComputerName="}, FALSE, JOBTYPE_EMF},
+        {u"Pdf", u"NT EMF 1.008", kEmf, {u"QLSB detected, call PrintQLEMFJob"}, FALSE, JOBTYPE_EMF},
+        {u"Bridge", u"NT EMF 1.008", "%%XPS" + ready, {u"ReadAHead detect an QLRAWPrintJob!, call PrintRawJob", u"PrintRawJob <", u"type 0"}, TRUE, JOBTYPE_RAW},
+        {u"Bridge", u"NT EMF 1.008", "%%EMF" + ready, {u"ReadAHead detect an QLRAWPrintJob!, call PrintRawJob"}, TRUE, JOBTYPE_RAW},
+    };
+    for (const auto& c : cases) {
+        BOOL fResult = 99;
+        DWORD jobType = 99;
+        auto lines = Print(Job(c.printer, c.type, c.data), &fResult, &jobType);
+        for (const char16_t* want : c.want) EXPECT_TRUE(Contains(lines, want)) << pal::host::ToUtf8(want) << Dump(lines);
+        if (c.result >= 0) {
+            EXPECT_EQ(fResult, c.result) << pal::host::ToUtf8(c.type) << Dump(lines);
+        }
+        EXPECT_EQ(jobType, c.jobType) << pal::host::ToUtf8(c.type);
+    }
+}
 
 TEST_F(Dispatch, ShortJobsArePrintedAsNothing) {
     for (const char16_t* type : {u"RAW", u"TEXT", u"NT EMF 1.008"}) {

@@ -96,6 +96,16 @@ TEST_F(EntryPoints, Capabilities) {
     EXPECT_TRUE(Contains(Lines(), u"GetPrintProcessorCapabilities <PostScript> is called, Attributes 0(0x0)"));
 }
 
+TEST_F(EntryPoints, InstallShowsTheSetupBox) {
+    pal::host::TakeMessageBoxes();
+    EXPECT_TRUE(InstallPrintProcessor(nullptr));
+    auto boxes = pal::host::TakeMessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, u"WinPrint");
+    EXPECT_EQ(boxes[0].caption, u"Print Processor Setup");
+    EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK));
+}
+
 TEST(Parameters, KeyValueSyntax) {
     struct Case {
         const char16_t* params;

@@ -1,6 +1,5 @@
-// The form-feed scanner alone: which bytes escape sequences hide from it.
-// (Which data ends in a form feed for each datatype: the host suite's raw
-// jobs; escapes cut at a read block: the PrintRaw tests.)
+// The form-feed scanner alone: which data ends in a form feed for the two
+// form-feed datatypes, and which bytes escape sequences hide from it.
 #include "printproc/raw.h"
 
 #include <gtest/gtest.h>
@@ -9,14 +8,40 @@
 
 namespace {
 
-// Whether the data of a "RAW [FF auto]" job needs a closing form feed.
-bool Auto(const std::string& data) {
-    CFormFeedScanner scanner(JOBTYPE_RAW_FF_AUTO);
+// Whether data of the job type needs a closing form feed.
+bool Needs(DWORD jobType, const std::string& data, CFormFeedScanner* pScanner = nullptr) {
+    CFormFeedScanner scanner(jobType);
     scanner.Feed(reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
+    if (pScanner) *pScanner = scanner;
     return scanner.NeedsFormFeed() != FALSE;
 }
 
+bool Auto(const std::string& data) {
+    return Needs(JOBTYPE_RAW_FF_AUTO, data);
+}
+
 const std::string ESC = "\x1b";
+
+TEST(FormFeedScanner, AppendedAddsOneUnlessEscEOrO) {
+    EXPECT_TRUE(Needs(JOBTYPE_RAW_FF_APPENDED, "abc"));
+    EXPECT_TRUE(Needs(JOBTYPE_RAW_FF_APPENDED, "abc\x0c")) << "a form feed of its own gets another";
+    EXPECT_TRUE(Needs(JOBTYPE_RAW_FF_APPENDED, "abc\x0c\r\n"));
+    EXPECT_FALSE(Needs(JOBTYPE_RAW_FF_APPENDED, "abc" + ESC + "E"));
+    EXPECT_FALSE(Needs(JOBTYPE_RAW_FF_APPENDED, "abc" + ESC + "o"));
+    EXPECT_FALSE(Needs(JOBTYPE_RAW_FF_APPENDED, ESC + "E\r\n")) << "other control bytes change nothing";
+    EXPECT_TRUE(Needs(JOBTYPE_RAW_FF_APPENDED, ESC + "Eabc")) << "text after the reset counts again";
+}
+
+TEST(FormFeedScanner, AutoAddsOneOnlyAfterText) {
+    EXPECT_TRUE(Auto("abc"));
+    EXPECT_FALSE(Auto("abc\x0c"));
+    EXPECT_FALSE(Auto("abc\x0c\r\n\x00")) << "control bytes after a form feed";
+    EXPECT_TRUE(Auto("\x0c" "abc "));
+    EXPECT_FALSE(Auto("abc" + ESC + "E"));
+    EXPECT_FALSE(Auto("abc" + ESC + "o"));
+    // Plain RAW never gets one.
+    EXPECT_FALSE(Needs(JOBTYPE_RAW, "abc"));
+}
 
 TEST(FormFeedScanner, CountedSequencesHideTheirBytes) {
     // ESC K with the count 3: the three bytes that follow are not looked at.
@@ -64,6 +89,33 @@ TEST(FormFeedScanner, FixedCountsAndTerminators) {
     // Sequences that end at once leave the last event alone.
     EXPECT_FALSE(Auto("\x0c" + ESC + "0"));
     EXPECT_TRUE(Auto("abc" + ESC + "n"));
+}
+
+TEST(FormFeedScanner, EscapeCutAtTheEnd) {
+    CFormFeedScanner scanner;
+    EXPECT_TRUE(Needs(JOBTYPE_RAW_FF_AUTO, "abc" + ESC, &scanner));
+    EXPECT_EQ(scanner.State(), static_cast<DWORD>(CFormFeedScanner::STATE_ESCAPE));
+    EXPECT_FALSE(Needs(JOBTYPE_RAW_FF_AUTO, "\x0c" + ESC + "[", &scanner));
+    EXPECT_EQ(scanner.State(), static_cast<DWORD>(CFormFeedScanner::STATE_ESCAPE));
+    EXPECT_FALSE(Needs(JOBTYPE_RAW_FF_AUTO, "\x0c" + ESC + "K\x05", &scanner));
+    EXPECT_EQ(scanner.State(), static_cast<DWORD>(CFormFeedScanner::STATE_COUNT_HIGH));
+    EXPECT_TRUE(Needs(JOBTYPE_RAW_FF_APPENDED, "abc" + ESC + std::string("K\x09\x00", 3) + "xy", &scanner));
+    EXPECT_EQ(scanner.State(), static_cast<DWORD>(CFormFeedScanner::STATE_SKIP_COUNT));
+}
+
+TEST(FormFeedScanner, StateCarriesAcrossFeedsAndResetClearsIt) {
+    CFormFeedScanner scanner(JOBTYPE_RAW_FF_AUTO);
+    const std::string first = "page\x0c" + ESC;
+    const std::string second = std::string("K\x02\x00", 3) + "ab";
+    scanner.Feed(reinterpret_cast<const BYTE*>(first.data()), static_cast<DWORD>(first.size()));
+    scanner.Feed(reinterpret_cast<const BYTE*>(second.data()), static_cast<DWORD>(second.size()));
+    EXPECT_FALSE(scanner.NeedsFormFeed());
+    EXPECT_EQ(scanner.LastEvent(), static_cast<DWORD>(CFormFeedScanner::EVENT_FORM_FEED));
+
+    scanner.Reset(JOBTYPE_RAW_FF_APPENDED);
+    EXPECT_EQ(scanner.State(), static_cast<DWORD>(CFormFeedScanner::STATE_TEXT));
+    EXPECT_EQ(scanner.LastEvent(), static_cast<DWORD>(CFormFeedScanner::EVENT_PRINTABLE));
+    EXPECT_TRUE(scanner.NeedsFormFeed());
 }
 
 } // namespace
