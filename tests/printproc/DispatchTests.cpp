@@ -190,3 +190,17 @@ TEST_F(Dispatch, DriverNamesAndPortTypesSetTheDestinationFlags) {
     EXPECT_TRUE(Contains(lines, u"Is Held Printing Job (1)"));
     EXPECT_TRUE(Contains(lines, u"Is Tessel Workplace Job (1)"));
 }
+
+TEST_F(Dispatch, PortQueries) {
+    CWinPort port;
+    EXPECT_EQ(port.TestAllPortInPortList(WSTR("QLVM:"), WSTR("quillon print port for vmware")), 0u);
+    EXPECT_EQ(port.TestAllPortInPortList(WSTR("QLVM:"), PORTTYPE_HELD_PRINTING), 1u);
+    EXPECT_EQ(port.TestAllPortInPortList(WSTR("FILE1:"), PORTTYPE_VMWARE), 1u) << "a port of another monitor";
+    EXPECT_TRUE(Contains(Lines(), u"fRtn: 1, dwStatus: 0, szAnswer: <Quillon Print Port for VMware>"));
+
+    EXPECT_TRUE(IsQLSBDriver(WSTR("Bridge")));
+    EXPECT_FALSE(IsQLSBDriver(WSTR("BridgeRemote"))) << "a suffix makes another driver";
+    EXPECT_FALSE(IsQLSBDriver(WSTR("Pdf")));
+    EXPECT_FALSE(IsQLSBDriver(WSTR("Nobody")));
+    EXPECT_TRUE(Contains(Lines(), u"IsQLSBDriver: open printer fails <Nobody> with "));
+}

@@ -117,3 +117,46 @@ TEST_F(JobHandle, ValidateHandleRejectsForeignPointers) {
     EXPECT_FALSE(PrintDocumentOnPrintProcessor(&fake, name.data()));
     EXPECT_TRUE(Contains(Lines(), u"[PASSED<LastError=6>] !(!(pData = ValidateHandle(hPrintProcessor)))"));
 }
+
+TEST_F(JobHandle, PauseResumeAndCancelReleaseAWaitingThread) {
+    auto job = SubmitAndOpen(Job(u"Plain", u"RAW", "x"));
+    ASSERT_NE(job.handle, nullptr);
+    auto* d = job.Data();
+    EXPECT_EQ(WaitForSingleObject(d->hPauseEvent, 0), WAIT_OBJECT_0) << "created signalled";
+    SetEvent(d->hPauseEvent);
+
+    // ControlPrintProcessor writes the status bits atomically from another
+    // thread; every read here is atomic too.
+    auto status = [d] { return std::atomic_ref<DWORD>(d->fsStatus).load(std::memory_order_acquire); };
+    // A print loop as the printing paths run it: wait while paused, stop when cancelled.
+    auto loop = [d, status](std::atomic<int>& passes) {
+        while (!(status() & PRINTPROCESSOR_CANCELLED)) {
+            if (status() & PRINTPROCESSOR_PAUSED) WaitForSingleObject(d->hPauseEvent, INFINITE);
+            ++passes;
+            Sleep(1);
+        }
+    };
+
+    EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_PAUSE));
+    EXPECT_EQ(status(), PRINTPROCESSOR_PAUSED);
+    std::atomic<int> passes{0};
+    std::thread printer(loop, std::ref(passes));
+    Sleep(50);
+    const int whilePaused = passes.load();
+    Sleep(50);
+    EXPECT_LE(passes.load(), whilePaused + 1) << "the loop blocks while paused";
+
+    EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_RESUME));
+    EXPECT_EQ(status(), 0u);
+    for (int i = 0; i < 200 && passes.load() <= whilePaused + 1; ++i) Sleep(5);
+    EXPECT_GT(passes.load(), whilePaused + 1) << "resume wakes it";
+
+    EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_PAUSE));
+    Sleep(20);
+    EXPECT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_CANCEL));
+    printer.join();  // cancel on a paused job releases the loop, which stops
+    EXPECT_EQ(status(), PRINTPROCESSOR_CANCELLED);
+
+    EXPECT_FALSE(ControlPrintProcessor(job.handle, JOB_CONTROL_RESTART));
+    EXPECT_TRUE(ClosePrintProcessor(job.handle));
+}
