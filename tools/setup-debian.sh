@@ -48,6 +48,8 @@ all_packages=(
   libclang-rt-14-dev
   # bench/stream-bench.sh: peak RSS and CPU time of each run.
   time
+  # Line and branch coverage (tools/coverage.sh).
+  gcovr
 )
 
 case "$profile" in

@@ -1,4 +1,4 @@
-// The compression configuration: defaults, every value with its type rule and
+// The compression configuration: every value with its type rule and
 // log line, the rule list fix-ups and the rule lookup.
 #include "emf/ComprCnf.h"
 
@@ -104,31 +104,6 @@ protected:
     HANDLE hPrinter = nullptr;
     ComprCnf cnf{};
 };
-
-TEST_F(ComprCnfTest, DefaultsWithoutAnyValue) {
-    auto lines = Read();
-    EXPECT_EQ(cnf.szAgentlessNativePrinting[0], 0);
-    for (const auto& copy : cnf.szVirtualCopy) EXPECT_EQ(copy[0], 0);
-    EXPECT_EQ(cnf.fBitmapCaching, 0u);
-    EXPECT_EQ(cnf.dwImageRecallMin, 1024u);
-    EXPECT_EQ(cnf.fDPIReduction, 1u);
-    EXPECT_EQ(cnf.fOptionTrays, 0u);
-    EXPECT_EQ(cnf.fRescaleOptSet, 0u);
-    EXPECT_EQ(cnf.dwCompressCompare, 1u);
-    EXPECT_EQ(cnf.dwDPIReductionMin, 5u);
-    EXPECT_EQ(cnf.adwCompressionRule[0], 100u);
-    EXPECT_EQ(cnf.adwCompressionRule[1], 0u) << "rules behind the first keep what the record held";
-    EXPECT_EQ(cnf.dwCompressionEMFInMem, 3145728u);
-    EXPECT_EQ(std::u16string(cnf.szTempDir), u"-1");
-    EXPECT_EQ(cnf.pIncludeFonts, nullptr);
-    EXPECT_TRUE(IsCompressionOff(&cnf));
-    EXPECT_FALSE(IsBitmapDeletion(&cnf));
-    ExpectLines(lines, {u"fDPIReduction is not set, default is 1", u"fBitmapCaching is not set, default is 0",
-                        u"fOptionTrays is not set, default is 0", u"dwRescalOpt is not set, default is 0",
-                        u"szAgentlessNativePrinting is not set, default is <>",
-                        u"szVirtualCopy[0] is not set, default is <>", u"szVirtualCopy[3] is not set, default is <>",
-                        u"dwCompressCompare is not set, default is 1", u"DPIReductionMin is not set, default is 5"});
-}
 
 TEST_F(ComprCnfTest, EveryValueTakenWithItsConversion) {
     SetDword(kDataKey, u"BitmapDPIReduction", 0);

@@ -318,6 +318,8 @@ TEST_F(Destination, TheFourFormsOfTheBlock) {
     EXPECT_EQ(m_cnf.fDPIReduction, 0u);
 }
 
+// ---- device mode records and the extended user name --------------------------------------------
+
 TEST_F(Destination, NativePrintingCopiesTheDevmodeIntoTheWorkingBuffer) {
     UseJobDevmode(GatewayDevmode(0, false));
     Bytes work(m_jobDevmode.size() + 1024, 0xCC);
@@ -328,8 +330,6 @@ TEST_F(Destination, NativePrintingCopiesTheDevmodeIntoTheWorkingBuffer) {
     EXPECT_EQ(ReadU32(&work[224]), QL_DM_IMGAREA | QL_IGNORE_TRAYS);
     EXPECT_EQ(work[228], 0xCC);
 }
-
-// ---- device mode records and the extended user name --------------------------------------------
 
 TEST_F(Destination, RecordPatch) {
     qltools::DevmodeOptions o;

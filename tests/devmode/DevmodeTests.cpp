@@ -109,20 +109,6 @@ TEST(DevmodeFinders, TrailerForAnyPrivateAreaOfEightBytesOrMore) {
     EXPECT_EQ(FindPrivateDevmode(Dm(b)), nullptr);
 }
 
-TEST(DevmodeText, FlagsAndValueTables) {
-    EXPECT_EQ(FlagsText(0x18), u" QL_DONT_RESIZE(0x8) QL_DONT_MOVE(0x10)");
-    EXPECT_EQ(FlagsText(0x40), u" <UNKNOWN FLAG>(0x40)");
-    EXPECT_EQ(FlagsText(0), u"QL_NO_DWFLAG(0x0)");
-    EXPECT_EQ(FlagsText(0x427), u" QL_PREVIEW_ON_CLIENT(0x1) QL_SHOW_CONFIG_DLG(0x2) QL_DM_IMGAREA(0x4)"
-                                u" QL_IGNORE_TRAYS(0x20) QL_MAX_PRIVUNI_SIZE(0x400)");
-    EXPECT_EQ(FlagsText(0x80000000u), u"");  // only the low 31 bits are named
-    const std::u16string all = FlagsText(0x7FFFFFFF);
-    EXPECT_EQ(all.rfind(u" <UNKNOWN FLAG>(0x40000000)"), all.size() - 27);
-    EXPECT_EQ(FlagsText(0x18, 10), u" QL_DONT_");  // cut, still terminated
-
-    EXPECT_EQ(std::u16string(DevmodeValueText(g_aSheetsPerPageText, 8)), u"Undefined Pages per Sheet");
-}
-
 // ---- dump ----------------------------------------------------------------------------------
 
 class DevmodeDump : public testing::Test {
@@ -168,6 +154,20 @@ protected:
     static inline std::filesystem::path s_root;
     std::vector<std::string> m_lines, m_msgs;
 };
+
+TEST(DevmodeText, FlagsAndValueTables) {
+    EXPECT_EQ(FlagsText(0x18), u" QL_DONT_RESIZE(0x8) QL_DONT_MOVE(0x10)");
+    EXPECT_EQ(FlagsText(0x40), u" <UNKNOWN FLAG>(0x40)");
+    EXPECT_EQ(FlagsText(0), u"QL_NO_DWFLAG(0x0)");
+    EXPECT_EQ(FlagsText(0x427), u" QL_PREVIEW_ON_CLIENT(0x1) QL_SHOW_CONFIG_DLG(0x2) QL_DM_IMGAREA(0x4)"
+                                u" QL_IGNORE_TRAYS(0x20) QL_MAX_PRIVUNI_SIZE(0x400)");
+    EXPECT_EQ(FlagsText(0x80000000u), u"");  // only the low 31 bits are named
+    const std::u16string all = FlagsText(0x7FFFFFFF);
+    EXPECT_EQ(all.rfind(u" <UNKNOWN FLAG>(0x40000000)"), all.size() - 27);
+    EXPECT_EQ(FlagsText(0x18, 10), u" QL_DONT_");  // cut, still terminated
+
+    EXPECT_EQ(std::u16string(DevmodeValueText(g_aSheetsPerPageText, 8)), u"Undefined Pages per Sheet");
+}
 
 TEST_F(DevmodeDump, WholeGatewayDevmodeWithSecretsOnlyHexDumped) {
     Block b = Gateway();

@@ -236,17 +236,6 @@ TEST_F(DbgLogTest, OverlongMessageIsCutTo1023Characters)
 
 // ---- file targets -----------------------------------------------------------------------------
 
-TEST_F(DbgLogTest, FileLinesEndWithCrLf)
-{
-    auto log = MakeLog(0x00000001, FileValue());
-    Log(*log, WSTR("Util"), 10, LOG_INF, WSTR("first"));
-    Log(*log, WSTR("Util"), 11, LOG_ERR, WSTR("second \xe4"));
-    std::string file = ReadLogFile();
-    EXPECT_TRUE(std::regex_match(file, std::regex(kTimeRe + R"( _INF_/NORM Util:10 \(00000000\) first\r\n)" + kTimeRe +
-                                                  R"( _ERR_/NORM Util:11 \(00000000\) second \xe4\r\n)")))
-        << file;
-}
-
 TEST_F(DbgLogTest, FileThatCannotBeOpenedDropsTheLine)
 {
     auto log = MakeLog(0x00000001, "\"DebugFile\"=\"C:\\\\missing\\\\ql.log\"\n");

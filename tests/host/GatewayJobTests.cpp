@@ -142,62 +142,6 @@ TEST_F(GatewayJob, ZeroSizeRecordEndsTheRecordLoop) {
 
 // ---- framing ------------------------------------------------------------------------------------
 
-TEST_F(GatewayJob, CachedPrinterFramesItsOutputAndThePlainOneDoesNot) {
-    const std::vector<uint8_t> spool = ToolkitJob(2);
-    const qltools::InspectReport input = qltools::InspectStream(spool);
-    ASSERT_TRUE(input.ok) << input.error;
-    const std::vector<uint32_t> expectedTypes = {0x00010000, 12, 13, 12, 13};
-
-    const JobReport plainJob = Print(u"QL Spool Bridge", spool);
-    ASSERT_TRUE(plainJob.Succeeded()) << plainJob.printError << "\n" << Joined(plainJob.logLines);
-    const qltools::InspectReport plain = Inspected(plainJob);
-    EXPECT_FALSE(plain.framed);
-    EXPECT_EQ(RecordTypes(plain), expectedTypes);
-
-    const JobReport cachedJob = Print(u"QL Spool Bridge (cached)", spool);
-    ASSERT_TRUE(cachedJob.Succeeded()) << cachedJob.printError << "\n" << Joined(cachedJob.logLines);
-    const qltools::InspectReport cached = Inspected(cachedJob, true);
-    ASSERT_TRUE(cached.framed);
-    EXPECT_EQ(RecordTypes(cached), expectedTypes);
-    ASSERT_TRUE(plain.devmode && cached.devmode);
-    // Framing starts after the device mode block, with the machine's watermark
-    // in a data block of its own, then the file header record.
-    EXPECT_EQ(cached.framingStart, cached.devmode->offset + cached.devmode->length);
-    ASSERT_TRUE(plain.watermark && cached.watermark);
-    ASSERT_GE(cached.blocks.size(), 2u);
-    EXPECT_FALSE(cached.blocks[0].hole);
-    EXPECT_EQ(cached.blocks[0].length, cached.watermark->length + 12);
-    EXPECT_EQ(cached.blocks[1].length, cached.records[0].size);  // the file header's size counts its header
-
-    // Every record keeps its size, and each copied (non-page) record opens a
-    // data block of 8 + its size; its bytes are those of the input.
-    std::vector<uint8_t> logical = cached.logical;
-    ASSERT_EQ(plain.records.size(), input.records.size());
-    ASSERT_EQ(cached.records.size(), input.records.size());
-    for (size_t i = 0; i < input.records.size(); ++i) {
-        const auto& in = input.records[i];
-        EXPECT_EQ(plain.records[i].size, in.size) << i;
-        EXPECT_EQ(cached.records[i].size, in.size) << i;
-        EXPECT_EQ(plain.records[i].offset - plain.records[0].offset, in.offset) << i;
-        EXPECT_EQ(cached.records[i].offset - cached.records[0].offset, in.offset) << i;
-        if (qltools::IsSpoolPageRecord(in.type) || i == 0) continue;
-        const uint64_t at = cached.records[i].offset;
-        const auto block = std::find_if(cached.blocks.begin(), cached.blocks.end(),
-                                        [&](const qltools::FrameBlock& b) { return b.logicalPos == at; });
-        ASSERT_NE(block, cached.blocks.end()) << "record " << i << " opens no block";
-        EXPECT_EQ(block->length, 8 + in.size) << i;
-        const size_t n = 8 + in.size;
-        ASSERT_LE(at + n, logical.size());
-        EXPECT_TRUE(std::equal(logical.begin() + static_cast<std::ptrdiff_t>(at),
-                               logical.begin() + static_cast<std::ptrdiff_t>(at + n),
-                               spool.begin() + static_cast<std::ptrdiff_t>(in.offset)))
-            << "record " << i;
-    }
-    // Only the framed job reports its statistics to the port monitor.
-    EXPECT_EQ(CountOf(MonitorFunctions(plainJob), QUILMON_FN_UPDATE_STATISTICS), 0u);
-    EXPECT_EQ(CountOf(MonitorFunctions(cachedJob), QUILMON_FN_UPDATE_STATISTICS), 1u);
-}
-
 TEST_F(GatewayJob, HeldPrintingAndPrintToRemotePortsTurnTheCacheOff) {
     // Give the Held Printing printer the bitmap cache too; "QL Remote" has it
     // built in.

@@ -134,43 +134,4 @@ TEST_F(HostJob, PortMonitorKeepsCallsFromConcurrentThreads) {
     for (size_t i = 1; i < calls.size(); ++i) EXPECT_EQ(calls[i].dwSequence, calls[i - 1].dwSequence + 1);
 }
 
-// ---- the demo's sample jobs ---------------------------------------------------------------
-
-uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
-    uint32_t v = 0;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
-}
-
-TEST(SampleJobs, EmfSpoolRecordsChainToTheEndOfTheFile) {
-    const auto spool = SampleEmfSpool(u"QL Spool Bridge");
-    ASSERT_GE(spool.size(), 16u);
-    ASSERT_EQ(U32(spool, 0), 0x00010000u);
-    size_t at = U32(spool, 4);  // the file header's size counts its own header
-    std::vector<uint32_t> types;
-    size_t pageAt = 0;
-    while (at < spool.size()) {
-        ASSERT_LE(at + 8, spool.size());
-        const uint32_t type = U32(spool, at), size = U32(spool, at + 8 - 4);
-        types.push_back(type);
-        if (type == 12) {
-            pageAt = at;
-            // The embedded EMF: header record first, nBytes = the whole body.
-            ASSERT_GE(size, 108u);
-            EXPECT_EQ(U32(spool, at + 8), 1u);
-            EXPECT_EQ(U32(spool, at + 8 + 40), 0x464D4520u);
-            EXPECT_EQ(U32(spool, at + 8 + 48), size);
-        }
-        if (type == 13) {
-            EXPECT_EQ(U32(spool, at + 8), at - pageAt);
-        }
-        if (type == 3) {
-            EXPECT_EQ(size, sizeof(DEVMODEW));
-        }
-        at += 8 + size;
-    }
-    EXPECT_EQ(at, spool.size());
-    EXPECT_EQ(types, (std::vector<uint32_t>{3, 12, 13}));
-}
-
 } // namespace

@@ -134,38 +134,6 @@ TEST_F(Files, DeleteOnCloseAndHandleList) {
     for (const std::string& d : pal::host::OpenHandles()) EXPECT_NE(d, "file C:\\Temp.spl");
 }
 
-TEST_F(Files, DirectoriesCopyAndMove) {
-    EXPECT_TRUE(CreateDirectoryW(u"C:\\spool", nullptr));
-    EXPECT_FALSE(CreateDirectoryW(u"C:\\spool", nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(CreateDirectoryW(u"C:\\a\\b", nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-    EXPECT_EQ(GetFileAttributesW(u"C:\\SPOOL"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
-
-    HANDLE h = CreateFileW(u"C:\\spool\\one.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    DWORD n;
-    WriteFile(h, "1", 1, &n, nullptr);
-    CloseHandle(h);
-    EXPECT_FALSE(RemoveDirectoryW(u"C:\\spool"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
-
-    EXPECT_TRUE(CopyFileW(u"C:\\spool\\one.txt", u"C:\\spool\\two.txt", TRUE));
-    EXPECT_FALSE(CopyFileW(u"C:\\spool\\one.txt", u"C:\\spool\\two.txt", TRUE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-    EXPECT_FALSE(CopyFileW(u"C:\\spool\\none.txt", u"C:\\spool\\x.txt", FALSE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(MoveFileW(u"C:\\spool\\one.txt", u"C:\\spool\\two.txt"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_TRUE(MoveFileW(u"C:\\spool\\one.txt", u"C:\\spool\\three.txt"));
-    EXPECT_EQ(Slurp(Root() + "/spool/three.txt"), "1");
-
-    EXPECT_TRUE(DeleteFileW(u"C:\\spool\\two.txt"));
-    EXPECT_TRUE(DeleteFileW(u"C:\\spool\\three.txt"));
-    EXPECT_FALSE(DeleteFileW(u"C:\\spool\\three.txt"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_TRUE(RemoveDirectoryW(u"C:\\spool"));
-}
-
 TEST_F(Files, TextModeWritesCrLf) {
     FILE* f = _wfopen(u"C:\\log.txt", u"w");
     ASSERT_NE(f, nullptr);

@@ -18,21 +18,6 @@ std::string Fmt(const char16_t* format, Args... args) {
     return pal::host::ToUtf8(buf);
 }
 
-TEST(Format, LogLinePrefixes) {
-    EXPECT_EQ(Fmt(u"%02d/%02d %02d:%02d:%02d:%03d Id:%03d", 3, 7, 9, 5, 1, 42, 7), "03/07 09:05:01:042 Id:007");
-    EXPECT_EQ(Fmt(u"_%s_/%s %s:%d (%08x)", u"Winprint", u"INF", u"Open", 120, 0xbeefu),
-              "_Winprint_/INF Open:120 (0000beef)");
-    EXPECT_EQ(Fmt(u"[CHECK<LastError=%d>] %s", 5, u"hFile != NULL"), "[CHECK<LastError=5>] hFile != NULL");
-    EXPECT_EQ(Fmt(u"GetPrintProcessorCapabilities <%s> is called, Attributes %d(0x%x)", u"RAW", 514, 514),
-              "GetPrintProcessorCapabilities <RAW> is called, Attributes 514(0x202)");
-    EXPECT_EQ(Fmt(u"%.2x %.2x ", 0x5u, 0xABu), "05 ab ");
-    EXPECT_EQ(Fmt(u"%%EMZ"), "%EMZ");
-    EXPECT_EQ(Fmt(u"%c%c", u'A', 0xE9), "A\xC3\xA9");
-    EXPECT_EQ(Fmt(u"%p|%p", reinterpret_cast<void*>(0xabcdef), static_cast<void*>(nullptr)),
-              "0000000000ABCDEF|0000000000000000");
-    EXPECT_EQ(Fmt(u"a%yb end%"), "ayb end"); // unknown conversion, trailing percent
-}
-
 TEST(Format, StringWidthAndPrecision) {
     EXPECT_EQ(Fmt(u"%-10s|%5.3s|", u"left", u"abcdef"), "left      |  abc|");
     EXPECT_EQ(Fmt(u"%*s|%-*s|", 4, u"a", 3, u"b"), "   a|b  |");
@@ -81,15 +66,6 @@ TEST(Format, TruncatesAndAlwaysTerminates) {
     // Width padding that would overflow is cut as well.
     EXPECT_EQ(PalFormatW(buf, 6, u"%20d", 1), 5u);
     EXPECT_EQ(std::u16string(buf), u"     ");
-}
-
-TEST(Format, WsprintfStopsAt1024Characters) {
-    std::u16string longText(2000, u'q');
-    WCHAR buf[2048];
-    EXPECT_EQ(wsprintfW(buf, u"%s!", longText.c_str()), 1024);
-    EXPECT_EQ(std::u16string(buf).size(), 1024u);
-    EXPECT_EQ(wsprintfW(buf, u"LoadLibrary %s = %d", u"quilmon.dll", 126), 29);
-    EXPECT_EQ(std::u16string(buf), u"LoadLibrary quilmon.dll = 126");
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// Last error, global memory, IsBadReadPtr, the debugger and message box
-// channels and process facts.
+// Last error, global memory, IsBadReadPtr and the computer name. (The
+// debugger and message box channels: through the debug log in tests/diag.)
 #include "palhost.h"
 #include "palwin.h"
 
@@ -70,30 +70,6 @@ TEST(IsBadReadPtr, ReportsUnmappedMemoryWithoutFaulting) {
     EXPECT_TRUE(IsBadReadPtr(reinterpret_cast<void*>(~uintptr_t{0} - 2), 16)); // wraps around
 }
 
-TEST(Channels, DebuggerOutputAndMessageBoxes) {
-    pal::host::TakeDebugOutput();
-    std::vector<std::u16string> seen;
-    pal::host::SetDebugOutputSink([&](const std::u16string& line) { seen.push_back(line); });
-    SetLastError(77);
-    OutputDebugStringW(u"wide line\n");
-    OutputDebugStringA("caf\xE9");
-    EXPECT_EQ(GetLastError(), 77u); // unchanged, the debug log relies on it
-    pal::host::SetDebugOutputSink(nullptr);
-    OutputDebugStringW(u"after");
-    std::vector<std::u16string> expected{u"wide line\n", u"caf\u00E9", u"after"};
-    EXPECT_EQ(pal::host::TakeDebugOutput(), expected);
-    EXPECT_EQ(seen.size(), 2u);
-    EXPECT_TRUE(pal::host::TakeDebugOutput().empty());
-
-    EXPECT_EQ(MessageBoxW(nullptr, u"QLWinPrn: something", u"QLWinPrn", MB_OK | MB_ICONERROR | MB_SERVICE_NOTIFICATION),
-              IDOK);
-    auto boxes = pal::host::TakeMessageBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, u"QLWinPrn: something");
-    EXPECT_EQ(boxes[0].caption, u"QLWinPrn");
-    EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK | MB_ICONERROR | MB_SERVICE_NOTIFICATION));
-}
-
 TEST(ProcessFacts, ComputerNameBufferRules) {
     pal::host::SetComputerName(u"PRINTSRV01");
     WCHAR buf[32];
@@ -105,28 +81,6 @@ TEST(ProcessFacts, ComputerNameBufferRules) {
     EXPECT_EQ(size, 10u);
     EXPECT_EQ(std::u16string(buf), u"PRINTSRV01");
     pal::host::SetComputerName(u"QLHOST");
-}
-
-TEST(ProcessFacts, VersionTimeAndIds) {
-    OSVERSIONINFOW v{};
-    EXPECT_FALSE(GetVersionExW(&v)); // the size field must be filled in
-    v.dwOSVersionInfoSize = sizeof(v);
-    ASSERT_TRUE(GetVersionExW(&v));
-    EXPECT_EQ(v.dwMajorVersion, 10u);
-    EXPECT_EQ(v.dwBuildNumber, 19045u);
-
-    LARGE_INTEGER f{}, a{}, b{};
-    ASSERT_TRUE(QueryPerformanceFrequency(&f));
-    EXPECT_EQ(f.QuadPart, 10000000);
-    QueryPerformanceCounter(&a);
-    Sleep(20);
-    QueryPerformanceCounter(&b);
-    EXPECT_GE(b.QuadPart - a.QuadPart, 190000); // >= 19 ms in 100 ns ticks
-
-    DWORD mine = GetCurrentThreadId(), other = 0;
-    std::thread([&] { other = GetCurrentThreadId(); }).join();
-    EXPECT_NE(mine, other);
-    EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
 }
 
 } // namespace

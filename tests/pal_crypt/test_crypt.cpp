@@ -180,18 +180,4 @@ TEST_F(Crypt, AcquireContextRules) {
     EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_UID);
 }
 
-TEST_F(Crypt, InjectedFaultsFailWithTheirError) {
-    pal::host::Fault f;
-    f.call = "CryptHashData";
-    f.error = NTE_BAD_HASH_STATE;
-    f.once = true;
-    pal::host::InjectFault(f);
-    HCRYPTHASH h = 0;
-    ASSERT_TRUE(CryptCreateHash(m_prov, CALG_MD5, 0, 0, &h));
-    EXPECT_FALSE(CryptHashData(h, reinterpret_cast<const BYTE*>("a"), 1, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_HASH_STATE);
-    EXPECT_TRUE(CryptHashData(h, reinterpret_cast<const BYTE*>("a"), 1, 0));
-    EXPECT_TRUE(CryptDestroyHash(h));
-}
-
 } // namespace

@@ -1,6 +1,6 @@
 // Software DIBs: resampling between bitmaps of one format keeps every pixel a
 // copy of the documented source pixel, for each bit count and orientation;
-// header completion, object lifetime and the refused cases.
+// header completion and the refused cases.
 #include "palhost.h"
 #include "palwin.h"
 
@@ -245,59 +245,6 @@ TEST(Dib, GetDIBitsCompletesTheHeader) {
         DeleteObject(hbm);
         DeleteDC(hdc);
     }
-}
-
-TEST(Dib, ObjectLifetimeAndSelection) {
-    const size_t before = Handles();
-    Info info(4, 4, 8);
-    HDC a = CreateCompatibleDC(nullptr);
-    HDC b = CreateCompatibleDC(a);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    HBITMAP hbm = CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, nullptr, nullptr, 0);
-    ASSERT_NE(hbm, nullptr);
-    EXPECT_EQ(Handles(), before + 3);
-
-    HGDIOBJ stock = SelectObject(a, hbm);
-    ASSERT_NE(stock, nullptr);
-    EXPECT_EQ(SelectObject(a, hbm), HGDIOBJ(hbm)); // again into the same context
-    SetLastError(0);
-    EXPECT_EQ(SelectObject(b, hbm), nullptr);       // one context at a time
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(DeleteObject(hbm));                // still selected
-    BITMAPINFO* pbmi = info.get();
-    EXPECT_EQ(GetDIBits(a, hbm, 0, 4, nullptr, pbmi, DIB_RGB_COLORS), 0);
-    EXPECT_EQ(SetStretchBltMode(a, HALFTONE), BLACKONWHITE);
-    EXPECT_EQ(SetStretchBltMode(a, COLORONCOLOR), HALFTONE);
-    EXPECT_EQ(SetStretchBltMode(a, 9), 0);
-
-    // Deleting the context leaves the bitmap, deselected.
-    EXPECT_TRUE(DeleteDC(a));
-    EXPECT_EQ(SelectObject(b, hbm), stock);
-    EXPECT_EQ(SelectObject(b, stock), HGDIOBJ(hbm));
-    EXPECT_TRUE(DeleteObject(stock));
-    EXPECT_TRUE(DeleteObject(hbm));
-    EXPECT_TRUE(DeleteDC(b));
-    EXPECT_EQ(Handles(), before);
-
-    // Everything is gone now.
-    for (auto call : {+[](HANDLE h) { return DeleteDC(static_cast<HDC>(h)); },
-                      +[](HANDLE h) { return DeleteObject(h); }}) {
-        SetLastError(0);
-        EXPECT_FALSE(call(a));
-        EXPECT_FALSE(call(hbm));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    }
-    SetLastError(0);
-    EXPECT_EQ(SelectObject(a, stock), nullptr);
-    EXPECT_EQ(CreateCompatibleDC(a), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    HDC c = CreateCompatibleDC(nullptr);
-    EXPECT_EQ(GetDIBits(c, hbm, 0, 4, nullptr, pbmi, DIB_RGB_COLORS), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(SetStretchBltMode(a, COLORONCOLOR), 0);
-    DeleteDC(c);
-    EXPECT_EQ(Handles(), before);
 }
 
 TEST(Dib, RefusedRequestsFailWithoutTouchingTheTarget) {

@@ -1,6 +1,7 @@
 // Tokens and impersonation per thread, SIDs, ACL building, security
 // descriptors, the file security records of SetNamedSecurityInfoW and the
-// identity records of port queries and file creation.
+// identity records of file creation. (Port queries: the product's
+// impersonation tests in tests/security and the host's gateway jobs.)
 #include "palhost.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +24,6 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "PortType"="Quillon Print Port for VMware"
 )";
 
-std::u16string Str(const WCHAR* s) { return s ? std::u16string(s) : std::u16string(); }
 
 // The drive root of the machine, removed when the process ends.
 struct TempRoot {
@@ -215,50 +215,6 @@ TEST_F(Security, TokenAccessAndHandlesAreChecked) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(pal::host::CurrentIdentity().impersonating) << "a failed revert leaves the thread as it was";
     EXPECT_TRUE(RevertToSelf());
-}
-
-TEST_F(Security, LookupAccountSidNamesKnownIdentities) {
-    auto lookup = [](PSID sid, std::u16string* name, std::u16string* domain) {
-        WCHAR n[64], d[64];
-        DWORD cn = 64, cd = 64;
-        SID_NAME_USE use;
-        if (!LookupAccountSidW(nullptr, sid, n, &cn, d, &cd, &use)) return false;
-        *name = Str(n);
-        *domain = Str(d);
-        return true;
-    };
-    std::u16string name, domain;
-    WellKnown system(WinLocalSystemSid);
-    ASSERT_TRUE(lookup(system.get(), &name, &domain));
-    EXPECT_EQ(name + u"@" + domain, u"SYSTEM@NT AUTHORITY");
-
-    pal::host::SetComputerName(u"PRINTSRV");
-    pal::host::ImpersonateUser(u"dave");
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token));
-    std::vector<uint64_t> buf(16);
-    DWORD cb = 0;
-    ASSERT_TRUE(GetTokenInformation(token, TokenUser, buf.data(), 128, &cb));
-    PSID dave = reinterpret_cast<TOKEN_USER*>(buf.data())->User.Sid;
-    ASSERT_TRUE(lookup(dave, &name, &domain));
-    EXPECT_EQ(name + u"@" + domain, u"dave@PRINTSRV");
-    CloseHandle(token);
-
-    // Buffer too small: both sizes with their terminators.
-    WCHAR n[2], d[2];
-    DWORD cn = 2, cd = 2;
-    SID_NAME_USE use;
-    EXPECT_FALSE(LookupAccountSidW(nullptr, dave, n, &cn, d, &cd, &use));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(cn, 5u);
-    EXPECT_EQ(cd, 9u);
-
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID unknown = nullptr;
-    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, 21, 424242, 0, 0, 0, 0, 0, 0, &unknown));
-    EXPECT_FALSE(lookup(unknown, &name, &domain));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NONE_MAPPED));
-    FreeSid(unknown);
 }
 
 TEST_F(Security, SidFunctions) {
@@ -501,32 +457,4 @@ TEST_F(Security, FileCreationRecordsIdentityAndDescriptor) {
     EXPECT_EQ(records[1].identity.user, u"SYSTEM");
     EXPECT_FALSE(records[1].identity.impersonating);
     EXPECT_TRUE(pal::host::TakeIdentityRecords().empty());
-}
-
-TEST_F(Security, PortQueriesRecordTheirIdentity) {
-    pal::host::ImpersonateUser(u"gina");
-    std::u16string plain = u"Plain", channel = u",XcvPort QLVM:", missing = u",XcvPort NOSUCH:";
-    HANDLE printer = nullptr, xcv = nullptr, none = nullptr;
-    ASSERT_TRUE(OpenPrinterW(plain.data(), &printer, nullptr));
-    ClosePrinter(printer);
-    ASSERT_TRUE(RevertToSelf());
-    ASSERT_TRUE(OpenPrinterW(channel.data(), &xcv, nullptr));
-    WCHAR answer[64] = {};
-    DWORD cb = 0, status = 99;
-    ASSERT_TRUE(XcvDataW(xcv, WSTR("GetPortType"), nullptr, 0, reinterpret_cast<PBYTE>(answer), sizeof(answer), &cb,
-                         &status));
-    ClosePrinter(xcv);
-    pal::host::ImpersonateUser(u"gina");
-    EXPECT_FALSE(OpenPrinterW(missing.data(), &none, nullptr));
-
-    auto records = pal::host::TakeIdentityRecords();
-    ASSERT_EQ(records.size(), 3u) << "opening a printer is no port query";
-    EXPECT_EQ(records[0].call, "OpenPrinterW");
-    EXPECT_EQ(records[0].target, channel);
-    EXPECT_EQ(records[0].identity.sid, u"S-1-5-18");
-    EXPECT_EQ(records[1].call, "XcvDataW");
-    EXPECT_EQ(records[1].target, u"QLVM: GetPortType");
-    EXPECT_EQ(records[1].identity.user, u"SYSTEM");
-    EXPECT_EQ(records[2].target, missing) << "a failing open is recorded too";
-    EXPECT_EQ(records[2].identity.user, u"gina");
 }

@@ -65,32 +65,6 @@ Caps Measure(const char16_t* printer, DWORD fields, short paper, short orientati
     return c;
 }
 
-TEST_F(Geometry, StandardPapersAt600DpiWithFourMillimetreMargin) {
-    const Caps a4 = Measure(u"Plain", DM_PAPERSIZE | DM_ORIENTATION, DMPAPER_A4);
-    EXPECT_EQ(a4.width, 4961);
-    EXPECT_EQ(a4.height, 7016);
-    EXPECT_EQ(a4.offX, 94);
-    EXPECT_EQ(a4.offY, 94);
-    EXPECT_EQ(a4.horzRes, 4961 - 2 * 94);
-    EXPECT_EQ(a4.vertRes, 7016 - 2 * 94);
-    EXPECT_EQ(a4.horzMM, 202);
-    EXPECT_EQ(a4.vertMM, 289);
-    EXPECT_EQ(a4.dpi, 600);
-
-    const Caps letter = Measure(u"Plain", DM_PAPERSIZE, DMPAPER_LETTER);
-    EXPECT_EQ(letter.width, 5100);
-    EXPECT_EQ(letter.height, 6600);
-
-    const Caps landscape = Measure(u"Plain", DM_PAPERSIZE | DM_ORIENTATION, DMPAPER_A4, DMORIENT_LANDSCAPE);
-    EXPECT_EQ(landscape.width, 7016);
-    EXPECT_EQ(landscape.height, 4961);
-    EXPECT_EQ(landscape.horzMM, 289);
-
-    EXPECT_EQ(Measure(u"Plain", DM_PAPERSIZE, DMPAPER_A3).width, 7016);
-    EXPECT_EQ(Measure(u"Plain", DM_PAPERSIZE, DMPAPER_LEGAL).height, 8400);
-    EXPECT_EQ(Measure(u"Plain", DM_PAPERSIZE, DMPAPER_A5).width, 3496);
-}
-
 TEST_F(Geometry, PaperChosenByCodeFormNameOrCustomSize) {
     // A form name counts when no paper code is given; an unknown code takes
     // the custom size, else A4.

@@ -1,6 +1,6 @@
 // The simulated spooler: printers from the registry, job reading, port
-// output, printer and job information, port types, device modes, device
-// contexts and injected faults. Every test ends with no handle left open.
+// output, printer and job information, port types, device modes and injected
+// faults. Every test ends with no handle left open.
 #include "spool_test_util.h"
 
 #include <filesystem>
@@ -418,50 +418,6 @@ TEST_F(Spooler, DocumentPropertiesGivesDefaultAndMerges) {
     EXPECT_EQ(DocumentPropertiesW(nullptr, p.h, nullptr, nullptr, nullptr, DM_OUT_BUFFER), -1);
 }
 
-TEST_F(Spooler, DefaultDevModeValueWithDriverExtra) {
-    // A stored default device mode with 8 bytes of driver data.
-    std::vector<uint8_t> stored(sizeof(DEVMODEW) + 8, 0);
-    DEVMODEW head{};
-    head.dmSize = sizeof(DEVMODEW);
-    head.dmDriverExtra = 8;
-    head.dmSpecVersion = 0x401;
-    head.dmFields = DM_PAPERSIZE;
-    head.dmPaperSize = DMPAPER_LETTER;
-    std::memcpy(stored.data(), &head, sizeof head);
-    std::memcpy(stored.data() + sizeof head, "QLPDdata", 8);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\QL Spool Bridge",
-                            0, KEY_ALL_ACCESS, &key),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, u"Default DevMode", 0, REG_BINARY, stored.data(), static_cast<DWORD>(stored.size()));
-    RegCloseKey(key);
-
-    Printer p(u"QL Spool Bridge");
-    LONG size = DocumentPropertiesW(nullptr, p.h, nullptr, nullptr, nullptr, 0);
-    ASSERT_EQ(size, static_cast<LONG>(stored.size()));
-    std::vector<uint8_t> out(size);
-    EXPECT_EQ(DocumentPropertiesW(nullptr, p.h, nullptr, reinterpret_cast<PDEVMODEW>(out.data()), nullptr,
-                                  DM_OUT_BUFFER),
-              IDOK);
-    EXPECT_EQ(out, stored);
-}
-
-TEST_F(Spooler, ShortCountFaultOnRead) {
-    DWORD n = 0;
-    // A call-count short fault takes half of what is offered, once.
-    const DWORD id = Submit(u"Office Laser", Pattern(100));
-    pal::host::InjectFault(Fault{"ReadPrinter", 1, std::nullopt, 0, true, true});
-    Printer job(pal::host::JobReadName(id).c_str());
-    BYTE buf[40];
-    EXPECT_TRUE(ReadPrinter(job.h, buf, 40, &n));
-    EXPECT_EQ(n, 40u);
-    EXPECT_TRUE(ReadPrinter(job.h, buf, 40, &n));
-    EXPECT_EQ(n, 20u);
-    EXPECT_TRUE(ReadPrinter(job.h, buf, 40, &n));
-    EXPECT_EQ(n, 40u);
-    EXPECT_EQ(buf[0], Pattern(100)[60]);
-}
-
 TEST_F(Spooler, CallCountFaultsAndClear) {
     pal::host::InjectFault(Fault{"OpenPrinterW", 2, std::nullopt, ERROR_ACCESS_DENIED, false, false});
     EXPECT_TRUE(Printer(u"Office Laser").ok);
@@ -487,31 +443,6 @@ TEST_F(Spooler, CallCountFaultsAndClear) {
     Printer p(u"Office Laser");
     EXPECT_FALSE(GetPrinterW(p.h, 2, nullptr, 0, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-}
-
-TEST_F(Spooler, DeviceContextsForKnownPrinters) {
-    EXPECT_EQ(CreateDCW(u"", u"Nobody", u"", nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
-    DEVMODEW dm{};
-    dm.dmSize = sizeof dm;
-    dm.dmFields = DM_COPIES;
-    dm.dmCopies = 2;
-    HDC hdc = CreateDCW(u"", u"office laser", u"", &dm);
-    ASSERT_NE(hdc, nullptr);
-    HDC other = CreateDCW(nullptr, u"QL Spool Bridge", nullptr, nullptr);
-    ASSERT_NE(other, nullptr);
-    EXPECT_TRUE(CancelDC(hdc));
-    EXPECT_TRUE(DeleteDC(hdc));
-    EXPECT_FALSE(DeleteDC(hdc));
-    EXPECT_FALSE(CancelDC(hdc));
-    EXPECT_TRUE(DeleteDC(other));
-    auto records = pal::host::DeviceContexts();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].printer, u"Office Laser");
-    EXPECT_TRUE(records[0].cancelled && records[0].deleted);
-    EXPECT_EQ(reinterpret_cast<const DEVMODEW*>(records[0].devmode.data())->dmCopies, 2);
-    EXPECT_FALSE(records[1].cancelled);
-    EXPECT_EQ(records[1].devmode.size(), sizeof(DEVMODEW));
 }
 
 TEST_F(Spooler, ParallelDocumentsOnTwoPorts) {

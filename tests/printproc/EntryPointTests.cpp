@@ -166,14 +166,3 @@ TEST_F(EntryPoints, FormsTableFromRegistry) {
     EXPECT_EQ(g_pForms, nullptr);
     RegCloseKey(hKey);
 }
-
-TEST_F(EntryPoints, AttachLoadsThePortMonitor) {
-    const auto& lines = AttachLines();
-    EXPECT_TRUE(Contains(lines, u"LoadLibrary quilmon.dll = ")) << Dump(lines);
-    if (!std::filesystem::exists(std::filesystem::path(QL_BIN_DIR) / "libquilmon.so")) {
-        GTEST_SKIP() << "the simulated port monitor is not built";
-    }
-    ASSERT_NE(g_hQuilmon, nullptr);
-    EXPECT_TRUE(Contains(lines, u"Entrypoint IncrementPageCount = ")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Entrypoint SetPrintCopyCount = ")) << Dump(lines);
-}

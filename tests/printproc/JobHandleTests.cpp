@@ -14,24 +14,6 @@ using namespace pptest;
 
 class JobHandle : public PrintProcTest {};
 
-TEST_F(JobHandle, RawJobKeepsPrinterAndCopies) {
-    auto job = SubmitAndOpen(Job(u"Plain", u"raw", "data", u"COPIES=3;"));
-    ASSERT_NE(job.handle, nullptr);
-    auto* d = job.Data();
-    EXPECT_EQ(d->dwJobType, JOBTYPE_RAW);
-    EXPECT_NE(d->hPrinter, nullptr);
-    EXPECT_EQ(d->pDevMode, nullptr);
-    EXPECT_EQ(d->dwCopies, 3u);
-    EXPECT_EQ(d->dwTabSize, 8u);
-    EXPECT_EQ(d->iSpoolBridge, -1) << "not classified yet";
-    EXPECT_NE(d->pBitmapCache, nullptr);
-    EXPECT_NE(d->pHoleList, nullptr);
-    auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"PrinterName:Plain")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Datatype:raw, Parameters:COPIES=3;, DocumentName:Doc of Plain, JobId:"));
-    EXPECT_TRUE(ClosePrintProcessor(job.handle));
-}
-
 TEST_F(JobHandle, CopiesCollapseToOne) {
     // A printer that prints directly gets one copy.
     auto direct = SubmitAndOpen(Job(u"Direct", u"RAW [FF auto]", "x", u"COPIES=3;"));
@@ -63,41 +45,6 @@ TEST_F(JobHandle, CopiesCollapseToOne) {
     EXPECT_EQ(failing.Data()->dwCopies, 1u);
     EXPECT_TRUE(Contains(Lines(), u"GetPrinter failed - falling back to 1 copy\n"));
     ClosePrintProcessor(failing.handle);
-}
-
-TEST_F(JobHandle, EmfFamilyOpensAsTypeThreeWithDevmode) {
-    auto emz = SubmitAndOpen(Job(u"Plain", u"QL EMZ 1.0", "x", u"COPIES=2;"));
-    ASSERT_NE(emz.handle, nullptr);
-    auto* d = emz.Data();
-    EXPECT_EQ(d->dwJobType, JOBTYPE_EMF);
-    EXPECT_EQ(d->iSpoolBridge, 0);
-    EXPECT_EQ(d->hPrinter, nullptr) << "an ordinary EMF job keeps no printer handle";
-    EXPECT_EQ(d->dwCopies, 2u);
-    ASSERT_NE(d->pDevMode, nullptr) << "the printer's default device mode";
-    EXPECT_EQ(d->pDevMode->dmSize, sizeof(DEVMODEW));
-    EXPECT_EQ(std::u16string(d->pPortName), u"FILE1:");
-    auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"Print from <Plain> to <Plain>")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Get Default Devmode: Printer Plain, Document Doc of Plain, JobID "));
-    ClosePrintProcessor(emz.handle);
-
-    // A device mode in the open data is copied with its private part.
-    auto request = Job(u"Bridge", u"NT EMF 1.008", "x");
-    DEVMODEW dm = {};
-    dm.dmSize = sizeof(DEVMODEW);
-    dm.dmDriverExtra = 12;
-    dm.dmFields = DM_COPIES;
-    dm.dmCopies = 5;
-    request.devmode.resize(sizeof(DEVMODEW) + 12, 0x5A);
-    std::memcpy(request.devmode.data(), &dm, sizeof(dm));
-    auto bridge = SubmitAndOpen(request);
-    ASSERT_NE(bridge.handle, nullptr);
-    d = bridge.Data();
-    EXPECT_EQ(d->iSpoolBridge, 1);
-    EXPECT_NE(d->hPrinter, nullptr) << "a gateway job keeps its printer handle";
-    ASSERT_NE(d->pDevMode, nullptr);
-    EXPECT_EQ(std::memcmp(d->pDevMode, request.devmode.data(), request.devmode.size()), 0);
-    ClosePrintProcessor(bridge.handle);
 }
 
 TEST_F(JobHandle, DefaultDevmodeFailureIsNotFatal) {

@@ -1,6 +1,6 @@
 // Raw jobs through the print processor where the host suite's end-to-end runs
-// do not reach: escapes split across read blocks, resume, a copy that cannot
-// be opened, the AGNP target and client-side rendering.
+// do not reach: escapes split across read blocks, a copy that cannot be
+// opened, the AGNP target and client-side rendering.
 #include "RawTest.h"
 
 #include "support/ViewLibrary.h"
@@ -36,28 +36,6 @@ TEST_F(PrintRaw, EscapeSplitAcrossBlocksStillHidesItsBytes) {
     for (char c : std::string("K\x03\x00xyz", 6)) data.push_back(static_cast<uint8_t>(c));
     pal::host::ResetSpooler();
     EXPECT_EQ(OnlyDocumentBytes(Print(Job(u"Plain", u"RAW [FF auto]", data))), data);
-}
-
-TEST_F(PrintRaw, ResumeLetsThePausedJobFinish) {
-    Bytes data = Text(9000);
-    auto job = SubmitAndOpen(Job(u"Plain", u"RAW", data));
-    ASSERT_NE(job.handle, nullptr);
-    ASSERT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_PAUSE));
-
-    std::atomic<bool> done{false};
-    std::thread printer([&] {
-        PrintDocumentOnPrintProcessor(job.handle, const_cast<LPWSTR>(job.readName.c_str()));
-        done = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(done);
-    ASSERT_TRUE(ControlPrintProcessor(job.handle, JOB_CONTROL_RESUME));
-    printer.join();
-
-    auto docs = pal::host::PortDocuments();
-    ASSERT_EQ(docs.size(), 1u);
-    EXPECT_EQ(pal::host::PortDocumentBytes(docs[0]), data);
-    EXPECT_TRUE(ClosePrintProcessor(job.handle));
 }
 
 TEST_F(PrintRaw, JobThatCannotBeOpenedForACopyEndsTheDocument) {

@@ -1,5 +1,5 @@
-// The failover cluster calls of the platform layer and the discovery of the
-// cluster's spool directories: which virtual server owns which directory.
+// The discovery of the cluster's spool directories through the platform
+// layer's cluster calls: which virtual server owns which directory.
 #include "TempFileMachine.h"
 
 #include "port/GetClusterSpoolDirs.h"
@@ -38,13 +38,6 @@ protected:
     ClusterSpoolDirs table = {};
 };
 
-// A DWORD of a property list, for layout checks.
-DWORD U32(const BYTE* p) {
-    DWORD v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 } // namespace
 
 TEST_F(TempFileCluster, WithoutDescriptionThereIsNoClusterAndDiscoveryRepeats) {
@@ -66,79 +59,6 @@ TEST_F(TempFileCluster, WithoutDescriptionThereIsNoClusterAndDiscoveryRepeats) {
     lines = pal::host::TakeDebugOutput();
     EXPECT_TRUE(Contains(lines, u"[FLUNKKED<LastError=")) << Dump(lines);
     EXPECT_TRUE(Contains(lines, u"(IsClusterSpoolDirFound())")) << Dump(lines);
-}
-
-TEST_F(TempFileCluster, ResourceControlAnswersAsWin32) {
-    HCLUSTER hCluster = OpenCluster(nullptr);
-    ASSERT_NE(hCluster, nullptr);
-    HRESOURCE hName = OpenClusterResource(hCluster, WSTR("network name vs1"));
-    ASSERT_NE(hName, nullptr);
-
-    // Too small a buffer gets the size and no bytes.
-    DWORD cb = 0;
-    WCHAR buf[8] = {u'x'};
-    EXPECT_EQ(ClusterResourceControl(hName, nullptr, CLUSCTL_RESOURCE_GET_NETWORK_NAME, nullptr, 0, buf, 6, &cb),
-              static_cast<DWORD>(ERROR_MORE_DATA));
-    EXPECT_EQ(cb, 8u) << "\"vs1\" and its terminator";
-    EXPECT_EQ(buf[0], u'x');
-    EXPECT_EQ(ClusterResourceControl(hName, nullptr, 0x01000001, nullptr, 0, nullptr, 0, &cb),
-              static_cast<DWORD>(ERROR_INVALID_FUNCTION));
-
-    HRESOURCE hSpooler = OpenClusterResource(hCluster, WSTR("Print Spooler VS1"));
-    ASSERT_NE(hSpooler, nullptr);
-    EXPECT_EQ(ClusterResourceControl(hSpooler, nullptr, CLUSCTL_RESOURCE_GET_NETWORK_NAME, nullptr, 0, nullptr, 0, &cb),
-              static_cast<DWORD>(ERROR_INVALID_FUNCTION))
-        << "a resource without a network name";
-
-    ASSERT_EQ(ClusterResourceControl(hSpooler, nullptr, CLUSCTL_RESOURCE_GET_PRIVATE_PROPERTIES, nullptr, 0, nullptr, 0,
-                                     &cb),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    std::vector<BYTE> list(cb);
-    DWORD cbList = 0;
-    ASSERT_EQ(ClusterResourceControl(hSpooler, nullptr, CLUSCTL_RESOURCE_GET_PRIVATE_PROPERTIES, nullptr, 0,
-                                     list.data(), cb, &cbList),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    ASSERT_EQ(cbList, cb);
-    // Count, then name "JobCompletionTimeout" (21 chars -> 42 bytes, padded 44),
-    // its DWORD value and the end mark of its value list.
-    EXPECT_EQ(U32(&list[0]), 3u);
-    EXPECT_EQ(U32(&list[4]), static_cast<DWORD>(CLUSPROP_SYNTAX_NAME));
-    EXPECT_EQ(U32(&list[8]), 42u);
-    EXPECT_EQ(U32(&list[12 + 44]), static_cast<DWORD>(CLUSPROP_SYNTAX_LIST_VALUE_DWORD));
-    EXPECT_EQ(U32(&list[12 + 44 + 4]), 4u);
-    EXPECT_EQ(U32(&list[12 + 44 + 8]), 0x160u);
-    EXPECT_EQ(U32(&list[12 + 44 + 12]), static_cast<DWORD>(CLUSPROP_SYNTAX_ENDMARK));
-    EXPECT_EQ(U32(&list[cbList - 8]), static_cast<DWORD>(CLUSPROP_SYNTAX_ENDMARK));
-
-    LPWSTR value = nullptr;
-    ASSERT_EQ(ResUtilFindExpandSzProperty(list.data(), cbList, WSTR("defaultspooldirectory"), &value),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(std::u16string(value), u"S:\\Spool");
-    LocalFree(value);
-    value = nullptr;
-    EXPECT_EQ(ResUtilFindExpandSzProperty(list.data(), cbList, WSTR("Name"), &value),
-              static_cast<DWORD>(ERROR_INVALID_DATA))
-        << "a plain string is not an expandable string";
-    EXPECT_EQ(ResUtilFindExpandSzProperty(list.data(), cbList, WSTR("Nothing"), &value),
-              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(value, nullptr);
-
-    // Cut or corrupted lists are refused, never read past their end.
-    EXPECT_EQ(ResUtilFindExpandSzProperty(list.data(), cbList - 4, WSTR("Nothing"), &value),
-              static_cast<DWORD>(ERROR_INVALID_DATA));
-    EXPECT_EQ(ResUtilFindExpandSzProperty(list.data(), 3, WSTR("Nothing"), &value),
-              static_cast<DWORD>(ERROR_INVALID_DATA));
-    std::vector<BYTE> bad(list.begin(), list.end());
-    const DWORD huge = 0xFFFFFFF0u;
-    std::memcpy(&bad[8], &huge, sizeof huge);
-    EXPECT_EQ(ResUtilFindExpandSzProperty(bad.data(), cbList, WSTR("DefaultSpoolDirectory"), &value),
-              static_cast<DWORD>(ERROR_INVALID_DATA));
-    EXPECT_EQ(value, nullptr);
-
-    EXPECT_TRUE(CloseClusterResource(hSpooler));
-    EXPECT_TRUE(CloseClusterResource(hName));
-    EXPECT_TRUE(CloseCluster(hCluster));
 }
 
 TEST_F(TempFileCluster, DiscoveryPairsNetworkNamesWithSpoolDirectories) {

@@ -103,20 +103,6 @@ TEST(CorpusSpool, EveryRealSpoolFileIsListedOrRejectedCleanly) {
     EXPECT_GE(checked, 5);
 }
 
-TEST(CorpusSpool, DeviceModeRecordOfARealJob) {
-    const auto path = CorpusDir("spl") / "hughbe_EmfSpoolReader__export_FP00004.spl";
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << "no corpus file " << path;
-    const InspectReport r = InspectStream(ReadFile(path));
-    ASSERT_TRUE(r.ok) << r.error;
-    const auto dm = std::find_if(r.records.begin(), r.records.end(), [](auto& rec) { return rec.type == 3; });
-    ASSERT_NE(dm, r.records.end());
-    ASSERT_TRUE(dm->devmode);
-    EXPECT_EQ(dm->devmode->dmSize, 220);
-    EXPECT_EQ(dm->devmode->dmDriverExtra, 812);
-    EXPECT_FALSE(dm->devmode->hasTrailer);
-    EXPECT_EQ(r.records.front().documentName, "Microsoft Word - Document1");
-}
-
 // Wrapping refuses an EMF whose record structure is broken, naming the file
 // and the byte; a file whose records tile cleanly is wrapped byte for byte.
 // Every *bad_corrupted* file of the corpus has a broken structure and is

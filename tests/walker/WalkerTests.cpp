@@ -1,7 +1,7 @@
 // The EMF walker on hand-built pages: both walkers, the bitmap cache in normal
-// and framed output, releasing bytes, the end-of-page fix-ups when font data
-// move a page, and the failure rows (short records, records past the page
-// end, bitmaps that do not fit their record).
+// and framed output, releasing bytes, and the failure rows (short records,
+// records past the page end, bitmaps that do not fit their record). Font data
+// moving a page: the gateway round trips.
 #include "support/TestMachine.h"
 
 #include "emf/EmfRecords.h"
@@ -102,15 +102,6 @@ Output Decode(const Bytes& port, bool framed) {
         }
     }
     return out;
-}
-
-// Font bytes the test hook writes in front of the page for each font record.
-uint32_t g_fontBytes = 0;
-void InsertFontBytes(const BYTE*, DWORD, PPRINTPROCESSORDATA pData) {
-    Bytes record(8 + g_fontBytes, 0xF0);
-    SetU32(record, 0, 2);
-    SetU32(record, 4, g_fontBytes);
-    WriteJobOutput(pData, record.data(), static_cast<DWORD>(record.size()), WRITE_DATA_HEADER);
 }
 
 class WalkerTest : public ::testing::Test {
@@ -461,45 +452,6 @@ std::vector<size_t> PageStarts(const Bytes& logical) {
         if (U32(logical, at) == 1) starts.push_back(at);
     }
     return starts;
-}
-
-TEST_F(WalkerTest, FontDataMovingPagesKeepReferencesRight) {
-    m_cnf.fBitmapCaching = TRUE;
-    g_fontBytes = 100;
-    SetAddFontsHookForTest(InsertFontBytes);
-    EmfBuilder b1;
-    b1.StretchDIBits(Logo(), 0, 0, 40, 30);
-    b1.StretchDIBits(Noise(3), 0, 0, 40, 30);
-    const Bytes page1 = b1.Finish();
-    // Page 2: font data is written in front of it mid-page; it refers back to
-    // page 1 and introduces a new bitmap that page 3 refers to.
-    EmfBuilder b2;
-    b2.StretchDIBits(Logo(), 10, 10, 40, 30);
-    b2.CreateFont(u"Arial", 12);
-    b2.StretchDIBits(Noise(7), 0, 0, 40, 30);
-    b2.CreateFont(u"Arial", 14);
-    b2.StretchDIBits(Noise(3), 0, 0, 40, 30);
-    const Bytes page2 = b2.Finish();
-    EmfBuilder b3;
-    b3.StretchDIBits(Noise(7), 5, 5, 40, 30);
-    b3.StretchDIBits(Logo(), 0, 0, 40, 30);
-    const Bytes page3 = b3.Finish();
-
-    for (bool framed : {false, true}) {
-        for (Walker w : {Walker::Buffer, Walker::File}) {
-            SCOPED_TRACE(testing::Message() << "framed " << framed << " walker " << int(w));
-            m_framed = framed;
-            m_cache.Clear();
-            Output out = Run({page1, page2, page3}, w);
-            ASSERT_TRUE(out.result);
-            const auto starts = PageStarts(out.logical);
-            ASSERT_EQ(starts.size(), 3u);
-            EXPECT_EQ(starts[1], 8 + page1.size() + 2 * 108);  // two font records in front of page 2
-            ExpectReferencesResolve(out.logical, starts);
-            Bytes sent3(out.logical.begin() + starts[2] + 8, out.logical.begin() + starts[2] + 8 + page3.size());
-            EXPECT_EQ(OffsetsOfType(sent3, ::EMR_CACHEDDIBITS).size(), 2u);
-        }
-    }
 }
 
 TEST_F(WalkerTest, AFailedPageLeavesNothingToReferTo) {
