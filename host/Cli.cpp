@@ -1,4 +1,5 @@
 #include "host/Cli.h"
+#include "host/CliArgs.h"
 #include "host/DefaultMachine.h"
 #include "host/Events.h"
 #include "host/PdfPages.h"
@@ -7,6 +8,7 @@
 #include "host/SampleJobs.h"
 #include "host/Parallel.h"
 #include "host/Stress.h"
+#include "host/Summary.h"
 #include "tools/lib/EmzPack.h"
 #include "tools/lib/SpoolWriter.h"
 #include "tools/lib/StreamReader.h"
@@ -29,10 +31,6 @@ namespace qlhost {
 
 namespace {
 
-// Raised for bad input; turned into one error line and exit code 2.
-struct UsageError {
-    std::string message;
-};
 
 constexpr const char kMainHelp[] =
     "Usage: qlspool [COMMAND] [OPTIONS]\n"
@@ -54,7 +52,13 @@ constexpr const char kMainHelp[] =
     "  events      list the machine's Application event log\n"
     "  stress      run many concurrent jobs of every kind and check each outcome\n"
     "\n"
-    "Run `qlspool COMMAND --help` for the options of a command.\n"
+    "Examples:\n"
+    "  qlspool                                  the demo: the built-in sample jobs\n"
+    "  qlspool print --printer \"QL Spool Bridge\" job.spl\n"
+    "  qlspool inspect qlspool-machine/ports/QLPORT3_\n"
+    "\n"
+    "Run `qlspool COMMAND --help` for the options of a command, `qlspool --version`\n"
+    "for the version.\n"
     "Exit status: 0 success, 1 a job failed or the library could not be loaded,\n"
     "2 bad input (option, file, .reg, printer or datatype); `spool` and `inspect`\n"
     "exit as their --help says.\n";
@@ -98,7 +102,10 @@ constexpr const char kDemoHelp[] =
     "the entry points returned.\n"
     "\n"
     "Options:\n"
-    "  --quiet              leave out the debug log lines\n";
+    "  --verbose            add each job's full report: entry points, port\n"
+    "                       documents with their stream listings, port monitor\n"
+    "                       calls, identities and the debug log\n"
+    "  --quiet              with --verbose, leave out the debug log lines\n";
 
 constexpr const char kPrintHelp[] =
     "Usage: qlspool print [OPTIONS] FILE...\n"
@@ -152,7 +159,10 @@ constexpr const char kPrintHelp[] =
     "  --png DIR            render each PDF document the ports received (text and\n"
     "                       EMF jobs on ordinary printers) to PNG pages in DIR\n"
     "                       (needs pdftoppm)\n"
-    "  --quiet              leave out the debug log lines\n";
+    "  --verbose            add each job's full report: entry points, port\n"
+    "                       documents with their stream listings, port monitor\n"
+    "                       calls, identities and the debug log\n"
+    "  --quiet              with --verbose, leave out the debug log lines\n";
 
 constexpr const char kPackHelp[] =
     "Usage: qlspool pack [OPTIONS] IN OUT\n"
@@ -210,243 +220,6 @@ constexpr const char kPrintersHelp[] =
     "Usage: qlspool printers [--machine FILE.reg]\n"
     "\n"
     "Lists the machine's printers with driver, port, port type and attributes.\n";
-
-// Options of one command: names that take a value and flags.
-struct OptionTable {
-    std::vector<std::string> valued;
-    std::vector<std::string> flags;
-};
-
-struct ParsedArgs {
-    std::map<std::string, std::string> values;              // the last value of each option
-    std::map<std::string, std::vector<std::string>> every;  // every value, in order
-    std::map<std::string, bool> flags;
-    std::vector<std::string> positional;
-    bool help = false;
-
-    std::optional<std::string> Get(const std::string& name) const {
-        auto it = values.find(name);
-        if (it == values.end()) return std::nullopt;
-        return it->second;
-    }
-    bool Flag(const std::string& name) const { return flags.count(name) != 0; }
-};
-
-const std::vector<std::string> kMachineOptions = {"--machine", "--drive-root", "--output-dir", "--module-dir"};
-
-ParsedArgs Parse(const std::vector<std::string>& args, size_t first, const std::string& command,
-                 OptionTable table) {
-    table.valued.insert(table.valued.end(), kMachineOptions.begin(), kMachineOptions.end());
-    ParsedArgs parsed;
-    bool onlyPositional = false;
-    for (size_t i = first; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (onlyPositional || arg.empty() || arg[0] != '-' || arg == "-") {
-            parsed.positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            onlyPositional = true;
-            continue;
-        }
-        if (arg == "--help" || arg == "-h") {
-            parsed.help = true;
-            continue;
-        }
-        std::string name = arg;
-        std::optional<std::string> value;
-        const size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        }
-        if (name == "-d") name = "--datatype";
-        const bool isValued = std::find(table.valued.begin(), table.valued.end(), name) != table.valued.end();
-        const bool isFlag = std::find(table.flags.begin(), table.flags.end(), name) != table.flags.end();
-        if (isFlag && !value) {
-            parsed.flags[name] = true;
-        } else if (isValued) {
-            if (!value) {
-                if (i + 1 >= args.size()) throw UsageError{"option " + name + " needs a value"};
-                value = args[++i];
-            }
-            parsed.values[name] = *value;
-            parsed.every[name].push_back(*value);
-        } else if (isFlag) {
-            throw UsageError{"option " + name + " takes no value"};
-        } else {
-            throw UsageError{"unknown option " + arg + " for `" + command + "` (see qlspool " + command +
-                             " --help)"};
-        }
-    }
-    return parsed;
-}
-
-unsigned ParseNumber(const std::string& option, const std::string& text) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
-        throw UsageError{"bad value for " + option + ": \"" + text + "\" (expected a number)"};
-    }
-    return static_cast<unsigned>(std::stoul(text));
-}
-
-std::optional<unsigned> NumberOption(const ParsedArgs& a, const std::string& option) {
-    auto v = a.Get(option);
-    if (!v) return std::nullopt;
-    return ParseNumber(option, *v);
-}
-
-std::vector<uint8_t> ReadFileBytes(const std::string& path, const char* what) {
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) throw UsageError{std::string(what) + " " + path + ": no such file"};
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError{std::string(what) + " " + path + ": cannot open"};
-    std::vector<uint8_t> bytes(static_cast<size_t>(fs::file_size(path, ec)));
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (ec || in.gcount() != static_cast<std::streamsize>(bytes.size())) throw UsageError{std::string(what) + " " + path + ": read error"};
-    return bytes;
-}
-
-// The first bytes of a job file (all of them when it is shorter).
-std::vector<uint8_t> ReadFileHead(const std::string& path, size_t n) {
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) throw UsageError{"job file " + path + ": no such file"};
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError{"job file " + path + ": cannot open"};
-    std::vector<uint8_t> head(n);
-    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(n));
-    head.resize(static_cast<size_t>(in.gcount()));
-    return head;
-}
-
-// A device mode file must hold a whole DEVMODEW: dmSize (at 68) plus
-// dmDriverExtra (at 70) bytes, with dmSize at least up to dmFields.
-std::vector<uint8_t> ReadDevmode(const std::string& path) {
-    std::vector<uint8_t> bytes = ReadFileBytes(path, "device mode file");
-    constexpr size_t kSizeAt = offsetof(DEVMODEW, dmSize);
-    constexpr size_t kExtraAt = offsetof(DEVMODEW, dmDriverExtra);
-    constexpr size_t kMinSize = offsetof(DEVMODEW, dmFields) + sizeof(DWORD);
-    if (bytes.size() < kMinSize) throw UsageError{"device mode file " + path + ": too short for a DEVMODEW"};
-    const size_t dmSize = bytes[kSizeAt] | (bytes[kSizeAt + 1] << 8);
-    const size_t dmExtra = bytes[kExtraAt] | (bytes[kExtraAt + 1] << 8);
-    if (dmSize < kMinSize || dmSize + dmExtra > bytes.size()) {
-        throw UsageError{"device mode file " + path + ": dmSize " + std::to_string(dmSize) + " + dmDriverExtra " +
-                         std::to_string(dmExtra) + " does not fit its " + std::to_string(bytes.size()) +
-                         " bytes"};
-    }
-    bytes.resize(dmSize + dmExtra);
-    return bytes;
-}
-
-// A whole unsigned number within [0, max], decimal or 0x hex.
-std::optional<unsigned long long> ParseUnsigned(const std::string& text, unsigned long long max) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return std::nullopt;
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0 || end == text.c_str() || *end != 0 || v > max) return std::nullopt;
-    return v;
-}
-
-unsigned long long UnsignedOption(const std::string& option, const std::string& text, unsigned long long min,
-                                  unsigned long long max) {
-    auto v = ParseUnsigned(text, max);
-    if (!v || *v < min) {
-        throw UsageError{"bad value for " + option + ": \"" + text + "\" (expected " + std::to_string(min) +
-                         " .. " + std::to_string(max) + ")"};
-    }
-    return *v;
-}
-
-// The spooler calls the simulated spooler can be made to misbehave.
-const std::vector<std::string> kFaultCalls = {
-    "ClosePrinter", "CreateDCW", "DocumentPropertiesW", "EndDocPrinter", "EndPagePrinter", "GetJobW",
-    "GetPrinterDataW", "GetPrinterW", "OpenPrinterW", "ReadPrinter", "SetJobW", "StartDocPrinterW",
-    "StartPagePrinter", "WritePrinter", "XcvDataW",
-    // Printer device contexts and EMF playback.
-    "StartDocW", "StartPage", "EndPage", "EndDoc", "TextOutA", "GdiPlayEMF",
-    // Writes to the spool directory while the job is submitted (at a byte).
-    "SpoolFileWrite"};
-
-// An error code given as a number or by its name.
-std::optional<DWORD> ParseErrorCode(const std::string& text) {
-    if (auto v = ParseUnsigned(text, 0xFFFFFFFFull)) return static_cast<DWORD>(*v);
-    for (DWORD code = 0; code < 20000; ++code) {
-        if (*ErrorName(code) && text == ErrorName(code)) return code;
-    }
-    return std::nullopt;
-}
-
-// "FILE[=FACE]" -> a temporary font of the job.
-std::pair<std::string, std::u16string> ParseTemporaryFont(const std::string& text) {
-    const size_t eq = text.find('=');
-    const std::string file = text.substr(0, eq);
-    std::error_code ec;
-    if (file.empty() || !fs::is_regular_file(file, ec))
-        throw UsageError{"bad --temp-font \"" + text + "\": no font file \"" + file + "\""};
-    const std::string face = eq == std::string::npos ? fs::path(file).stem().string() + ".tmp" : text.substr(eq + 1);
-    if (face.empty() || face.size() >= 32)
-        throw UsageError{"bad --temp-font \"" + text + "\": the face name needs 1 to 31 characters"};
-    return {fs::absolute(file, ec).string(), pal::host::FromUtf8(face)};
-}
-
-// "CALL:AT[:EFFECT]" -> a fault of the simulated spooler.
-pal::host::Fault ParseFault(const std::string& text) {
-    const std::string where = "bad --fault \"" + text + "\": ";
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t colon = text.find(':', start);
-        parts.push_back(text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
-        if (colon == std::string::npos) break;
-        start = colon + 1;
-    }
-    if (parts.size() < 2 || parts.size() > 3) throw UsageError{where + "expected CALL:AT[:EFFECT]"};
-    pal::host::Fault f;
-    f.call = parts[0];
-    if (std::find(kFaultCalls.begin(), kFaultCalls.end(), f.call) == kFaultCalls.end()) {
-        std::string known;
-        for (const auto& c : kFaultCalls) known += (known.empty() ? "" : ", ") + c;
-        throw UsageError{where + "unknown call \"" + f.call + "\" (calls: " + known + ")"};
-    }
-    const bool transfer = f.call == "WritePrinter" || f.call == "ReadPrinter" || f.call == "SpoolFileWrite";
-    const auto at = ParseUnsigned(parts[1], transfer ? 0xFFFFFFFFFFFFull : 0xFFFFFFFFull);
-    if (!at) throw UsageError{where + "AT must be " + (transfer ? "a byte position" : "a call count")};
-    if (transfer) {
-        f.atByte = *at;
-    } else {
-        f.afterCalls = *at;
-    }
-    if (parts.size() == 3) {
-        if (parts[2] == "short") {
-            if (!transfer) throw UsageError{where + "\"short\" applies to WritePrinter and ReadPrinter only"};
-            f.shortCount = true;
-            f.once = true;
-        } else if (auto code = ParseErrorCode(parts[2])) {
-            if (*code == ERROR_SUCCESS) throw UsageError{where + "a failing call needs a non-zero error code"};
-            f.error = *code;
-        } else {
-            throw UsageError{where + "EFFECT must be \"short\", an error number or an error name"};
-        }
-    }
-    return f;
-}
-
-MachineOptions MachineOptionsFrom(const ParsedArgs& a) {
-    MachineOptions m;
-    m.machineFile = a.Get("--machine").value_or("");
-    m.driveRoot = a.Get("--drive-root").value_or("");
-    m.outputDir = a.Get("--output-dir").value_or("");
-    m.moduleDir = a.Get("--module-dir").value_or("");
-    return m;
-}
-
-std::unique_ptr<Machine> MakeMachine(const MachineOptions& options) {
-    std::string error;
-    auto machine = Machine::Create(options, &error);
-    if (!machine) throw UsageError{error};
-    return machine;
-}
 
 // The toolkit commands name themselves (qlspoolgen, qlstream); run under
 // qlspool, their help and messages name the qlspool command instead. Outside
@@ -527,39 +300,64 @@ public:
         m_out << "\n";
     }
 
-    // Runs jobs and returns the exit code.
-    int RunJobs(Machine& machine, const std::vector<JobOptions>& jobs, bool quiet, bool demo, unsigned parallel = 0) {
+    // Runs jobs and returns the exit code. The report leads with a summary
+    // table and each job's highlights; verbose adds every job's full report
+    // (entry points, port documents with their stream listings, port monitor
+    // calls, identities, and the debug log unless quiet).
+    int RunJobs(Machine& machine, const std::vector<JobOptions>& jobs, bool quiet, bool verbose, bool demo,
+                unsigned parallel = 0) {
         int code = kExitOk;
         unsigned printed = 0, failed = 0;
         std::vector<JobReport> reports;
         if (parallel) reports = RunJobsInParallel(machine, jobs, parallel);
+        reports.resize(jobs.size());
+        std::vector<JobSummaryRow> rows;
+        std::string pdfLines;
         for (size_t i = 0; i < jobs.size(); ++i) {
             const JobOptions& job = jobs[i];
-            const JobReport report = parallel ? std::move(reports[i]) : machine.RunJob(job);
-            m_out << FormatJobReport(report, !quiet) << "\n";
-            m_out << SavePdfDocuments(report, m_pngDir);
+            if (!parallel) reports[i] = machine.RunJob(job);
+            const JobReport& report = reports[i];
+            if (verbose) m_out << FormatJobReport(report, !quiet) << "\n";
+            const std::string saved = SavePdfDocuments(report, m_pngDir);
+            if (verbose) m_out << saved;
+            else pdfLines += saved;
+            std::string outcome;
             if (!report.error.empty()) {
                 Fail(kExitBadInput, report.error);
                 code = std::max(code, kExitBadInput);
+                outcome = "not run: " + report.error;
                 ++failed;
             } else if (report.UnknownDatatype()) {
                 Fail(kExitBadInput, "unknown datatype \"" + pal::host::ToUtf8(job.datatype) +
                                         "\": OpenPrintProcessor failed with error " +
                                         DescribeError(report.openError));
                 code = std::max(code, kExitBadInput);
+                outcome = "unknown datatype";
                 ++failed;
             } else if (const std::string why = report.Succeeded() ? OutputCheckFailure(report) : ""; !why.empty()) {
                 Fail(kExitJobFailed, "job " + std::to_string(report.jobId) + " printed, but " + why);
                 code = std::max(code, kExitJobFailed);
+                outcome = "output check failed";
                 ++failed;
             } else if (report.Succeeded()) {
+                outcome = "printed";
                 ++printed;
             } else {
                 ++failed;
                 if (!demo) code = std::max(code, kExitJobFailed);
+                outcome = !report.opened  ? "failed: OpenPrintProcessor error " + std::to_string(report.openError)
+                          : report.printed ? "failed: error " + std::to_string(report.printError)
+                                           : "failed";
             }
+            rows.push_back({&report, std::move(outcome)});
         }
-        m_out << jobs.size() << " job(s): " << printed << " printed, " << failed << " failed\n";
+        if (!verbose) {
+            for (const JobReport& report : reports) m_out << FormatJobHighlights(report);
+            m_out << pdfLines;
+        }
+        m_out << "\n" << FormatJobSummary(rows);
+        m_out << jobs.size() << " job(s): " << printed << " printed, " << failed << " failed"
+              << (verbose ? "" : " (--verbose for the full reports)") << "\n";
         return code;
     }
 
@@ -569,10 +367,10 @@ public:
             return kExitOk;
         }
         if (!a.positional.empty()) throw UsageError{"demo takes no arguments (got \"" + a.positional[0] + "\")"};
-        const bool quiet = a.Flag("--quiet");
+        const bool quiet = a.Flag("--quiet"), verbose = a.Flag("--verbose");
         auto machine = MakeMachine(MachineOptionsFrom(a));
         ShowMachine(*machine);
-        if (!Load(*machine, quiet)) return kExitJobFailed;
+        if (!Load(*machine, quiet || !verbose)) return kExitJobFailed;
 
         std::vector<JobOptions> jobs(4);
         jobs[0].printer = u"Office Laser";
@@ -615,11 +413,11 @@ public:
         native.data = SampleNativeSpool(native.printer);
         native.devmode = SampleGatewayDevmode(native.printer);
         jobs.push_back(std::move(native));
-        const int code = RunJobs(*machine, jobs, quiet, true);
+        const int code = RunJobs(*machine, jobs, quiet, verbose, true);
         std::error_code ec;
         m_out << "JDF ticket " << pal::host::ToUtf8(SampleTicketPath())
               << (fs::exists(pal::host::MapPath(SampleTicketPath()), ec) ? ": still there" : ": consumed") << "\n";
-        Unload(*machine, quiet);
+        Unload(*machine, quiet || !verbose);
         return code;
     }
 
@@ -661,7 +459,7 @@ public:
             jobs.push_back(std::move(job));
         }
 
-        const bool quiet = a.Flag("--quiet");
+        const bool quiet = a.Flag("--quiet"), verbose = a.Flag("--verbose");
         auto machine = MakeMachine(MachineOptionsFrom(a));
         if (!machine->PrinterExists(base.printer)) {
             std::string known;
@@ -671,13 +469,13 @@ public:
             throw UsageError{"unknown printer \"" + pal::host::ToUtf8(base.printer) + "\" (printers: " +
                              (known.empty() ? "none" : known) + ")"};
         }
-        if (!quiet) ShowMachine(*machine);
-        if (!Load(*machine, quiet)) return kExitJobFailed;
+        if (verbose && !quiet) ShowMachine(*machine);
+        if (!Load(*machine, quiet || !verbose)) return kExitJobFailed;
         const auto parallel = NumberOption(a, "--parallel");
         if (parallel && *parallel == 0) throw UsageError{"--parallel needs at least 1 thread"};
         if (parallel && !base.faults.empty()) throw UsageError{"--fault cannot be used with --parallel"};
-        const int code = RunJobs(*machine, jobs, quiet, false, parallel.value_or(0));
-        Unload(*machine, quiet);
+        const int code = RunJobs(*machine, jobs, quiet, verbose, false, parallel.value_or(0));
+        Unload(*machine, quiet || !verbose);
         return code;
     }
 
@@ -862,18 +660,21 @@ int RunQlspool(const std::vector<std::string>& args, std::ostream& out, std::ost
         } else if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
             out << kMainHelp;
             return kExitOk;
+        } else if (!args.empty() && args[0] == "--version") {
+            out << "qlspool " QL_VERSION " (print processor host; library qlwinprn " QL_VERSION ")\n";
+            return kExitOk;
         }
         if (command == "help") {
             out << kMainHelp;
             return kExitOk;
         }
-        if (command == "demo") return cmd.Demo(Parse(args, first, command, {{}, {"--quiet"}}));
+        if (command == "demo") return cmd.Demo(Parse(args, first, command, {{}, {"--quiet", "--verbose"}}));
         if (command == "print") {
             return cmd.Print(Parse(args, first, command,
                                    {{"--printer", "--datatype", "--document", "--params", "--copies", "--user",
                                      "--devmode", "--pause-after", "--resume-after", "--cancel-after", "--timeout",
                                      "--fault", "--png", "--temp-font", "--parallel"},
-                                    {"--quiet"}}));
+                                    {"--quiet", "--verbose"}}));
         }
         if (command == "pack") {
             return cmd.Pack(Parse(args, first, command,

@@ -76,8 +76,12 @@ protected:
 TEST_F(Qlspool, HelpListsEveryCommandAndEachCommandHasItsOwnHelp) {
     const Result main = Run({"--help"});
     EXPECT_EQ(main.code, 0);
-    for (const char* command :
-         {"demo", "print", "pack", "spool", "inspect", "machine", "datatypes", "caps", "printers", "events"}) {
+    EXPECT_NE(main.out.find("Examples:"), std::string::npos);
+    const Result version = Run({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out.rfind("qlspool ", 0), 0u) << version.out;
+    for (const char* command : {"demo", "print", "pack", "spool", "inspect", "machine", "datatypes", "caps",
+                                "printers", "events", "stress"}) {
         EXPECT_NE(main.out.find(std::string("  ") + command), std::string::npos) << command;
         const Result sub = Run({command, "--help"});
         EXPECT_EQ(sub.code, 0) << command << sub.err;
@@ -88,7 +92,7 @@ TEST_F(Qlspool, HelpListsEveryCommandAndEachCommandHasItsOwnHelp) {
 }
 
 TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
-    const Result r = Run({});
+    const Result r = Run({"--verbose"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("OpenPrintProcessor            -> handle"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("PrintDocumentOnPrintProcessor -> "), std::string::npos);
@@ -139,10 +143,16 @@ TEST_F(Qlspool, DemoRunsTheSampleJobsThroughTheEntryPointsOnTheBuiltInMachine) {
 // A removed watermark: the gateway jobs go on without it, and each copy's
 // event stays in the machine's log for `qlspool events` across runs.
 TEST_F(Qlspool, MissingWatermarkReachesTheEventLog) {
-    ASSERT_EQ(Run({"demo", "--quiet"}).code, 0);
+    // The short report: the summary table after each job's highlights, no entry points or debug log.
+    const Result first = Run({"demo"});
+    ASSERT_EQ(first.code, 0) << first.err;
+    for (const char* text : {"Job  Printer ", "  4  QL Spool Bridge (compressed)  NT EMF 1.008      4  26",
+                             "fonts: 4 in the job's font list", "7 job(s): 7 printed, 0 failed (--verbose"})
+        EXPECT_NE(first.out.find(text), std::string::npos) << text << "\n" << first.out;
+    for (const char* text : {"Entry points:", "Debug log"}) EXPECT_EQ(first.out.find(text), std::string::npos) << text;
     EXPECT_EQ(Run({"events"}).out, "");
     std::filesystem::remove(m_dir / "qlspool-machine/QLWinPrn/watermark.spl");
-    const Result demo = Run({"demo", "--quiet"});
+    const Result demo = Run({"demo", "--quiet", "--verbose"});
     EXPECT_NE(demo.out.find("7 job(s): 7 printed, 0 failed"), std::string::npos) << demo.out;
     EXPECT_NE(demo.out.find("RegisterEventSourceW \"Quillon\" as NT AUTHORITY\\SYSTEM"), std::string::npos);
     const Result events = Run({"events"});
@@ -209,7 +219,7 @@ TEST_F(Qlspool, BadInputExitsWithOneLineNamingTheProblem) {
 }
 
 TEST_F(Qlspool, UnknownDatatypeIsReportedWithTheLibrarysError) {
-    const Result r = Run({"print", "--datatype", "BOGUS", "--quiet", "--drive-root", m_dir / "c", JobFile()});
+    const Result r = Run({"print", "--datatype", "BOGUS", "--quiet", "--verbose", "--drive-root", m_dir / "c", JobFile()});
     ExpectBadInput(r, "unknown datatype \"BOGUS\"");
     EXPECT_NE(r.err.find("1804"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("OpenPrintProcessor            -> NULL, last error 1804"), std::string::npos) << r.out;
@@ -235,7 +245,7 @@ TEST_F(Qlspool, ExportedMachineReloadsToTheSamePrinters) {
 }
 
 TEST_F(Qlspool, PrintWithControlOptionsShowsPauseResumeAndCancel) {
-    const Result r = Run({"print", "--pause-after", "0", "--resume-after", "15", "--cancel-after", "30",
+    const Result r = Run({"print", "--verbose", "--pause-after", "0", "--resume-after", "15", "--cancel-after", "30",
                           "--copies", "2", "--drive-root", m_dir / "c", JobFile()});
     EXPECT_TRUE(r.code == 0 || r.code == 1) << r.code << r.err;
     EXPECT_NE(r.out.find("ControlPrintProcessor(PAUSE) at "), std::string::npos) << r.out;
@@ -284,7 +294,7 @@ TEST_F(Qlspool, PackedFilePrintsAsTheOriginalBytes) {
     EXPECT_EQ(packed.substr(packed.size() - 13, 5), "%%EMZ");  // the empty block
     EXPECT_EQ(packed.substr(packed.size() - 4), std::string(4, '\0'));
 
-    const Result print = Run({"print", "--quiet", "--drive-root", m_dir / "c", out});
+    const Result print = Run({"print", "--quiet", "--verbose", "--drive-root", m_dir / "c", out});
     ASSERT_EQ(print.code, 0) << print.err << print.out;
     EXPECT_EQ(ReadText(m_dir / "c/ports/FILE1_"), original);
     EXPECT_EQ(print.out.find("Debug log"), std::string::npos) << "--quiet leaves out the debug log";
@@ -295,7 +305,7 @@ TEST_F(Qlspool, PackedFilePrintsAsTheOriginalBytes) {
 TEST_F(Qlspool, FaultOptionMakesWritePrinterFailAtTheByte) {
     const std::string job = m_dir / "big.prn";
     WriteText(job, std::string(9000, 'x'));
-    const Result r = Run({"print", "--quiet", "--drive-root", m_dir / "c", "--fault", "WritePrinter:3000:ERROR_DISK_FULL",
+    const Result r = Run({"print", "--quiet", "--verbose", "--drive-root", m_dir / "c", "--fault", "WritePrinter:3000:ERROR_DISK_FULL",
                           "--fault", "ReadPrinter:1000000", job});
     EXPECT_EQ(r.code, 0) << r.err << r.out;
     EXPECT_NE(r.out.find("Faults armed:\n  WritePrinter at byte 3000: fails with 112 (ERROR_DISK_FULL)"),
@@ -304,11 +314,11 @@ TEST_F(Qlspool, FaultOptionMakesWritePrinterFailAtTheByte) {
     EXPECT_NE(r.out.find(": 3000 bytes\n"), std::string::npos) << r.out;
     EXPECT_EQ(ReadText(m_dir / "c/ports/FILE1_"), std::string(3000, 'x'));
 
-    const Result shortCount = Run({"print", "--quiet", "--drive-root", m_dir / "c", "--fault", "WritePrinter:3000:short", job});
+    const Result shortCount = Run({"print", "--quiet", "--verbose", "--drive-root", m_dir / "c", "--fault", "WritePrinter:3000:short", job});
     EXPECT_EQ(shortCount.code, 0) << shortCount.err;
     EXPECT_EQ(ReadText(m_dir / "c/ports/FILE1_"), std::string(9000, 'x'));
 
-    const Result open = Run({"print", "--quiet", "--drive-root", m_dir / "c", "--fault", "StartDocPrinterW:0:5", job});
+    const Result open = Run({"print", "--quiet", "--verbose", "--drive-root", m_dir / "c", "--fault", "StartDocPrinterW:0:5", job});
     EXPECT_EQ(open.code, 1) << open.err << open.out;
     EXPECT_NE(open.out.find("StartDocPrinterW: fails with 5 (ERROR_ACCESS_DENIED)"), std::string::npos) << open.out;
 }
@@ -321,7 +331,7 @@ TEST_F(Qlspool, SpoolPrintInspectRoundTrip) {
 
     // No --datatype: a spool file prints as "NT EMF 1.008".
     const Result print =
-        Run({"print", "--quiet", "--printer", "QL Spool Bridge (cached)", "--drive-root", m_dir / "c", spl});
+        Run({"print", "--quiet", "--verbose", "--printer", "QL Spool Bridge (cached)", "--drive-root", m_dir / "c", spl});
     ASSERT_EQ(print.code, 0) << print.err << print.out;
     EXPECT_NE(print.out.find("datatype \"NT EMF 1.008\""), std::string::npos) << print.out;
     EXPECT_NE(print.out.find("transport stream, as the inspector reads it:"), std::string::npos) << print.out;
@@ -348,7 +358,7 @@ TEST_F(Qlspool, SpoolPrintInspectRoundTrip) {
     EXPECT_NE(cut.err.find("offset "), std::string::npos) << cut.err;
     // Printed as it stands, the cut stream reaches the port but is not counted
     // as printed.
-    const Result cutPrint = Run({"print", "--quiet", "--printer", "Office Laser", "--datatype", "RAW", "--drive-root",
+    const Result cutPrint = Run({"print", "--quiet", "--verbose", "--printer", "Office Laser", "--datatype", "RAW", "--drive-root",
                                  m_dir / "c", m_dir / "cut.bin"});
     EXPECT_EQ(cutPrint.code, 1) << cutPrint.out;
     EXPECT_NE(cutPrint.err.find("printed, but the transport stream on "), std::string::npos) << cutPrint.err;
