@@ -60,6 +60,12 @@ struct ViewState {
     std::map<HANDLE, std::unique_ptr<NativeJob>> jobs;
     DWORD fault = QUILMON_VIEW_FAULT_NONE;
     std::optional<std::u16string> faultPrinter;
+    // The last error of each calling thread. Kept here rather than in
+    // thread_local storage: the host unloads this library while its threads
+    // live on, and an unloaded library's dynamic thread-local block is left
+    // behind in every thread that touched it (the leak checker trips on it).
+    std::mutex errorLock;
+    std::map<std::thread::id, DWORD> lastErrors;
 };
 
 ViewState& State() {
@@ -67,10 +73,10 @@ ViewState& State() {
     return *s;
 }
 
-thread_local DWORD t_lastError = 0;
-
 DWORD Fail(DWORD error) {
-    t_lastError = error;
+    ViewState& s = State();
+    std::lock_guard<std::mutex> g(s.errorLock);
+    s.lastErrors[std::this_thread::get_id()] = error;
     return error;
 }
 
@@ -332,7 +338,10 @@ void WINAPI ViewCloseJob(HANDLE hJob) {
 }
 
 DWORD WINAPI ViewGetLastError() {
-    return t_lastError;
+    ViewState& s = State();
+    std::lock_guard<std::mutex> g(s.errorLock);
+    auto it = s.lastErrors.find(std::this_thread::get_id());
+    return it == s.lastErrors.end() ? 0 : it->second;
 }
 
 AGNPINTERFACE g_table = {sizeof(AGNPINTERFACE), ViewOpenJob, ViewWriteJob, ViewCloseJob, ViewGetLastError};
