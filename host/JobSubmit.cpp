@@ -19,7 +19,7 @@ std::string SpoolError(const char* step, DWORD error) {
 }
 } // namespace
 
-DWORD SubmitJobData(const JobOptions& job, const pal::host::JobSpec& spec, uint64_t* bytes, std::string* error) {
+DWORD SubmitJobData(const JobOptions& job, const std::u16string& parameters, uint64_t* bytes, std::string* error) {
     *bytes = 0;
     std::unique_ptr<std::FILE, FileCloser> file;
     if (!job.dataFile.empty()) {
@@ -29,8 +29,16 @@ DWORD SubmitJobData(const JobOptions& job, const pal::host::JobSpec& spec, uint6
             return 0;
         }
     }
+    pal::host::JobSpec request;
+    request.printer = job.printer;
+    request.document = job.document;
+    request.datatype = job.datatype;
+    request.parameters = parameters;
+    request.outputFile = job.outputFile;
+    request.user = job.user;
+    request.devmode = job.devmode;
     DWORD e = 0;
-    const DWORD id = pal::host::BeginJob(spec, &e);
+    const DWORD id = pal::host::BeginJob(request, &e);
     if (id == 0) {
         *error = e == ERROR_INVALID_PRINTER_NAME ? "the spooler refused the job for \"" +
                                                        pal::host::ToUtf8(job.printer) + "\""

@@ -376,18 +376,10 @@ JobReport Machine::RunJob(const JobOptions& job) {
         }
     }
 
-    pal::host::JobSpec submitted;
-    submitted.printer = job.printer;
-    submitted.document = job.document;
-    submitted.datatype = job.datatype;
-    submitted.parameters = r.parameters;
-    submitted.outputFile = job.outputFile;
-    submitted.user = job.user;
-    submitted.devmode = job.devmode;
     // Faults on the spool directory's writes apply to the submission.
     for (const pal::host::Fault& f : job.faults)
         if (f.call == "SpoolFileWrite") pal::host::InjectFault(f);
-    r.jobId = SubmitJobData(job, submitted, &r.dataBytes, &r.error);
+    r.jobId = SubmitJobData(job, r.parameters, &r.dataBytes, &r.error);
     if (r.jobId == 0) {
         pal::host::ClearFaults();
         return r;

@@ -181,9 +181,10 @@ struct JobReport {
     bool UnknownDatatype() const { return error.empty() && !opened && openError == ERROR_INVALID_DATATYPE; }
 };
 
-// Submits the job (its data, or its data file streamed in blocks) as the
-// spooler receives one; returns the job id, or 0 with *error (JobSubmit.cpp).
-DWORD SubmitJobData(const JobOptions& job, const pal::host::JobSpec& spec, uint64_t* bytes, std::string* error);
+// Submits the job (its data, or its data file streamed in blocks) with the
+// given parameter string as the spooler receives one; returns the job id, or
+// 0 with *error (JobSubmit.cpp).
+DWORD SubmitJobData(const JobOptions& job, const std::u16string& parameters, uint64_t* bytes, std::string* error);
 // The job's data file for the bitmap report, when it is small enough to
 // hold (kBitmapReportMaxBytes); empty otherwise.
 std::vector<uint8_t> OriginalForReport(const JobOptions& job, uint64_t bytes);

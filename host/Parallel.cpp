@@ -15,27 +15,14 @@ JobReport RunConcurrentJob(const Machine& machine, const JobOptions& job) {
     r.document = job.document;
     r.parameters = job.parameters;
     if (job.copies) r.parameters += u"COPIES=" + pal::host::FromUtf8(std::to_string(*job.copies)) + u";";
-    r.dataBytes = job.data.size();
     const PrintProcessorEntries& entries = machine.Entries();
     if (!machine.Loaded()) {
         r.error = "the print processor is not loaded";
         return r;
     }
 
-    pal::host::JobSpec submitted;
-    submitted.printer = job.printer;
-    submitted.document = job.document;
-    submitted.datatype = job.datatype;
-    submitted.parameters = r.parameters;
-    submitted.outputFile = job.outputFile;
-    submitted.user = job.user;
-    submitted.data = job.data;
-    submitted.devmode = job.devmode;
-    r.jobId = pal::host::SubmitJob(submitted);
-    if (r.jobId == 0) {
-        r.error = "the spooler refused the job for \"" + pal::host::ToUtf8(job.printer) + "\"";
-        return r;
-    }
+    r.jobId = SubmitJobData(job, r.parameters, &r.dataBytes, &r.error);
+    if (r.jobId == 0) return r;
 
     DriveEntryPoints(entries, job, r, ControlPlan::UntilDone);
     pal::host::DeleteJob(r.jobId);

@@ -209,15 +209,15 @@ BOOL FinishJob(NativeJob& job) {
         SetLastError(Fail(VIEW_ERROR_BAD_STREAM));
         return FALSE;
     }
-    pal::host::JobSpec spec;
-    spec.printer = job.printer;
-    spec.document = job.document;
-    spec.datatype = u"NT EMF 1.008";
-    spec.user = job.user;
-    spec.data = decoded.spool;
-    spec.devmode = job.devmode;
-    spec.totalPages = decoded.pages;
-    const DWORD jobId = pal::host::SubmitJob(spec);
+    pal::host::JobSpec request;
+    request.printer = job.printer;
+    request.document = job.document;
+    request.datatype = u"NT EMF 1.008";
+    request.user = job.user;
+    request.data = decoded.spool;
+    request.devmode = job.devmode;
+    request.totalPages = decoded.pages;
+    const DWORD jobId = pal::host::SubmitJob(request);
     RecordQuilmonCall(QUILMON_FN_VIEW_SUBMIT, job.destination.c_str(),
                       jobId ? job.document.c_str() : u"the spooler refused the job", jobId);
     if (!jobId) {

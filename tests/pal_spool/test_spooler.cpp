@@ -501,10 +501,10 @@ TEST_F(Spooler, JobsLiveInSpoolFilesThatGoWithTheJob) {
          }, ERROR_PRINT_CANCELLED},
     };
     for (const Case& c : cases) {
-        pal::host::JobSpec spec;
-        spec.printer = u"Office Laser";
+        pal::host::JobSpec request;
+        request.printer = u"Office Laser";
         DWORD error = 0;
-        const DWORD job = pal::host::BeginJob(spec, &error);
+        const DWORD job = pal::host::BeginJob(request, &error);
         ASSERT_NE(job, 0u) << c.name;
         EXPECT_FALSE(Printer(pal::host::JobReadName(job).c_str()).ok) << c.name << ": still spooling";
         EXPECT_TRUE(pal::host::AppendJobData(job, std::span(data).first(1000), &error)) << c.name;
