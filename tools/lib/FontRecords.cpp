@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 namespace qltools {
@@ -76,15 +77,14 @@ std::string ReadEngineFont(std::span<const uint8_t> body, EngineFontInfo& out) {
 }
 
 void LinkEngineFontsToPages(InspectReport& report) {
-    for (size_t i = 0; i < report.records.size(); ++i) {
+    // One pass from the end, carrying the next page record of the same copy,
+    // so a stream of many font records costs no more than its records.
+    std::optional<uint64_t> nextPage;
+    for (size_t i = report.records.size(); i-- > 0;) {
         SpoolRecord& rec = report.records[i];
-        if (!rec.font) continue;
-        for (size_t k = i + 1; k < report.records.size() && report.records[k].copy == rec.copy; ++k) {
-            if (IsSpoolPageRecord(report.records[k].type)) {
-                rec.font->beforePage = report.records[k].offset;
-                break;
-            }
-        }
+        if (i + 1 < report.records.size() && report.records[i + 1].copy != rec.copy) nextPage.reset();
+        if (rec.font) rec.font->beforePage = nextPage;
+        if (IsSpoolPageRecord(rec.type)) nextPage = rec.offset;
     }
 }
 
