@@ -312,27 +312,23 @@ TEST_F(Security, MalformedOldAclsAreRefused) {
 
 TEST_F(Security, SetNamedSecurityInfoRecordsOwnerAndDacl) {
     const std::u16string file = MakeFile("owned.tmp");
-    std::u16string path = file;
     WellKnown world(WinWorldSid), admins(WinBuiltinAdministratorsSid);
+    auto set = [](std::u16string path, SECURITY_INFORMATION info, PSID owner, PACL dacl,
+                  SE_OBJECT_TYPE type = SE_FILE_OBJECT) {
+        return SetNamedSecurityInfoW(path.data(), type, info, owner, nullptr, dacl, nullptr);
+    };
 
-    std::u16string missing = u"C:\\nothere.tmp", noDir = u"C:\\nodir\\x.tmp";
-    EXPECT_EQ(SetNamedSecurityInfoW(missing.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, world.get(), nullptr,
-                                    nullptr, nullptr),
+    EXPECT_EQ(set(u"C:\\nothere.tmp", OWNER_SECURITY_INFORMATION, world.get(), nullptr),
               static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(SetNamedSecurityInfoW(noDir.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    nullptr, nullptr),
+    EXPECT_EQ(set(u"C:\\nodir\\x.tmp", DACL_SECURITY_INFORMATION, nullptr, nullptr),
               static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-    EXPECT_EQ(SetNamedSecurityInfoW(path.data(), SE_PRINTER, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                                    nullptr),
-              static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(set(file, DACL_SECURITY_INFORMATION, nullptr, nullptr, SE_PRINTER), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
     EXPECT_FALSE(pal::host::FileSecurity(file));
 
     // A user may make only itself the owner.
     pal::host::ImpersonateUser(u"erin");
     const std::u16string erin = pal::host::UserSid(u"erin");
-    EXPECT_EQ(SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, admins.get(), nullptr,
-                                    nullptr, nullptr),
-              static_cast<DWORD>(ERROR_INVALID_OWNER));
+    EXPECT_EQ(set(file, OWNER_SECURITY_INFORMATION, admins.get(), nullptr), static_cast<DWORD>(ERROR_INVALID_OWNER));
     HANDLE token = nullptr;
     ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token));
     std::vector<uint64_t> buf(16);
@@ -340,9 +336,7 @@ TEST_F(Security, SetNamedSecurityInfoRecordsOwnerAndDacl) {
     ASSERT_TRUE(GetTokenInformation(token, TokenUser, buf.data(), 128, &cb));
     CloseHandle(token);
     PSID self = reinterpret_cast<TOKEN_USER*>(buf.data())->User.Sid;
-    ASSERT_EQ(SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, self, nullptr, nullptr,
-                                    nullptr),
-              0u);
+    ASSERT_EQ(set(file, OWNER_SECURITY_INFORMATION, self, nullptr), 0u);
     auto rec = pal::host::FileSecurity(file);
     ASSERT_TRUE(rec);
     EXPECT_EQ(rec->owner, erin);
@@ -353,28 +347,20 @@ TEST_F(Security, SetNamedSecurityInfoRecordsOwnerAndDacl) {
     EXPLICIT_ACCESS_W ea = SidEntry(self, 0x001301BF);
     PACL acl = nullptr;
     ASSERT_EQ(SetEntriesInAclW(1, &ea, nullptr, &acl), 0u);
-    ASSERT_EQ(SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl,
-                                    nullptr),
-              0u);
+    ASSERT_EQ(set(file, DACL_SECURITY_INFORMATION, nullptr, acl), 0u);
     rec = pal::host::FileSecurity(file);
     ASSERT_TRUE(rec);
     EXPECT_TRUE(rec->daclSet);
     ASSERT_EQ(rec->dacl.size(), 1u);
     EXPECT_EQ(rec->dacl[0].sid, erin);
     EXPECT_EQ(rec->dacl[0].mask, 0x001301BFu);
-    EXPECT_EQ(SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, self, nullptr, nullptr,
-                                    nullptr),
-              static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl,
-                                    nullptr),
-              0u);
+    EXPECT_EQ(set(file, OWNER_SECURITY_INFORMATION, self, nullptr), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(set(file, DACL_SECURITY_INFORMATION, nullptr, acl), 0u);
     LocalFree(acl);
 
     // The spooler's own account may set any owner; a null DACL is recorded as such.
     pal::host::StopImpersonating();
-    ASSERT_EQ(SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                    admins.get(), nullptr, nullptr, nullptr),
-              0u);
+    ASSERT_EQ(set(file, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, admins.get(), nullptr), 0u);
     rec = pal::host::FileSecurity(u"c:\\OWNED.TMP");
     ASSERT_TRUE(rec) << "the same file under another spelling";
     EXPECT_EQ(rec->owner, u"S-1-5-32-544");
@@ -382,9 +368,7 @@ TEST_F(Security, SetNamedSecurityInfoRecordsOwnerAndDacl) {
     EXPECT_TRUE(rec->dacl.empty());
 
     pal::host::InjectFault({.call = "SetNamedSecurityInfoW", .error = ERROR_ACCESS_DENIED, .once = true});
-    EXPECT_EQ(SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                                    nullptr),
-              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(set(file, DACL_SECURITY_INFORMATION, nullptr, nullptr), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
 TEST_F(Security, FileCreationRecordsIdentityAndDescriptor) {

@@ -3,6 +3,8 @@
 //
 // Misuse (bad sizes, unsupported depths) throws std::invalid_argument.
 #pragma once
+#include "tools/lib/ByteIO.h"
+#include "tools/lib/EmfLayouts.h"
 #include "tools/lib/SyntheticImages.h"
 
 #include <cstdint>
