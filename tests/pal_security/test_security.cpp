@@ -14,17 +14,6 @@
 
 namespace {
 
-constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Plain]
-"Printer Driver"="Generic Printer"
-"Port"="FILE1:"
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLVM:]
-"PortType"="Quillon Print Port for VMware"
-)";
-
-
 // The drive root of the machine, removed when the process ends.
 struct TempRoot {
     std::filesystem::path path;
@@ -42,8 +31,6 @@ protected:
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         g_root.path = tmpl;
         pal::host::SetDriveRoot(tmpl);
-        std::string error;
-        ASSERT_TRUE(pal::host::LoadRegistryText(kMachine, "security.reg", &error)) << error;
     }
     void SetUp() override {
         pal::host::StopImpersonating();
