@@ -11,7 +11,7 @@
 namespace pal::host {
 
 // ---- channels -------------------------------------------------------------------------
-// Lines passed to OutputDebugStringW/A, in order. Take* empties the channel.
+// Lines passed to OutputDebugStringW, in order. Take* empties the channel.
 std::vector<std::u16string> TakeDebugOutput();
 // Called for every debugger line as it arrives (the host echoes them).
 void SetDebugOutputSink(std::function<void(const std::u16string&)> sink);
