@@ -59,6 +59,7 @@ extern "C" BOOL WINAPI GdiPlayEMF(LPWSTR pwszPrinterName, LPDEVMODEW pDevmode, L
 #include "pal/crt.h"
 #include "pal/reg.h"
 #include "pal/gdi.h"
+#include "pal/dib.h"
 #include "pal/gdiprint.h"
 #include "pal/spool.h"
 #include "pal/sock.h"

@@ -70,13 +70,6 @@ PAL_API void OutputDebugStringW(LPCWSTR lpOutputString) {
     SetLastError(saved);
 }
 
-PAL_API void OutputDebugStringA(LPCSTR lpOutputString) {
-    if (!lpOutputString) return;
-    DWORD saved = GetLastError();
-    pal::Debug(pal::AnsiToUtf16(lpOutputString));
-    SetLastError(saved);
-}
-
 PAL_API int MessageBoxW(HWND /*hWnd*/, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
     pal::Channels& c = pal::State();
     pal::host::MessageBoxRecord rec;

@@ -193,17 +193,6 @@ bool WriteToPort(const DeviceContext& dc, const Document& doc) {
 
 } // namespace
 
-PAL_API HGDIOBJ GetStockObject(int index) {
-    switch (index) {
-    case OEM_FIXED_FONT:
-    case ANSI_FIXED_FONT:
-    case ANSI_VAR_FONT:
-    case DEVICE_DEFAULT_FONT:
-    case SYSTEM_FIXED_FONT: return reinterpret_cast<HGDIOBJ>(0x018A0000 + uintptr_t(index));
-    default: return nullptr;
-    }
-}
-
 PAL_API HFONT CreateFontIndirectW(const LOGFONTW* lplf) {
     return Guard<HFONT>(nullptr, [&]() -> HFONT {
         if (auto f = pal::faults::Check("CreateFontIndirectW"); f.fail) return FailWith(f.error, HFONT(nullptr));

@@ -94,29 +94,7 @@ PAL_API HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
     return AllocBlock(uFlags, dwBytes);
 }
 
-PAL_API HGLOBAL GlobalReAlloc(HGLOBAL hMem, SIZE_T dwBytes, UINT uFlags) {
-    BlockHeader* h = HeaderOf(hMem);
-    if (!h) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    void* fresh = AllocBlock(uFlags, dwBytes);
-    if (!fresh) return nullptr;
-    std::memcpy(fresh, hMem, std::min<uint64_t>(h->size, dwBytes));
-    FreeBlock(hMem);
-    return fresh;
-}
-
 PAL_API HGLOBAL GlobalFree(HGLOBAL hMem) { return FreeBlock(hMem); }
-
-PAL_API SIZE_T GlobalSize(HGLOBAL hMem) {
-    BlockHeader* h = HeaderOf(hMem);
-    if (!h) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
-    return h->size;
-}
 
 PAL_API HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) { return AllocBlock(uFlags, uBytes); }
 PAL_API HLOCAL LocalFree(HLOCAL hMem) { return FreeBlock(hMem); }

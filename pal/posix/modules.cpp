@@ -300,36 +300,3 @@ PAL_API BOOL FreeLibrary(HMODULE hLibModule) {
     if (gone && !gone->system && gone->dl) dlclose(gone->dl);
     return TRUE;
 }
-
-PAL_API BOOL DisableThreadLibraryCalls(HMODULE /*hLibModule*/) { return TRUE; }
-
-// Reports Windows-style paths ("C:\Windows\System32\<name>.dll"), since the
-// product builds further Windows paths from the answer.
-PAL_API DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-    std::u16string file;
-    {
-        pal::ModuleTable& t = pal::Table();
-        std::lock_guard<std::mutex> g(t.lock);
-        pal::Module* m = hModule ? pal::FindByHandle(t, hModule) : pal::Executable(t);
-        if (!m) {
-            SetLastError(ERROR_MOD_NOT_FOUND);
-            return 0;
-        }
-        file = m->fileName;
-    }
-    if (!lpFilename || nSize == 0) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    if (file.size() + 1 > nSize) {
-        // Truncated and terminated, returning nSize, as Windows does.
-        std::copy_n(file.begin(), nSize - 1, lpFilename);
-        lpFilename[nSize - 1] = 0;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return nSize;
-    }
-    std::copy(file.begin(), file.end(), lpFilename);
-    lpFilename[file.size()] = 0;
-    SetLastError(ERROR_SUCCESS);
-    return static_cast<DWORD>(file.size());
-}

@@ -1,5 +1,5 @@
-// Process facts: time, tick counts, the performance counter, thread and
-// process ids, the version, the computer name and environment variables.
+// Process facts: time, tick counts, the performance counter, the thread id,
+// the version and the computer name.
 #include "core.h"
 
 #include "palhost.h"
@@ -42,47 +42,6 @@ ULONGLONG MonotonicNanos() {
     return static_cast<ULONGLONG>(ts.tv_sec) * 1000000000ULL + static_cast<ULONGLONG>(ts.tv_nsec);
 }
 
-// Variables whose Windows value the process environment of this host cannot
-// give; they answer the simulated machine's directories.
-bool FixedVariable(std::u16string_view name, std::u16string& value) {
-    auto is = [&](std::u16string_view n) {
-        if (n.size() != name.size()) return false;
-        for (size_t i = 0; i < n.size(); ++i)
-            if (FoldLower(n[i]) != FoldLower(name[i])) return false;
-        return true;
-    };
-    if (is(u"SystemRoot") || is(u"windir")) value = u"C:\\Windows";
-    else if (is(u"TEMP") || is(u"TMP")) value = u"C:\\Windows\\Temp";
-    else if (is(u"SystemDrive")) value = u"C:";
-    else if (is(u"COMPUTERNAME")) value = ComputerName();
-    else return false;
-    return true;
-}
-
-// A variable's value; names are matched without regard to case, as Windows does.
-bool LookupVariable(std::u16string_view name, std::u16string& value) {
-    if (name.empty()) return false;
-    if (FixedVariable(name, value)) return true;
-    const std::string narrow = Utf16ToUtf8(name);
-    if (const char* v = std::getenv(narrow.c_str())) {
-        value = Utf8ToUtf16(v);
-        return true;
-    }
-    for (char** e = environ; e && *e; ++e) {
-        std::string_view entry(*e);
-        size_t eq = entry.find('=');
-        if (eq == std::string_view::npos || eq != narrow.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < eq && same; ++i)
-            same = FoldLower(static_cast<unsigned char>(entry[i])) == FoldLower(static_cast<unsigned char>(narrow[i]));
-        if (same) {
-            value = Utf8ToUtf16(entry.substr(eq + 1));
-            return true;
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 std::u16string ComputerName() {
@@ -112,16 +71,7 @@ PAL_API void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
     pal::FillSystemTime(t, ts.tv_nsec, lpSystemTime);
 }
 
-PAL_API void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm t;
-    gmtime_r(&ts.tv_sec, &t);
-    pal::FillSystemTime(t, ts.tv_nsec, lpSystemTime);
-}
-
 PAL_API ULONGLONG GetTickCount64(void) { return pal::MonotonicNanos() / 1000000ULL; }
-PAL_API DWORD GetTickCount(void) { return static_cast<DWORD>(GetTickCount64()); }
 
 // 10 MHz, the frequency Windows 10 reports on current hardware.
 PAL_API BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
@@ -141,8 +91,6 @@ PAL_API DWORD GetCurrentThreadId(void) {
     return id;
 }
 
-PAL_API DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
-
 PAL_API BOOL GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) {
     static_assert(sizeof(OSVERSIONINFOW) == 276);
     if (!lpVersionInformation || lpVersionInformation->dwOSVersionInfoSize < sizeof(OSVERSIONINFOW)) {
@@ -155,67 +103,4 @@ PAL_API BOOL GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) {
     lpVersionInformation->dwPlatformId = VER_PLATFORM_WIN32_NT;
     std::fill(std::begin(lpVersionInformation->szCSDVersion), std::end(lpVersionInformation->szCSDVersion), 0);
     return TRUE;
-}
-
-PAL_API BOOL GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize) {
-    if (!nSize) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const std::u16string name = pal::ComputerName();
-    if (!lpBuffer || *nSize < name.size() + 1) {
-        *nSize = static_cast<DWORD>(name.size() + 1);
-        SetLastError(ERROR_BUFFER_OVERFLOW);
-        return FALSE;
-    }
-    std::copy(name.begin(), name.end(), lpBuffer);
-    lpBuffer[name.size()] = 0;
-    *nSize = static_cast<DWORD>(name.size());
-    return TRUE;
-}
-
-PAL_API DWORD GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize) {
-    std::u16string value;
-    if (!pal::LookupVariable(pal::WView(lpName), value)) {
-        SetLastError(ERROR_ENVVAR_NOT_FOUND);
-        return 0;
-    }
-    return pal::CopyOutString(value, lpBuffer, nSize);
-}
-
-// %NAME% is replaced by the variable's value; unknown references and a lone
-// "%" stay as written. Returns the size with the terminator, also when the
-// buffer is too small (then the buffer receives what fits).
-PAL_API DWORD ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize) {
-    if (!lpSrc) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::u16string_view src = pal::WView(lpSrc);
-    std::u16string out;
-    for (size_t i = 0; i < src.size();) {
-        if (src[i] == u'%') {
-            size_t close = src.find(u'%', i + 1);
-            std::u16string value;
-            if (close != std::u16string_view::npos && pal::LookupVariable(src.substr(i + 1, close - i - 1), value)) {
-                out += value;
-                i = close + 1;
-                continue;
-            }
-            if (close != std::u16string_view::npos) {
-                // Not a variable: the reference stays as written.
-                out.append(src.substr(i, close - i + 1));
-                i = close + 1;
-                continue;
-            }
-        }
-        out += src[i++];
-    }
-    const DWORD needed = static_cast<DWORD>(out.size() + 1);
-    if (lpDst && nSize > 0) {
-        size_t n = std::min<size_t>(out.size(), nSize - 1);
-        std::copy_n(out.begin(), n, lpDst);
-        lpDst[n] = 0;
-    }
-    return needed;
 }

@@ -3,6 +3,7 @@
 // keys are handle-table objects, so a test sees every key left open.
 #include "registry_store.h"
 
+#include "core.h"
 #include "faults.h"
 #include "handles.h"
 #include "security_internal.h"
@@ -198,17 +199,6 @@ std::u16string JoinPath(const std::u16string& base, std::u16string_view sub) {
     return out;
 }
 
-// Copies a name into a caller's character buffer of *cch characters
-// (terminator included); on return *cch holds the length without it.
-LONG CopyName(const std::u16string& name, LPWSTR buf, LPDWORD cch) {
-    if (!buf || !cch) return ERROR_INVALID_PARAMETER;
-    if (name.size() + 1 > *cch) return ERROR_MORE_DATA;
-    std::memcpy(buf, name.data(), name.size() * sizeof(char16_t));
-    buf[name.size()] = 0;
-    *cch = static_cast<DWORD>(name.size());
-    return ERROR_SUCCESS;
-}
-
 // Hands a value's data to a caller the way RegQueryValueExW does.
 LONG CopyData(const Value& v, LPDWORD type, LPBYTE data, LPDWORD cbData) {
     if (type) *type = v.type;
@@ -242,14 +232,14 @@ LONG Guarded(F&& f) {
 
 std::u16string Fold(std::u16string_view s) {
     std::u16string out(s);
-    for (auto& c : out) c = towupper(c);
+    for (auto& c : out) c = pal::FoldUpper(c);
     return out;
 }
 
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (towupper(a[i]) != towupper(b[i])) return false;
+        if (pal::FoldUpper(a[i]) != pal::FoldUpper(b[i])) return false;
     return true;
 }
 
@@ -472,42 +462,5 @@ PAL_API LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
         if (!key->subkeys.empty()) return ERROR_ACCESS_DENIED;
         DeleteTreeLocked(r.key, lpSubKey);
         return ERROR_SUCCESS;
-    });
-}
-
-PAL_API LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
-                           LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
-    return Guarded([&]() -> LONG {
-        if (lpReserved) return ERROR_INVALID_PARAMETER;
-        Hive& h = hive();
-        std::lock_guard<std::mutex> g(h.lock);
-        Resolved r = ResolveLocked(hKey);
-        if (r.error) return r.error;
-        if (dwIndex >= r.key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-        auto it = r.key->subkeys.begin();
-        std::advance(it, dwIndex);
-        LONG rc = CopyName(it->second->name, lpName, lpcchName);
-        if (rc) return rc;
-        if (lpClass && lpcchClass && *lpcchClass) lpClass[0] = 0;
-        if (lpcchClass) *lpcchClass = 0;
-        if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{0, 0};
-        return ERROR_SUCCESS;
-    });
-}
-
-PAL_API LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
-                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    return Guarded([&]() -> LONG {
-        if (lpReserved) return ERROR_INVALID_PARAMETER;
-        if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
-        Hive& h = hive();
-        std::lock_guard<std::mutex> g(h.lock);
-        Resolved r = ResolveLocked(hKey);
-        if (r.error) return r.error;
-        if (dwIndex >= r.key->values.size()) return ERROR_NO_MORE_ITEMS;
-        const Value& v = r.key->values[dwIndex];
-        LONG rc = CopyName(v.name, lpValueName, lpcchValueName);
-        if (rc) return rc;
-        return CopyData(v, lpType, lpData, lpcbData);
     });
 }

@@ -282,40 +282,6 @@ using namespace pal::security;
 
 // ---- SIDs ------------------------------------------------------------------------------------
 
-PAL_API DWORD GetSidLengthRequired(UCHAR nSubAuthorityCount) { return 8u + 4u * nSubAuthorityCount; }
-
-PAL_API BOOL InitializeSid(PSID Sid, PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BYTE nSubAuthorityCount) {
-    if (!Sid || !pIdentifierAuthority || nSubAuthorityCount > SID_MAX_SUB_AUTHORITIES)
-        return Fail(ERROR_INVALID_PARAMETER);
-    auto* b = static_cast<BYTE*>(Sid);
-    b[0] = SID_REVISION;
-    b[1] = nSubAuthorityCount;
-    std::memcpy(b + 2, pIdentifierAuthority->Value, 6);
-    return TRUE;
-}
-
-PAL_API BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BYTE nSubAuthorityCount,
-                                      DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2,
-                                      DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
-                                      DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid) {
-    if (!pSid) return Fail(ERROR_INVALID_PARAMETER);
-    *pSid = nullptr;
-    if (!pIdentifierAuthority || nSubAuthorityCount > 8) return Fail(ERROR_INVALID_PARAMETER);
-    const DWORD subs[8] = {nSubAuthority0, nSubAuthority1, nSubAuthority2, nSubAuthority3,
-                           nSubAuthority4, nSubAuthority5, nSubAuthority6, nSubAuthority7};
-    PSID sid = LocalAlloc(LPTR, GetSidLengthRequired(nSubAuthorityCount));
-    if (!sid) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    InitializeSid(sid, pIdentifierAuthority, nSubAuthorityCount);
-    std::memcpy(static_cast<BYTE*>(sid) + 8, subs, 4u * nSubAuthorityCount);
-    *pSid = sid;
-    return TRUE;
-}
-
-PAL_API PVOID FreeSid(PSID pSid) {
-    if (pSid) LocalFree(pSid);
-    return nullptr;
-}
-
 PAL_API BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE WellKnownSidType, PSID /*DomainSid*/, PSID pSid, DWORD* cbSid) {
     if (!cbSid) return Fail(ERROR_INVALID_PARAMETER);
     std::vector<BYTE> sid;
@@ -340,35 +306,12 @@ PAL_API BOOL CreateWellKnownSid(WELL_KNOWN_SID_TYPE WellKnownSidType, PSID /*Dom
     return TRUE;
 }
 
-PAL_API PDWORD GetSidSubAuthority(PSID pSid, DWORD nSubAuthority) {
-    if (!SidIsValid(pSid) || nSubAuthority >= static_cast<BYTE*>(pSid)[1]) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    return reinterpret_cast<PDWORD>(static_cast<BYTE*>(pSid) + 8 + 4 * nSubAuthority);
-}
-
-PAL_API PUCHAR GetSidSubAuthorityCount(PSID pSid) {
-    if (!SidIsValid(pSid)) {
-        SetLastError(ERROR_INVALID_SID);
-        return nullptr;
-    }
-    return static_cast<PUCHAR>(pSid) + 1;
-}
-
 PAL_API BOOL IsValidSid(PSID pSid) {
     if (!SidIsValid(pSid)) return Fail(ERROR_INVALID_SID);
     return TRUE;
 }
 
 PAL_API DWORD GetLengthSid(PSID pSid) { return SidLength(pSid); }
-
-PAL_API BOOL EqualSid(PSID pSid1, PSID pSid2) {
-    if (!SidIsValid(pSid1) || !SidIsValid(pSid2)) return Fail(ERROR_INVALID_SID);
-    SetLastError(ERROR_SUCCESS);
-    const DWORD n = SidLength(pSid1);
-    return n == SidLength(pSid2) && std::memcmp(pSid1, pSid2, n) == 0;
-}
 
 PAL_API BOOL CopySid(DWORD nDestinationSidLength, PSID pDestinationSid, PSID pSourceSid) {
     if (!SidIsValid(pSourceSid)) return Fail(ERROR_INVALID_SID);
@@ -380,48 +323,6 @@ PAL_API BOOL CopySid(DWORD nDestinationSidLength, PSID pDestinationSid, PSID pSo
 }
 
 // ---- ACLs ------------------------------------------------------------------------------------
-
-PAL_API BOOL InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision) {
-    if (!pAcl || nAclLength > 0xFFFF) return Fail(ERROR_INVALID_PARAMETER);
-    if (dwAclRevision != ACL_REVISION && dwAclRevision != ACL_REVISION_DS) return Fail(ERROR_INVALID_PARAMETER);
-    if (nAclLength < sizeof(ACL)) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    std::memset(pAcl, 0, sizeof(ACL));
-    pAcl->AclRevision = static_cast<BYTE>(dwAclRevision);
-    pAcl->AclSize = static_cast<WORD>(nAclLength & ~3u);
-    return TRUE;
-}
-
-PAL_API BOOL IsValidAcl(PACL pAcl) {
-    if (!ParseAcl(pAcl)) return Fail(ERROR_INVALID_ACL);
-    return TRUE;
-}
-
-PAL_API BOOL AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask, PSID pSid) {
-    if (!SidIsValid(pSid)) return Fail(ERROR_INVALID_SID);
-    auto aces = ParseAcl(pAcl);
-    if (!aces) return Fail(ERROR_INVALID_ACL);
-    if (dwAceRevision != ACL_REVISION && dwAceRevision != ACL_REVISION_DS) return Fail(ERROR_REVISION_MISMATCH);
-    Ace a;
-    a.type = ACCESS_ALLOWED_ACE_TYPE;
-    a.mask = AccessMask;
-    a.sid = SidBytes(pSid);
-    const size_t used = UsedBytes(*aces);
-    if (used + AceSize(a) > pAcl->AclSize) return Fail(ERROR_ALLOTTED_SPACE_EXCEEDED);
-    WriteAce(reinterpret_cast<BYTE*>(pAcl) + used, a);
-    ++pAcl->AceCount;
-    return TRUE;
-}
-
-PAL_API BOOL GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID* pAce) {
-    if (!pAce) return Fail(ERROR_INVALID_PARAMETER);
-    auto aces = ParseAcl(pAcl);
-    if (!aces) return Fail(ERROR_INVALID_ACL);
-    if (dwAceIndex >= aces->size()) return Fail(ERROR_INVALID_PARAMETER);
-    size_t at = sizeof(ACL);
-    for (DWORD i = 0; i < dwAceIndex; ++i) at += AceSize((*aces)[i]);
-    *pAce = reinterpret_cast<BYTE*>(pAcl) + at;
-    return TRUE;
-}
 
 PAL_API DWORD SetEntriesInAclW(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_W pListOfExplicitEntries, PACL OldAcl,
                                PACL* NewAcl) {
@@ -519,23 +420,6 @@ PAL_API BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
         if (bDaclDefaulted) sd->Control |= SE_DACL_DEFAULTED;
         sd->Dacl = pDacl;
     }
-    return TRUE;
-}
-
-PAL_API BOOL SetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID pOwner, BOOL bOwnerDefaulted) {
-    SECURITY_DESCRIPTOR* sd = AbsoluteDescriptor(pSecurityDescriptor);
-    if (!sd) return FALSE;
-    sd->Owner = pOwner;
-    sd->Control = static_cast<WORD>(bOwnerDefaulted ? (sd->Control | SE_OWNER_DEFAULTED)
-                                                    : (sd->Control & ~SE_OWNER_DEFAULTED));
-    return TRUE;
-}
-
-PAL_API BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor) {
-    SECURITY_DESCRIPTOR* sd = AbsoluteDescriptor(pSecurityDescriptor);
-    if (!sd) return FALSE;
-    if (sd->Owner && !SidIsValid(sd->Owner)) return Fail(ERROR_INVALID_SECURITY_DESCR);
-    if ((sd->Control & SE_DACL_PRESENT) && sd->Dacl && !ParseAcl(sd->Dacl)) return Fail(ERROR_INVALID_SECURITY_DESCR);
     return TRUE;
 }
 

@@ -22,7 +22,7 @@ struct Account {
 // LocalSystem, the identity of the process.
 std::shared_ptr<const Account> SystemAccount();
 // The account of a user name ("name" or "DOMAIN\name"); made on first use and
-// remembered so LookupAccountSidW can name its SID.
+// remembered, so a name keeps its SID and account.
 std::shared_ptr<const Account> UserAccount(std::u16string_view user);
 // The calling thread's impersonated account, or null.
 std::shared_ptr<const Account> ThreadImpersonation();

@@ -171,17 +171,6 @@ std::shared_ptr<const Account> UserAccount(std::u16string_view user) {
     return a;
 }
 
-std::shared_ptr<const Account> FindAccountBySid(const void* sid) {
-    const std::vector<BYTE> want = SidBytes(sid);
-    if (want.empty()) return nullptr;
-    if (SystemAccount()->sid == want) return SystemAccount();
-    AccountTable& t = Accounts();
-    std::lock_guard<std::mutex> g(t.lock);
-    for (const auto& [key, account] : t.byKey)
-        if (account->sid == want) return account;
-    return nullptr;
-}
-
 std::shared_ptr<const Account> ThreadImpersonation() { return t_impersonation; }
 void SetThreadImpersonation(std::shared_ptr<const Account> account) { t_impersonation = std::move(account); }
 std::shared_ptr<const Account> EffectiveAccount() { return t_impersonation ? t_impersonation : SystemAccount(); }
@@ -291,20 +280,6 @@ PAL_API BOOL ImpersonateLoggedOnUser(HANDLE hToken) {
     return TRUE;
 }
 
-PAL_API BOOL SetThreadToken(PHANDLE Thread, HANDLE Token) {
-    if (Thread && *Thread != PseudoThread()) return Fail(ERROR_INVALID_HANDLE);
-    if (!Token) {
-        SetThreadImpersonation(nullptr);
-        return TRUE;
-    }
-    auto token = pal::LookupHandle<pal::security::Token>(Token);
-    if (!token) return Fail(ERROR_INVALID_HANDLE);
-    if (!(token->access & TOKEN_IMPERSONATE)) return Fail(ERROR_ACCESS_DENIED);
-    if (token->type != TokenImpersonation) return Fail(ERROR_BAD_TOKEN_TYPE);
-    SetThreadImpersonation(token->account);
-    return TRUE;
-}
-
 PAL_API BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
                                  LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength) {
     if (!ReturnLength) return Fail(ERROR_INVALID_PARAMETER);
@@ -329,78 +304,4 @@ PAL_API BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Tok
     default:
         return Fail(ERROR_INVALID_PARAMETER);
     }
-}
-
-PAL_API BOOL DuplicateTokenEx(HANDLE hExistingToken, DWORD dwDesiredAccess, LPSECURITY_ATTRIBUTES /*attributes*/,
-                              SECURITY_IMPERSONATION_LEVEL ImpersonationLevel, TOKEN_TYPE TokenType,
-                              PHANDLE phNewToken) {
-    if (!phNewToken) return Fail(ERROR_INVALID_PARAMETER);
-    *phNewToken = nullptr;
-    auto token = pal::LookupHandle<Token>(hExistingToken);
-    if (!token) return Fail(ERROR_INVALID_HANDLE);
-    if (!(token->access & TOKEN_DUPLICATE)) return Fail(ERROR_ACCESS_DENIED);
-    if (TokenType != TokenPrimary && TokenType != TokenImpersonation) return Fail(ERROR_INVALID_PARAMETER);
-    if (ImpersonationLevel < SecurityAnonymous || ImpersonationLevel > SecurityDelegation)
-        return Fail(ERROR_INVALID_PARAMETER);
-    *phNewToken = NewToken(token->account, dwDesiredAccess ? dwDesiredAccess : token->access, TokenType,
-                           ImpersonationLevel);
-    return TRUE;
-}
-
-PAL_API BOOL DuplicateToken(HANDLE ExistingTokenHandle, SECURITY_IMPERSONATION_LEVEL ImpersonationLevel,
-                            PHANDLE DuplicateTokenHandle) {
-    return DuplicateTokenEx(ExistingTokenHandle, TOKEN_IMPERSONATE | TOKEN_QUERY, nullptr, ImpersonationLevel,
-                            TokenImpersonation, DuplicateTokenHandle);
-}
-
-namespace {
-
-struct WellKnownName {
-    const char16_t* sid;
-    const char16_t* name;
-    const char16_t* domain;
-    SID_NAME_USE use;
-};
-constexpr WellKnownName kWellKnownNames[] = {
-    {u"S-1-0-0", u"NULL SID", u"", SidTypeWellKnownGroup},
-    {u"S-1-1-0", u"Everyone", u"", SidTypeWellKnownGroup},
-    {u"S-1-5-32", u"BUILTIN", u"BUILTIN", SidTypeDomain},
-    {u"S-1-5-32-544", u"Administrators", u"BUILTIN", SidTypeAlias},
-    {u"S-1-5-32-545", u"Users", u"BUILTIN", SidTypeAlias},
-};
-
-} // namespace
-
-PAL_API BOOL LookupAccountSidW(LPCWSTR /*lpSystemName*/, PSID Sid, LPWSTR Name, LPDWORD cchName,
-                               LPWSTR ReferencedDomainName, LPDWORD cchReferencedDomainName, PSID_NAME_USE peUse) {
-    if (!cchName || !cchReferencedDomainName || !peUse) return Fail(ERROR_INVALID_PARAMETER);
-    if (!SidIsValid(Sid)) return Fail(ERROR_INVALID_SID);
-    std::u16string name, domain;
-    SID_NAME_USE use = SidTypeUnknown;
-    const std::u16string text = SidToString(Sid);
-    for (const auto& w : kWellKnownNames) {
-        if (text == w.sid) {
-            name = w.name;
-            domain = w.domain;
-            use = w.use;
-        }
-    }
-    if (use == SidTypeUnknown) {
-        auto account = FindAccountBySid(Sid);
-        if (!account) return Fail(ERROR_NONE_MAPPED);
-        name = account->user;
-        domain = account->domain;
-        use = account->system ? SidTypeWellKnownGroup : SidTypeUser;
-    }
-    if (!Name || *cchName < name.size() + 1 || !ReferencedDomainName || *cchReferencedDomainName < domain.size() + 1) {
-        *cchName = static_cast<DWORD>(name.size() + 1);
-        *cchReferencedDomainName = static_cast<DWORD>(domain.size() + 1);
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
-    }
-    std::memcpy(Name, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
-    std::memcpy(ReferencedDomainName, domain.c_str(), (domain.size() + 1) * sizeof(WCHAR));
-    *cchName = static_cast<DWORD>(name.size());
-    *cchReferencedDomainName = static_cast<DWORD>(domain.size());
-    *peUse = use;
-    return TRUE;
 }

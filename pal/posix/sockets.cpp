@@ -160,16 +160,6 @@ int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
     return 0;
 }
 
-int WSACleanup() {
-    int cur = g_started.load();
-    while (cur > 0 && !g_started.compare_exchange_weak(cur, cur - 1)) {
-    }
-    if (cur <= 0) return Fail(WSANOTINITIALISED);
-    return 0;
-}
-
-int WSAGetLastError() { return static_cast<int>(GetLastError()); }
-
 SOCKET socket(int af, int type, int protocol) {
     if (!Started()) {
         Fail(WSANOTINITIALISED);
@@ -205,18 +195,6 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     if (!IsSocket(s)) return Fail(WSAENOTSOCK);
     if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
     ssize_t r = ::send(static_cast<int>(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
-    if (r < 0) return Fail(WsaFromErrno(errno));
-    return static_cast<int>(r);
-}
-
-int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen) {
-    if (!Started()) return Fail(WSANOTINITIALISED);
-    if (!IsSocket(s)) return Fail(WSAENOTSOCK);
-    if (len < 0 || (!buf && len > 0)) return Fail(WSAEFAULT);
-    sockaddr_in addr;
-    if (!ToPosix(to, tolen, addr)) return Fail(WSAEFAULT);
-    ssize_t r = ::sendto(static_cast<int>(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL,
-                         reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     if (r < 0) return Fail(WsaFromErrno(errno));
     return static_cast<int>(r);
 }

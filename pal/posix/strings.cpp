@@ -1,8 +1,7 @@
 // UTF-16 strings: the wide C runtime functions for char16_t, the lstr*W
-// family, code-page conversions (Windows-1252 and UTF-8) and wsprintfW.
+// family and code-page conversions (Windows-1252 and UTF-8).
 #include "core.h"
 
-#include "palfmt.h"
 #include "palhost.h"
 #include "palwin.h"
 
@@ -235,13 +234,6 @@ WCHAR* wcscpy(WCHAR* dst, const WCHAR* src) {
     return dst;
 }
 
-WCHAR* wcsncpy(WCHAR* dst, const WCHAR* src, size_t n) {
-    size_t i = 0;
-    for (; i < n && src[i]; ++i) dst[i] = src[i];
-    for (; i < n; ++i) dst[i] = 0;
-    return dst;
-}
-
 WCHAR* wcscat(WCHAR* dst, const WCHAR* src) {
     wcscpy(dst + pal::WLen(dst), src);
     return dst;
@@ -297,73 +289,11 @@ const WCHAR* wcsstr(const WCHAR* s, const WCHAR* find) {
 }
 WCHAR* wcsstr(WCHAR* s, const WCHAR* find) { return const_cast<WCHAR*>(wcsstr(static_cast<const WCHAR*>(s), find)); }
 
-namespace {
-bool IsWideSpace(WCHAR c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
-
-int DigitValue(WCHAR c) {
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'z') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'Z') return c - u'A' + 10;
-    return 99;
-}
-} // namespace
-
-int _wtoi(const WCHAR* s) {
-    if (!s) return 0;
-    while (IsWideSpace(*s)) ++s;
-    bool neg = false;
-    if (*s == u'+' || *s == u'-') neg = *s++ == u'-';
-    long long v = 0;
-    for (; *s >= u'0' && *s <= u'9'; ++s) {
-        v = v * 10 + (*s - u'0');
-        if (v > 0x80000000LL) v = 0x80000000LL; // saturate; the result is clamped below
-    }
-    if (neg) v = -v;
-    return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
-}
-
-unsigned long wcstoul(const WCHAR* s, WCHAR** end, int base) {
-    const WCHAR* start = s;
-    while (IsWideSpace(*s)) ++s;
-    bool neg = false;
-    if (*s == u'+' || *s == u'-') neg = *s++ == u'-';
-    if ((base == 0 || base == 16) && s[0] == u'0' && (s[1] == u'x' || s[1] == u'X') && DigitValue(s[2]) < 16) {
-        s += 2;
-        base = 16;
-    } else if (base == 0) {
-        base = s[0] == u'0' ? 8 : 10;
-    }
-    if (base < 2 || base > 36) {
-        if (end) *end = const_cast<WCHAR*>(start);
-        return 0;
-    }
-    const WCHAR* digits = s;
-    unsigned long long v = 0;
-    bool overflow = false;
-    for (int d; (d = DigitValue(*s)) < base; ++s) {
-        v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
-        if (v > ULONG_MAX) overflow = true, v = ULONG_MAX;
-    }
-    if (end) *end = const_cast<WCHAR*>(s == digits ? start : s);
-    if (s == digits) return 0;
-    if (overflow) {
-        errno = ERANGE;
-        return ULONG_MAX;
-    }
-    return neg ? static_cast<unsigned long>(-v) : static_cast<unsigned long>(v);
-}
-
-WCHAR towupper(WCHAR c) { return pal::FoldUpper(c); }
 WCHAR towlower(WCHAR c) { return pal::FoldLower(c); }
 
 // ---- lstr*W -------------------------------------------------------------------------------
 
 PAL_API int lstrlenW(LPCWSTR lpString) { return static_cast<int>(pal::WLen(lpString)); }
-
-PAL_API LPWSTR lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2) {
-    if (!lpString1 || !lpString2) return nullptr;
-    return wcscpy(lpString1, lpString2);
-}
 
 PAL_API LPWSTR lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength) {
     if (!lpString1) return nullptr;
@@ -373,11 +303,6 @@ PAL_API LPWSTR lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength) {
         for (; i < iMaxLength - 1 && lpString2[i]; ++i) lpString1[i] = lpString2[i];
     lpString1[i] = 0;
     return lpString1;
-}
-
-PAL_API LPWSTR lstrcatW(LPWSTR lpString1, LPCWSTR lpString2) {
-    if (!lpString1 || !lpString2) return nullptr;
-    return wcscat(lpString1, lpString2);
 }
 
 namespace {
@@ -395,34 +320,6 @@ PAL_API int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2) {
 }
 
 // ---- code pages ------------------------------------------------------------------------------
-
-PAL_API int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
-                                LPWSTR lpWideCharStr, int cchWideChar) {
-    if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
-        (cchWideChar > 0 && !lpWideCharStr) ||
-        (lpWideCharStr && static_cast<const void*>(lpWideCharStr) == static_cast<const void*>(lpMultiByteStr)))
-        return pal::Fail(ERROR_INVALID_PARAMETER);
-    size_t len = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
-    std::string_view in(lpMultiByteStr, len);
-    std::u16string out;
-    if (CodePage == CP_UTF8) {
-        if (dwFlags & ~static_cast<DWORD>(MB_ERR_INVALID_CHARS)) return pal::Fail(ERROR_INVALID_FLAGS);
-        if (!pal::DecodeUtf8(in, out) && (dwFlags & MB_ERR_INVALID_CHARS))
-            return pal::Fail(ERROR_NO_UNICODE_TRANSLATION);
-    } else if (pal::IsAnsiCodePage(CodePage)) {
-        out = pal::AnsiToUtf16(in);
-    } else {
-        return pal::Fail(ERROR_INVALID_PARAMETER);
-    }
-    if (out.size() > static_cast<size_t>(INT_MAX)) return pal::Fail(ERROR_INVALID_PARAMETER);
-    if (cchWideChar == 0) return static_cast<int>(out.size());
-    if (out.size() > static_cast<size_t>(cchWideChar)) {
-        std::copy_n(out.begin(), cchWideChar, lpWideCharStr);
-        return pal::Fail(ERROR_INSUFFICIENT_BUFFER);
-    }
-    std::copy(out.begin(), out.end(), lpWideCharStr);
-    return static_cast<int>(out.size());
-}
 
 PAL_API int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                 LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
@@ -464,20 +361,4 @@ PAL_API int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideChar
     }
     std::memcpy(lpMultiByteStr, out.data(), out.size());
     return static_cast<int>(out.size());
-}
-
-// ---- wsprintfW ------------------------------------------------------------------------------
-
-// Like Windows, the output is limited to 1024 characters plus the terminator.
-PAL_API int wvsprintfW(LPWSTR buffer, LPCWSTR format, va_list args) {
-    if (!buffer || !format) return pal::Fail(ERROR_INVALID_PARAMETER);
-    return static_cast<int>(PalFormatVW(buffer, 1025, format, args));
-}
-
-PAL_API int wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
-    va_list args;
-    va_start(args, format);
-    int n = wvsprintfW(buffer, format, args);
-    va_end(args);
-    return n;
 }

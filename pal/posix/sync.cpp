@@ -135,16 +135,3 @@ PAL_API void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 PAL_API void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     pthread_mutex_destroy(pal::MutexOf(lpCriticalSection));
 }
-
-PAL_API LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-
-PAL_API LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-
-PAL_API LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-
-PAL_API LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return Comparand;
-}

@@ -60,27 +60,12 @@ protected:
     size_t m_handlesBefore = 0;
 };
 
-std::vector<std::string> MillionA() {
-    // Pieces of uneven sizes that add up to 1,000,000 bytes.
-    std::vector<std::string> pieces;
-    size_t left = 1000000, n = 1;
-    while (left) {
-        size_t take = std::min(left, n * 997 % 70001 + 1);
-        pieces.emplace_back(take, 'a');
-        left -= take;
-        ++n;
-    }
-    return pieces;
-}
-
 TEST_F(Crypt, KnownDigests) {
     EXPECT_EQ(Digest(CALG_MD5, {}), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(Digest(CALG_MD5, {"abc"}), "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(Digest(CALG_MD5, {"a", "", "bc"}), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(Digest(CALG_MD5, MillionA()), "7707d6ae4e027c70eea2a935c2296f21");
     EXPECT_EQ(Digest(CALG_SHA1, {}), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
     EXPECT_EQ(Digest(CALG_SHA1, {"abc"}), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    EXPECT_EQ(Digest(CALG_SHA1, MillionA()), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
     EXPECT_EQ(Digest(CALG_SHA_256, {"abc"}), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 

@@ -43,35 +43,31 @@ TEST_F(RegFile, ReadsEveryValueForm) {
 [HKLM\SOFTWARE\Test\Sub]
 "x"="y"
 )");
-    const char16_t* key = u"SOFTWARE\\Test";
-    EXPECT_EQ(ReadValue(key, u"").data, Utf16Bytes(u"default"));
-    EXPECT_EQ(ReadValue(key, nullptr).data, Utf16Bytes(u"default"));
-    auto path = ReadValue(key, u"path"); // value names are case-insensitive
-    EXPECT_EQ(path.type, REG_SZ);
-    EXPECT_EQ(path.data, Utf16Bytes(u"C:\\dir\\file.txt"));
-    EXPECT_EQ(ReadValue(key, u"Quote").data, Utf16Bytes(u"say \"hi\""));
-    EXPECT_EQ(ReadValue(key, u"Empty").data, Utf16Bytes(u""));
-    auto count = ReadValue(key, u"Count");
-    EXPECT_EQ(count.type, REG_DWORD);
-    EXPECT_EQ(count.data, Bytes({0x2a, 0, 0, 0}));
-    EXPECT_EQ(ReadValue(key, u"Small").data, Bytes({7, 0, 0, 0}));
-    auto blob = ReadValue(key, u"Blob");
-    EXPECT_EQ(blob.type, REG_BINARY);
-    EXPECT_EQ(blob.data, Bytes({0xde, 0xad, 0xbe, 0xef}));
-    EXPECT_TRUE(ReadValue(key, u"NoBytes").data.empty());
-    auto expand = ReadValue(key, u"Expand");
-    EXPECT_EQ(expand.type, REG_EXPAND_SZ);
-    EXPECT_EQ(expand.data, Utf16Bytes(u"%A%"));
-    auto multi = ReadValue(key, u"Multi");
-    EXPECT_EQ(multi.type, REG_MULTI_SZ);
-    EXPECT_EQ(multi.data.size(), 10u);
-    auto big = ReadValue(key, u"Big");
-    EXPECT_EQ(big.type, REG_QWORD);
-    EXPECT_EQ(big.data, Bytes({1, 2, 3, 4, 5, 6, 7, 8}));
-    auto odd = ReadValue(key, u"Odd");
-    EXPECT_EQ(odd.type, 5u);
-    EXPECT_EQ(odd.data, Bytes({0xff}));
-    EXPECT_EQ(ReadValue(key, u"Long").data, Bytes({0, 1, 2, 3, 4, 5, 6}));
+    const struct {
+        const char16_t* name; // value names are case-insensitive
+        DWORD type;
+        std::vector<uint8_t> data;
+    } values[] = {
+        {u"", REG_SZ, Utf16Bytes(u"default")},
+        {u"path", REG_SZ, Utf16Bytes(u"C:\\dir\\file.txt")},
+        {u"Quote", REG_SZ, Utf16Bytes(u"say \"hi\"")},
+        {u"Empty", REG_SZ, Utf16Bytes(u"")},
+        {u"Count", REG_DWORD, Bytes({0x2a, 0, 0, 0})},
+        {u"Small", REG_DWORD, Bytes({7, 0, 0, 0})},
+        {u"Blob", REG_BINARY, Bytes({0xde, 0xad, 0xbe, 0xef})},
+        {u"NoBytes", REG_BINARY, {}},
+        {u"Expand", REG_EXPAND_SZ, Utf16Bytes(u"%A%")},
+        {u"Multi", REG_MULTI_SZ, Bytes({0x61, 0, 0, 0, 0x62, 0, 0, 0, 0, 0})},
+        {u"Big", REG_QWORD, Bytes({1, 2, 3, 4, 5, 6, 7, 8})},
+        {u"Odd", 5, Bytes({0xff})},
+        {u"Long", REG_BINARY, Bytes({0, 1, 2, 3, 4, 5, 6})},
+    };
+    for (const auto& v : values) {
+        const auto got = ReadValue(u"SOFTWARE\\Test", v.name);
+        EXPECT_EQ(got.type, v.type) << pal::host::ToUtf8(v.name);
+        EXPECT_EQ(got.data, v.data) << pal::host::ToUtf8(v.name);
+    }
+    EXPECT_EQ(ReadValue(u"SOFTWARE\\Test", nullptr).data, Utf16Bytes(u"default"));
     EXPECT_EQ(ReadValue(u"software\\test\\SUB", u"X").data, Utf16Bytes(u"y"));
 }
 

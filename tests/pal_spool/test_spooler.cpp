@@ -239,11 +239,9 @@ TEST_F(Spooler, GetPrinterSizesAndPacksInfo) {
         return b >= buf.data() + sizeof(PRINTER_INFO_2W) && b < buf.data() + needed;
     };
     EXPECT_EQ(info->pServerName, nullptr);
-    EXPECT_EQ(std::u16string(info->pPrinterName), u"QL Spool Bridge");
-    EXPECT_EQ(std::u16string(info->pDriverName), u"QL Spool Bridge");
-    EXPECT_EQ(std::u16string(info->pPortName), u"QLPORT1:");
-    EXPECT_EQ(std::u16string(info->pShareName), u"qlsb");
-    EXPECT_EQ(std::u16string(info->pDatatype), u"RAW");
+    for (auto [got, want] : {std::pair{info->pPrinterName, u"QL Spool Bridge"}, {info->pDriverName, u"QL Spool Bridge"},
+                             {info->pPortName, u"QLPORT1:"}, {info->pShareName, u"qlsb"}, {info->pDatatype, u"RAW"}})
+        EXPECT_EQ(std::u16string(got), want);
     EXPECT_TRUE(inside(info->pPortName) && inside(info->pDriverName) && inside(info->pDevMode));
     EXPECT_EQ(info->Attributes, 0x43u);
     EXPECT_EQ(info->pDevMode->dmSize, sizeof(DEVMODEW));
@@ -320,14 +318,11 @@ TEST_F(Spooler, JobInformationAndControl) {
     ASSERT_TRUE(GetJobW(p.h, id, 2, buf.data(), needed, &needed));
     const auto* job = reinterpret_cast<const JOB_INFO_2W*>(buf.data());
     EXPECT_EQ(job->JobId, id);
-    EXPECT_EQ(std::u16string(job->pPrinterName), u"Office Laser");
-    EXPECT_EQ(std::u16string(job->pUserName), u"alice");
-    EXPECT_EQ(std::u16string(job->pMachineName), u"\\\\CLIENT");
-    EXPECT_EQ(std::u16string(job->pDocument), u"Report.pdf");
-    EXPECT_EQ(std::u16string(job->pDatatype), u"NT EMF 1.008");
-    EXPECT_EQ(std::u16string(job->pParameters), u"COPIES=2;");
-    EXPECT_EQ(std::u16string(job->pDriverName), u"Generic Laser");
-    EXPECT_EQ(std::u16string(job->pPrintProcessor), u"QLWinPrn");
+    for (auto [got, want] : {std::pair{job->pPrinterName, u"Office Laser"}, {job->pUserName, u"alice"},
+                             {job->pMachineName, u"\\\\CLIENT"}, {job->pDocument, u"Report.pdf"},
+                             {job->pDatatype, u"NT EMF 1.008"}, {job->pParameters, u"COPIES=2;"},
+                             {job->pDriverName, u"Generic Laser"}, {job->pPrintProcessor, u"QLWinPrn"}})
+        EXPECT_EQ(std::u16string(got), want);
     EXPECT_EQ(job->Size, 1234u);
     EXPECT_EQ(job->TotalPages, 4u);
     ASSERT_NE(job->pDevMode, nullptr);

@@ -35,9 +35,7 @@ PAL_API void SetLastError(DWORD dwErrCode);
 #define LMEM_ZEROINIT 0x0040
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 PAL_API HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
-PAL_API HGLOBAL GlobalReAlloc(HGLOBAL hMem, SIZE_T dwBytes, UINT uFlags);
 PAL_API HGLOBAL GlobalFree(HGLOBAL hMem);
-PAL_API SIZE_T GlobalSize(HGLOBAL hMem);
 PAL_API HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 PAL_API HLOCAL LocalFree(HLOCAL hMem);
 
@@ -67,11 +65,6 @@ PAL_API void EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 PAL_API void LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 PAL_API void DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
-PAL_API LONG InterlockedIncrement(LONG volatile* Addend);
-PAL_API LONG InterlockedDecrement(LONG volatile* Addend);
-PAL_API LONG InterlockedExchange(LONG volatile* Target, LONG Value);
-PAL_API LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
-
 // ---- modules -------------------------------------------------------------------
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
@@ -83,8 +76,6 @@ PAL_API HMODULE LoadLibraryW(LPCWSTR lpLibFileName);
 PAL_API HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
 PAL_API FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 PAL_API BOOL FreeLibrary(HMODULE hLibModule);
-PAL_API BOOL DisableThreadLibraryCalls(HMODULE hLibModule);
-PAL_API DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 
 // ---- files -------------------------------------------------------------------
 #define FILE_SHARE_READ 0x00000001
@@ -128,12 +119,9 @@ PAL_API BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                       LPOVERLAPPED lpOverlapped);
 PAL_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                        LPOVERLAPPED lpOverlapped);
-PAL_API DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
 PAL_API BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
                               DWORD dwMoveMethod);
-PAL_API DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 PAL_API BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
-PAL_API BOOL SetEndOfFile(HANDLE hFile);
 // Windows x64 layout. FILE_FLAG_OPEN_REPARSE_POINT makes CreateFileW refuse
 // a symbolic link (Windows opens the link itself; this layer cannot), so the
 // attributes here never carry FILE_ATTRIBUTE_REPARSE_POINT.
@@ -150,14 +138,7 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
     DWORD nFileIndexLow;
 } BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 PAL_API BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
-PAL_API BOOL FlushFileBuffers(HANDLE hFile);
 PAL_API BOOL DeleteFileW(LPCWSTR lpFileName);
-PAL_API DWORD GetFileAttributesW(LPCWSTR lpFileName);
-PAL_API BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
-PAL_API BOOL RemoveDirectoryW(LPCWSTR lpPathName);
-PAL_API BOOL CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists);
-PAL_API BOOL MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName);
-PAL_API DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 PAL_API UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 PAL_API UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
 // Name "<path>\<first 3 prefix chars><hex>.TMP" into lpTempFileName (MAX_PATH
@@ -167,18 +148,13 @@ PAL_API UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
 // ERROR_BUFFER_OVERFLOW for a path longer than MAX_PATH - 14); the buffer is
 // written only on success.
 PAL_API UINT GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uUnique, LPWSTR lpTempFileName);
-PAL_API DWORD ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize);
-PAL_API DWORD GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);
 
 // ---- time, threads, process facts ---------------------------------------------
 PAL_API void GetLocalTime(LPSYSTEMTIME lpSystemTime);
-PAL_API void GetSystemTime(LPSYSTEMTIME lpSystemTime);
-PAL_API DWORD GetTickCount(void);
 PAL_API ULONGLONG GetTickCount64(void);
 PAL_API BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
 PAL_API BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 PAL_API DWORD GetCurrentThreadId(void);
-PAL_API DWORD GetCurrentProcessId(void);
 
 typedef struct _OSVERSIONINFOW {
     DWORD dwOSVersionInfoSize;
@@ -191,9 +167,22 @@ typedef struct _OSVERSIONINFOW {
 #define VER_PLATFORM_WIN32_NT 2
 // Reports Windows 10 (10.0.19045).
 PAL_API BOOL GetVersionExW(LPOSVERSIONINFOW lpVersionInformation);
+// The extended form, which GetVersionExW accepts as well.
+typedef struct _OSVERSIONINFOEXW {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    WCHAR szCSDVersion[128];
+    WORD wServicePackMajor;
+    WORD wServicePackMinor;
+    WORD wSuiteMask;
+    BYTE wProductType;
+    BYTE wReserved;
+} OSVERSIONINFOEXW, *POSVERSIONINFOEXW, *LPOSVERSIONINFOEXW;
+static_assert(sizeof(OSVERSIONINFOEXW) == 284);
 
-#define MAX_COMPUTERNAME_LENGTH 15
-PAL_API BOOL GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize);
 
 // ---- strings -------------------------------------------------------------------
 #define CP_ACP 0
@@ -208,22 +197,15 @@ PAL_API BOOL GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize);
 PAL_API int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                 LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                                 LPBOOL lpUsedDefaultChar);
-PAL_API int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
-                                LPWSTR lpWideCharStr, int cchWideChar);
 PAL_API int lstrlenW(LPCWSTR lpString);
-PAL_API LPWSTR lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2);
 PAL_API LPWSTR lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
-PAL_API LPWSTR lstrcatW(LPWSTR lpString1, LPCWSTR lpString2);
 PAL_API int lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
 PAL_API int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
-PAL_API int wsprintfW(LPWSTR buffer, LPCWSTR format, ...);
-PAL_API int wvsprintfW(LPWSTR buffer, LPCWSTR format, va_list args);
 
 // ---- debugger output and message boxes ------------------------------------------
 // Both go to channels of the platform layer that the host shows and tests read
 // (see palhost.h); a message box never blocks and answers IDOK.
 PAL_API void OutputDebugStringW(LPCWSTR lpOutputString);
-PAL_API void OutputDebugStringA(LPCSTR lpOutputString);
 
 #define MB_OK 0x00000000L
 #define MB_ICONINFORMATION 0x00000040L

@@ -10,7 +10,6 @@
 size_t wcslen(const WCHAR* s);
 size_t wcsnlen(const WCHAR* s, size_t maxlen);
 WCHAR* wcscpy(WCHAR* dst, const WCHAR* src);
-WCHAR* wcsncpy(WCHAR* dst, const WCHAR* src, size_t n);
 WCHAR* wcscat(WCHAR* dst, const WCHAR* src);
 int wcscmp(const WCHAR* a, const WCHAR* b);
 int wcsncmp(const WCHAR* a, const WCHAR* b, size_t n);
@@ -22,10 +21,7 @@ const WCHAR* wcsrchr(const WCHAR* s, WCHAR c);
 WCHAR* wcsrchr(WCHAR* s, WCHAR c);
 const WCHAR* wcsstr(const WCHAR* s, const WCHAR* find);
 WCHAR* wcsstr(WCHAR* s, const WCHAR* find);
-int _wtoi(const WCHAR* s);
-unsigned long wcstoul(const WCHAR* s, WCHAR** end, int base);
-// Upper/lower case of one UTF-16 code unit (ASCII and Latin-1 letters).
-WCHAR towupper(WCHAR c);
+// Lower case of one UTF-16 code unit (ASCII and Latin-1 letters).
 WCHAR towlower(WCHAR c);
 
 // Opens a file given by a Windows path (mapped under the drive root). Modes as

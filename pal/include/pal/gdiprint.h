@@ -86,10 +86,6 @@ typedef struct _DOCINFOW {
 #define SYSTEM_FIXED_FONT 16
 #define SP_ERROR (-1)
 
-// Stock objects: the fonts above (all resolve like DEVICE_DEFAULT_FONT but
-// ANSI_VAR_FONT, a proportional sans face). Null for any other index.
-PAL_API HGDIOBJ GetStockObject(int index);
-
 // Fonts of the machine: a logical font selects an installed face the way
 // Windows font mapping does. A face that is installed (the system's fonts
 // through fontconfig, the font files in C:\Windows\Fonts of the drive root,

@@ -44,7 +44,3 @@ PAL_API LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWOR
                             DWORD cbData);
 PAL_API LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 PAL_API LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
-PAL_API LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
-                           LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
-PAL_API LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
-                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);

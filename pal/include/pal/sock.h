@@ -89,13 +89,10 @@ static_assert(sizeof(WSADATA) == 408);
 
 namespace pal::ws {
 int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData);
-int WSACleanup();
-int WSAGetLastError();
 SOCKET socket(int af, int type, int protocol);
 int closesocket(SOCKET s);
 int connect(SOCKET s, const SOCKADDR* name, int namelen);
 int send(SOCKET s, const char* buf, int len, int flags);
-int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, int tolen);
 int gethostname(char* name, int namelen);
 // Host-name look-up without DNS. Answers, case-insensitively:
 //   - names listed in the machine registry under
@@ -123,9 +120,6 @@ using pal::ws::htonl;
 using pal::ws::htons;
 using pal::ws::inet_addr;
 using pal::ws::send;
-using pal::ws::sendto;
 using pal::ws::socket;
-using pal::ws::WSACleanup;
-using pal::ws::WSAGetLastError;
 using pal::ws::WSAStartup;
 #endif
