@@ -3,13 +3,15 @@
 // rate allocation: the size of the stream follows from the quantisation step
 // alone. The target size is reached in three moves:
 //
-//  1. Estimate: two encodes of a sample of the image (every second to fourth
-//     band of 256 rows, each band its own tile; small images whole) fit the
-//     stream size of the sample to a power of the step, size = c * step^-k,
-//     and give the step at which the whole image should land at 95 % of the
-//     target. Bands keep the full resolution, so the sample has the image's
-//     own mix of detail and flat areas (a scaled-down copy would have more
-//     detail per pixel); as tiles, no wavelet crosses from band to band.
+//  1. Estimate: up to three encodes of a sample of the image (every second
+//     to fourth band of 128 rows, each band its own tile; small images
+//     whole) find the step at which the sample has its share of the aim:
+//     each next step from the nearest size and a power law,
+//     size = c * step^-k, with k from two sizes (between the closest sizes
+//     above and below the aim once there are both). Bands keep the full
+//     resolution, so the sample has the image's own mix of detail and flat
+//     areas (a scaled-down copy would have more detail per pixel); as
+//     tiles, no wavelet crosses from band to band.
 //  2. One encode of the whole image at that step.
 //  3. If it is larger than the target or below 90 % of it, one more encode
 //     at a step corrected by the measured size and k, aimed at 90 % (from
@@ -42,27 +44,41 @@
 
 namespace {
 
-constexpr uint32_t SAMPLE_BAND_ROWS = 256;
+// The sample: every n-th band of SAMPLE_BAND_ROWS rows, n up to
+// SAMPLE_BAND_EVERY so that there are at least SAMPLE_BANDS bands. Many thin
+// bands follow the image's content down the page better than a few thick
+// ones; each band is a tile, whose edges cost a few per cent more bytes than
+// the same rows inside the whole image (see AIM_SAMPLE).
+constexpr uint32_t SAMPLE_BAND_ROWS = 128;
 constexpr uint32_t SAMPLE_BAND_EVERY = 4;
-constexpr uint32_t SAMPLE_BANDS = 3;
-// Bands are few and tall: each is a tile, and every tile costs OpenJPH a set
-// of full-width line buffers. Images up to this many pixels, or too short
-// for SAMPLE_BANDS bands, are their own sample.
+constexpr uint32_t SAMPLE_BANDS = 4;
+// Images up to this many pixels, or too short for SAMPLE_BANDS bands, are
+// their own sample.
 constexpr uint64_t SAMPLE_WHOLE_PIXELS = uint64_t(1) << 20;
-// Where the estimate and the correction aim, as a part of the target.
+// Where the estimate aims, as a part of the target: AIM_ESTIMATE, but from
+// a sample of bands at the target itself, because the edges of the bands
+// cost more bytes than the same rows inside the whole image (3 to 10 per
+// cent on photographs), so the whole image lands below it. A correction
+// from above aims at AIM_CORRECTION, from below at AIM_ESTIMATE.
+constexpr double AIM_SAMPLE = 1.0;
 constexpr double AIM_ESTIMATE = 0.95;
 constexpr double AIM_CORRECTION = 0.90;
 // A stream below this part of the target is corrected too (upwards).
 constexpr double AIM_LOW = 0.90;
+// A sample encode this close to where the estimate aims ends the estimate.
+constexpr double SAMPLE_CLOSE = 0.03;
+// Sample encodes at most.
+constexpr int SAMPLE_ENCODES = 3;
 // Quantisation steps (of samples scaled to 0..1) the coder is given: below
 // the smallest the 8-bit image is as good as lossless, above the largest the
 // step's exponent would not fit the quantisation marker.
 constexpr double STEP_MIN = 1.0 / 4096;
 constexpr double STEP_MAX = 1.0;
 constexpr double STEP_FIRST = 1.0 / 128;
-// Exponent k of size = c * step^-k assumed before two sizes are known, and
-// the range a fitted one is kept in.
-constexpr double K_FIRST = 1.0;
+// Exponent k of size = c * step^-k assumed before two sizes are known (about
+// what photographs show at 1 to 2 bits per pixel), and the range a fitted
+// one is kept in.
+constexpr double K_FIRST = 0.8;
 constexpr double K_MIN = 0.25, K_MAX = 4.0;
 
 const char* const kProgressionNames[] = {"LRCP", "RLCP", "RPCL", "PCRL", "CPRL"};
@@ -188,16 +204,21 @@ double ClampStep(double d) {
     return std::clamp(d, STEP_MIN, STEP_MAX);
 }
 
-// The step at which a stream of dSize bytes at dStep becomes dWanted bytes.
-double StepFor(double dStep, double dSize, double dWanted, double k) {
-    return ClampStep(dStep * std::pow(std::max(dSize, 1.0) / std::max(dWanted, 1.0), 1.0 / k));
+// One encode: its quantisation step and the size of its stream.
+struct Point {
+    double dStep = 0, dSize = 0;
+};
+
+// The step at which the stream of p becomes dWanted bytes.
+double StepFor(const Point& p, double dWanted, double k) {
+    return ClampStep(p.dStep * std::pow(std::max(p.dSize, 1.0) / std::max(dWanted, 1.0), 1.0 / k));
 }
 
 // k of size = c * step^-k through two encodes; `fallback` when they do not
 // tell it.
-double Slope(double dStep1, double dSize1, double dStep2, double dSize2, double fallback) {
-    if (dStep1 == dStep2 || dSize1 <= 0 || dSize2 <= 0 || dSize1 == dSize2) return fallback;
-    return std::clamp(std::log(dSize1 / dSize2) / std::log(dStep2 / dStep1), K_MIN, K_MAX);
+double Slope(const Point& a, const Point& b, double fallback) {
+    if (a.dStep == b.dStep || a.dSize <= 0 || b.dSize <= 0 || a.dSize == b.dSize) return fallback;
+    return std::clamp(std::log(a.dSize / b.dSize) / std::log(b.dStep / a.dStep), K_MIN, K_MAX);
 }
 
 // Hands a finished stream to the output callback, or JP2_ERR_BUDGET when it
@@ -223,23 +244,28 @@ int Encode(const Jp2HtSettings& s) {
         return Emit(s, first);
     }
 
-    // 1. The estimate from the sample.
+    // 1. The estimate: encodes of the sample until one lands close to the
+    // sample's share of the aim.
     const std::vector<uint32_t> sample = SampleRows(s.dwWidth, s.dwHeight);
     const double dFraction = sample.empty() ? 1.0 : double(sample.size()) / s.dwHeight;
     const double dTarget = double(s.qwTargetSize);
-    const double dWanted = AIM_ESTIMATE * dTarget * dFraction;
+    const double dWanted = (sample.empty() ? AIM_ESTIMATE : AIM_SAMPLE) * dTarget * dFraction;
     CBudgetFile counter(s, 0);
-    const double dStepA = STEP_FIRST;
-    if ((rc = EncodeOnce(s, sample, dStepA, counter, row)) != 0) return rc;
-    const double dSizeA = double(counter.Size());
-    const double dStepB = StepFor(dStepA, dSizeA, dWanted, K_FIRST);
-    double k = K_FIRST;
-    double dStep = dStepB, dSizeB = dSizeA;
-    if (dStepB != dStepA) {
-        if ((rc = EncodeOnce(s, sample, dStepB, counter, row)) != 0) return rc;
-        dSizeB = double(counter.Size());
-        k = Slope(dStepA, dSizeA, dStepB, dSizeB, k);
-        dStep = StepFor(dStepB, dSizeB, dWanted, k);
+    double dStep = STEP_FIRST, k = K_FIRST;
+    Point above, below, last;
+    for (int i = 0; i < SAMPLE_ENCODES; ++i) {
+        if ((rc = EncodeOnce(s, sample, dStep, counter, row)) != 0) return rc;
+        const Point p{dStep, double(counter.Size())};
+        if (i > 0) k = Slope(last, p, k);
+        last = p;
+        Point& side = p.dSize > dWanted ? above : below;
+        if (!side.dStep || std::abs(p.dSize - dWanted) < std::abs(side.dSize - dWanted)) side = p;
+        // Between a size above and one below, the slope between them;
+        // else the latest slope from the nearer one.
+        if (above.dStep && below.dStep) k = Slope(above, below, k);
+        const Point& nearer = !below.dStep || (above.dStep && above.dSize / dWanted < dWanted / below.dSize) ? above : below;
+        dStep = StepFor(nearer, dWanted, k);
+        if (std::abs(p.dSize / dWanted - 1) <= SAMPLE_CLOSE || dStep == p.dStep) break;
     }
 
     // 2. The whole image.
@@ -250,8 +276,8 @@ int Encode(const Jp2HtSettings& s) {
     // 3. One correction, over the target or well below it. When the sample
     // was the whole image its encodes lie on the same curve, and the slope
     // to the nearer one is the better guess.
-    if (sample.empty()) k = Slope(dStepB, dSizeB, dStep, dSize, k);
-    dStep = StepFor(dStep, dSize, (dSize > dTarget ? AIM_CORRECTION : AIM_ESTIMATE) * dTarget, k);
+    if (sample.empty()) k = Slope(last, {dStep, dSize}, k);
+    dStep = StepFor({dStep, dSize}, (dSize > dTarget ? AIM_CORRECTION : AIM_ESTIMATE) * dTarget, k);
     CBudgetFile second(s, static_cast<size_t>(cbLimit));
     if (!second.Allocated()) return JP2_ERR_MEMORY;
     if ((rc = EncodeOnce(s, whole, dStep, second, row)) != 0) return rc;
