@@ -4,14 +4,14 @@
 // alone. The target size is reached in three moves:
 //
 //  1. Estimate: up to three encodes of a sample of the image (every second
-//     to fourth band of 128 rows, each band its own tile; small images
+//     to fourth band of 128 rows, each band coded on its own; small images
 //     whole) find the step at which the sample has its share of the aim:
 //     each next step from the nearest size and a power law,
 //     size = c * step^-k, with k from two sizes (between the closest sizes
 //     above and below the aim once there are both). Bands keep the full
 //     resolution, so the sample has the image's own mix of detail and flat
-//     areas (a scaled-down copy would have more detail per pixel); as
-//     tiles, no wavelet crosses from band to band.
+//     areas (a scaled-down copy would have more detail per pixel); coded
+//     apart, no wavelet crosses from band to band.
 //  2. One encode of the whole image at that step.
 //  3. If it is larger than the target or below 90 % of it, one more encode
 //     at a step corrected by the measured size and k, aimed at 90 % (from
@@ -47,7 +47,7 @@ namespace {
 // The sample: every n-th band of SAMPLE_BAND_ROWS rows, n up to
 // SAMPLE_BAND_EVERY so that there are at least SAMPLE_BANDS bands. Many thin
 // bands follow the image's content down the page better than a few thick
-// ones; each band is a tile, whose edges cost a few per cent more bytes than
+// ones; each band is coded apart, and its edges cost a few per cent more bytes than
 // the same rows inside the whole image (see AIM_SAMPLE).
 constexpr uint32_t SAMPLE_BAND_ROWS = 128;
 constexpr uint32_t SAMPLE_BAND_EVERY = 4;
@@ -145,17 +145,15 @@ private:
     uint64_t m_cbWritten = 0;
 };
 
-// One encode of rows pRows[0 .. cRows) of the image (all rows when pRows is
-// empty) at quantisation step dStep; 0 or the row reader's error.
-int EncodeOnce(const Jp2HtSettings& s, const std::vector<uint32_t>& rows, double dStep, CBudgetFile& file,
-               std::vector<unsigned char>& row) {
-    const uint32_t cRows = rows.empty() ? s.dwHeight : static_cast<uint32_t>(rows.size());
+// One encode of rows y0 .. y0 + cRows of the image as an image of its own
+// (one tile) at quantisation step dStep; 0 or the row reader's error. The
+// bytes of its main header go to *pcbHeader.
+int EncodeOnce(const Jp2HtSettings& s, uint32_t y0, uint32_t cRows, double dStep, CBudgetFile& file,
+               std::vector<unsigned char>& row, uint64_t* pcbHeader = nullptr) {
     ojph::codestream cs;
     ojph::param_siz siz = cs.access_siz();
     siz.set_image_extent(ojph::point(s.dwWidth, cRows));
-    // A sample is coded band by band (one tile each), so that no wavelet
-    // crosses from one band into the next.
-    siz.set_tile_size(ojph::size(s.dwWidth, rows.empty() ? cRows : SAMPLE_BAND_ROWS));
+    siz.set_tile_size(ojph::size(s.dwWidth, cRows));
     siz.set_num_components(JP2_COMPONENTS_RGB);
     for (ojph::ui32 c = 0; c < JP2_COMPONENTS_RGB; ++c) siz.set_component(c, ojph::point(1, 1), 8, false);
     ojph::param_cod cod = cs.access_cod();
@@ -169,13 +167,12 @@ int EncodeOnce(const Jp2HtSettings& s, const std::vector<uint32_t>& rows, double
 
     file.Rewind();
     cs.write_headers(&file);
+    if (pcbHeader) *pcbHeader = file.Size();
     ojph::ui32 comp = 0;
     ojph::line_buf* line = cs.exchange(nullptr, comp);
-    for (uint32_t y = 0; y < cRows; ++y) {
-        const uint32_t ySource = rows.empty() ? y : rows[y];
+    for (uint32_t y = y0; y < y0 + cRows; ++y) {
         for (int c = 0; c < JP2_COMPONENTS_RGB; ++c) {
-            const int rc = s.pfnRowReader(row.data(), static_cast<int>(comp), ySource, 0, s.dwWidth,
-                                          s.pRowReaderContext);
+            const int rc = s.pfnRowReader(row.data(), static_cast<int>(comp), y, 0, s.dwWidth, s.pRowReaderContext);
             if (rc != 0) return rc;
             ojph::si32* pDest = line->i32;
             for (uint32_t x = 0; x < s.dwWidth; ++x) pDest[x] = row[x];
@@ -187,17 +184,38 @@ int EncodeOnce(const Jp2HtSettings& s, const std::vector<uint32_t>& rows, double
     return 0;
 }
 
-// The rows of the sample: every n-th band of SAMPLE_BAND_ROWS rows, n up to
-// SAMPLE_BAND_EVERY so that the sample has at least SAMPLE_BANDS bands; empty
-// for the whole image.
-std::vector<uint32_t> SampleRows(uint32_t w, uint32_t h) {
-    std::vector<uint32_t> rows;
+// The first rows of the sample's bands: every n-th band of SAMPLE_BAND_ROWS
+// rows, n up to SAMPLE_BAND_EVERY so that the sample has at least
+// SAMPLE_BANDS bands; empty for the whole image.
+std::vector<uint32_t> SampleBands(uint32_t w, uint32_t h) {
+    std::vector<uint32_t> bands;
     const uint32_t n = std::min(SAMPLE_BAND_EVERY, h / (SAMPLE_BAND_ROWS * SAMPLE_BANDS));
-    if (uint64_t(w) * h <= SAMPLE_WHOLE_PIXELS || n < 2) return rows;
+    if (uint64_t(w) * h <= SAMPLE_WHOLE_PIXELS || n < 2) return bands;
     const uint32_t dwGroup = SAMPLE_BAND_ROWS * n;
-    for (uint32_t y0 = dwGroup / 2; y0 + SAMPLE_BAND_ROWS <= h; y0 += dwGroup)
-        for (uint32_t y = y0; y < y0 + SAMPLE_BAND_ROWS; ++y) rows.push_back(y);
-    return rows;
+    for (uint32_t y0 = dwGroup / 2; y0 + SAMPLE_BAND_ROWS <= h; y0 += dwGroup) bands.push_back(y0);
+    return bands;
+}
+
+// The stream size of the sample at dStep. Each band is coded as an image of
+// its own, one after the other, so that OpenJPH holds the buffers of one
+// band at a time (it allocates those of every tile of a stream at once);
+// their sizes add up as the bands' tiles in one stream would, with one main
+// header.
+int EncodeSample(const Jp2HtSettings& s, const std::vector<uint32_t>& bands, double dStep, CBudgetFile& counter,
+                 std::vector<unsigned char>& row, double* pdSize) {
+    int rc = 0;
+    if (bands.empty()) {
+        rc = EncodeOnce(s, 0, s.dwHeight, dStep, counter, row);
+        *pdSize = double(counter.Size());
+        return rc;
+    }
+    uint64_t cbTotal = 0, cbHeader = 0;
+    for (size_t i = 0; i < bands.size() && rc == 0; ++i) {
+        rc = EncodeOnce(s, bands[i], SAMPLE_BAND_ROWS, dStep, counter, row, &cbHeader);
+        cbTotal += counter.Size() - (i ? cbHeader : 0);
+    }
+    *pdSize = double(cbTotal);
+    return rc;
 }
 
 double ClampStep(double d) {
@@ -237,25 +255,24 @@ int Encode(const Jp2HtSettings& s) {
     if (cbLimit > UINT32_MAX) return JP2_ERR_MEMORY;
     CBudgetFile first(s, static_cast<size_t>(cbLimit));
     if (!first.Allocated()) return JP2_ERR_MEMORY;
-    const std::vector<uint32_t> whole;
     int rc = 0;
     if (s.qwTargetSize == 0) {
-        if ((rc = EncodeOnce(s, whole, 0, first, row)) != 0) return rc;
+        if ((rc = EncodeOnce(s, 0, s.dwHeight, 0, first, row)) != 0) return rc;
         return Emit(s, first);
     }
 
     // 1. The estimate: encodes of the sample until one lands close to the
     // sample's share of the aim.
-    const std::vector<uint32_t> sample = SampleRows(s.dwWidth, s.dwHeight);
-    const double dFraction = sample.empty() ? 1.0 : double(sample.size()) / s.dwHeight;
+    const std::vector<uint32_t> sample = SampleBands(s.dwWidth, s.dwHeight);
+    const double dFraction = sample.empty() ? 1.0 : double(sample.size()) * SAMPLE_BAND_ROWS / s.dwHeight;
     const double dTarget = double(s.qwTargetSize);
     const double dWanted = (sample.empty() ? AIM_ESTIMATE : AIM_SAMPLE) * dTarget * dFraction;
     CBudgetFile counter(s, 0);
     double dStep = STEP_FIRST, k = K_FIRST;
     Point above, below, last;
     for (int i = 0; i < SAMPLE_ENCODES; ++i) {
-        if ((rc = EncodeOnce(s, sample, dStep, counter, row)) != 0) return rc;
-        const Point p{dStep, double(counter.Size())};
+        Point p{dStep, 0};
+        if ((rc = EncodeSample(s, sample, dStep, counter, row, &p.dSize)) != 0) return rc;
         if (i > 0) k = Slope(last, p, k);
         last = p;
         Point& side = p.dSize > dWanted ? above : below;
@@ -269,7 +286,7 @@ int Encode(const Jp2HtSettings& s) {
     }
 
     // 2. The whole image.
-    if ((rc = EncodeOnce(s, whole, dStep, first, row)) != 0) return rc;
+    if ((rc = EncodeOnce(s, 0, s.dwHeight, dStep, first, row)) != 0) return rc;
     const double dSize = double(first.Size());
     if (dSize <= dTarget && dSize >= AIM_LOW * dTarget) return Emit(s, first);
 
@@ -280,7 +297,7 @@ int Encode(const Jp2HtSettings& s) {
     dStep = StepFor({dStep, dSize}, (dSize > dTarget ? AIM_CORRECTION : AIM_ESTIMATE) * dTarget, k);
     CBudgetFile second(s, static_cast<size_t>(cbLimit));
     if (!second.Allocated()) return JP2_ERR_MEMORY;
-    if ((rc = EncodeOnce(s, whole, dStep, second, row)) != 0) return rc;
+    if ((rc = EncodeOnce(s, 0, s.dwHeight, dStep, second, row)) != 0) return rc;
     // The larger stream within the target, else the smaller one.
     const bool fFirstFits = first.Size() <= s.qwTargetSize, fSecondFits = second.Size() <= s.qwTargetSize;
     const bool fTakeFirst = fFirstFits && fSecondFits ? first.Size() > second.Size()
