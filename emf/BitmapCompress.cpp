@@ -230,14 +230,14 @@ constexpr uInt TRIAL_CHUNK = 64 * 1024;
 
 // The size of the zlib stream compress2 makes of the cbBits bytes at pBits at
 // iLevel, in *pqwSize: exact, or, when qwDecided is not 0 and the stream
-// reaches qwDecided bytes, a size of at least qwDecided below the exact one.
+// reaches qwDecided bytes, a size from qwDecided up to the exact one.
 // Deflates into a small buffer that it overwrites (the stream's bytes do not
 // depend on how the output is handed out), except at level 0, whose stored
 // blocks follow the room in the output: there the size needs compress2's
 // whole buffer, and a stream that is never shorter than its input plus the
 // zlib header and check needs no deflate when qwDecided is within that.
-// false when a buffer could not be had; a failing zlib answers the size of
-// the buffer compress2 would have been given.
+// Answers false when a buffer could not be had; a failing zlib gives the
+// size of the buffer compress2 would have been given, as compress2 did.
 bool TrialDeflateSize(const BYTE* pBits, DWORD cbBits, int iLevel, uint64_t qwDecided, uint64_t* pqwSize) {
     const uint64_t cbBound = uint64_t(cbBits) / 100 + cbBits + 20;
     constexpr uint64_t ZLIB_WRAPPER = 6;
