@@ -10,7 +10,9 @@
 //   Codec/24/threads/coder    the codec's encode alone with the step's settings
 //                             and target, rows read from the 24-bit DIB, with
 //                             the standard coder (0) and HTJ2K (1)
-//   Trial/24, /8, /4          the trial deflate alone, at the step's level
+//   Trial/24, /8, /4          the whole trial deflate alone, at the step's level
+//                             (the step itself stops it once it has passed
+//                             the threshold and the target)
 //   Photo/i/coder             the step on corpus photograph i (of
 //                             ../shared/corpus/photos, sorted by name) scaled
 //                             to the page, 24 bits, at 20:1 with the default

@@ -344,16 +344,21 @@ void CDbgLog::HexDump(FILE* pFile, const BYTE* pData, DWORD cbData)
 
 // ---- Log ----------------------------------------------------------------------------------
 
+bool CDbgLog::Writes(DWORD level) const
+{
+    const DWORD c = m_dwLevel;
+    if ((c & DBG_CATEGORY_MASK) == 0)
+        return false;
+    if ((c & (DBG_NOFILE | DBG_DEBUGGER | DBG_ENABLE | DBG_SYSLOG)) == DBG_NOFILE)
+        return false;
+    if ((level & c & DBG_CATEGORY_MASK) == 0)
+        return false;
+    return (level & ~c & DBG_SEVERITY_MASK) != 0;
+}
+
 void Log(CDbgLog& log, LPCWSTR module, int line, DWORD level, LPCWSTR format, ...)
 {
-    const DWORD c = log.m_dwLevel;
-    if ((c & DBG_CATEGORY_MASK) == 0)
-        return;
-    if ((c & (DBG_NOFILE | DBG_DEBUGGER | DBG_ENABLE | DBG_SYSLOG)) == DBG_NOFILE)
-        return;
-    if ((level & c & DBG_CATEGORY_MASK) == 0)
-        return;
-    if ((level & ~c & DBG_SEVERITY_MASK) == 0)
+    if (!log.Writes(level))
         return;
 
     CKeepLastError keep;

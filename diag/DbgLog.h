@@ -94,6 +94,9 @@ public:
     bool HasBuffer() const { return m_pBuffer != nullptr; }
     size_t BufferedChars() const { return m_cchBuffer; }
     bool HasSocket() const { return m_socket != INVALID_SOCKET; }
+    // Whether a message of this level word passes the configuration (the
+    // test Log makes before it formats anything).
+    bool Writes(DWORD level) const;
 
 private:
     friend void Log(CDbgLog& log, LPCWSTR module, int line, DWORD level, LPCWSTR format, ...);
@@ -121,6 +124,11 @@ extern CDbgLog g_DbgLog;
 // level (bit 0x10000) `format` points at the bytes and the one argument after
 // it is their count (DWORD). Never changes the thread's last-error code.
 void Log(CDbgLog& log, LPCWSTR module, int line, DWORD level, LPCWSTR format, ...);
+
+// Whether QLLOG at this level writes anywhere: for work done only to be logged.
+inline bool DbgLogWrites(DWORD level) {
+    return g_dwDebugLevel && g_DbgLog.Writes(level);
+}
 
 #define QLLOG(level, ...)                                              \
     do {                                                               \

@@ -15,6 +15,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -224,6 +225,48 @@ bool RowsFitBits(const BYTE* pbmi, const BYTE* pBits) {
     return cbRow <= biSizeImage / uint64_t(biHeight);
 }
 
+// Output bytes the trial deflate writes at a time: it keeps none of them.
+constexpr uInt TRIAL_CHUNK = 64 * 1024;
+
+// The size of the zlib stream compress2 makes of the cbBits bytes at pBits at
+// iLevel, in *pqwSize: exact, or, when qwDecided is not 0 and the stream
+// reaches qwDecided bytes, a size from qwDecided up to the exact one.
+// Deflates into a small buffer that it overwrites (the stream's bytes do not
+// depend on how the output is handed out), except at level 0, whose stored
+// blocks follow the room in the output: there the size needs compress2's
+// whole buffer, and a stream that is never shorter than its input plus the
+// zlib header and check needs no deflate when qwDecided is within that.
+// Answers false when a buffer could not be had; a failing zlib gives the
+// size of the buffer compress2 would have been given, as compress2 did.
+bool TrialDeflateSize(const BYTE* pBits, DWORD cbBits, int iLevel, uint64_t qwDecided, uint64_t* pqwSize) {
+    const uint64_t cbBound = uint64_t(cbBits) / 100 + cbBits + 20;
+    constexpr uint64_t ZLIB_WRAPPER = 6;
+    if (iLevel == 0 && qwDecided && qwDecided <= uint64_t(cbBits) + ZLIB_WRAPPER) {
+        *pqwSize = uint64_t(cbBits) + ZLIB_WRAPPER;
+        return true;
+    }
+    const uint64_t cbOut = iLevel == 0 ? cbBound : std::min<uint64_t>(cbBound, TRIAL_CHUNK);
+    BYTE* pOut = cbOut <= SIZE_MAX ? static_cast<BYTE*>(MemAlloc(static_cast<SIZE_T>(cbOut))) : nullptr;
+    if (!pOut) return false;
+    z_stream z{};
+    int zrc = deflateInit(&z, iLevel);
+    if (zrc == Z_OK) {
+        z.next_in = const_cast<Bytef*>(pBits);
+        z.avail_in = cbBits;
+        do {
+            z.next_out = pOut;
+            z.avail_out = static_cast<uInt>(cbOut);
+            zrc = deflate(&z, Z_FINISH);
+        } while (zrc == Z_OK && !(qwDecided && z.total_out >= qwDecided));
+        *pqwSize = zrc == Z_STREAM_END || zrc == Z_OK ? z.total_out : cbBound;
+        deflateEnd(&z);
+    } else {
+        *pqwSize = cbBound;
+    }
+    MemFreeT(&pOut);
+    return true;
+}
+
 }  // namespace
 
 BOOL Pack2000(BYTE* pbmi, const BYTE* pBits, const ComprCnf* pComprCnf, DWORD dwMinBufferSize, DWORD* pcbStream,
@@ -275,19 +318,18 @@ BOOL Pack2000(BYTE* pbmi, const BYTE* pBits, const ComprCnf* pComprCnf, DWORD dw
         return FALSE;
     }
 
-    // 10-12. Trial deflate: only its length counts.
-    const uint64_t cbTrial = uint64_t(cbBits) / 100 + cbBits + 20;
-    BYTE* pTrial = cbTrial <= SIZE_MAX ? static_cast<BYTE*>(MemAlloc(static_cast<SIZE_T>(cbTrial))) : nullptr;
-    if (!pTrial) {
+    // 10-12. Trial deflate: only its length counts, and only against the
+    // threshold and the target, so it may stop once it has passed both —
+    // unless the trace shows its size.
+    const int iLevel = static_cast<int>(pComprCnf->dwCompressCompare);
+    const uint64_t qwDecided = DbgLogWrites(LOG_TRC) ? 0 : std::max<uint64_t>(dwTarget, uint64_t(dwZipThreshold) + 1);
+    uint64_t qwZip = 0;
+    if (!TrialDeflateSize(pBits, cbBits, iLevel, qwDecided, &qwZip)) {
         QLLOG(LOG_TRC, WSTR("++ not enough memory"));
         return FALSE;
     }
-    uLongf cbZip = static_cast<uLongf>(cbTrial);
-    const int iLevel = static_cast<int>(pComprCnf->dwCompressCompare);
-    const int zrc = compress2(pTrial, &cbZip, pBits, cbBits, iLevel);
-    MemFreeT(&pTrial);
-    if (zrc != Z_OK) cbZip = static_cast<uLongf>(cbTrial);
-    QLLOG(LOG_TRC, WSTR("ZIP (-%d) size: %d"), iLevel, static_cast<DWORD>(cbZip));
+    const DWORD cbZip = static_cast<DWORD>(std::min<uint64_t>(qwZip, UINT32_MAX));
+    QLLOG(LOG_TRC, WSTR("ZIP (-%d) size: %d"), iLevel, cbZip);
     if (cbZip <= dwZipThreshold) {
         QLLOG(LOG_TRC, WSTR("++ B. not used (use ZIP image is lower than ZIP threshold)"));
         return FALSE;

@@ -3,6 +3,7 @@
 // bitmap depth and on real photographs (size against the target, PSNR of the
 // decoded image), and one job through the built-in compressing printer read
 // back by the stream inspector.
+#include "diag/DbgLog.h"
 #include "emf/BitmapCompress.h"
 #include "emf/EmfRecords.h"
 #include "jpeg2000/Jp2Codec.h"
@@ -146,6 +147,12 @@ TEST_F(Compress, Decisions) {
     // Threshold (ZIP percent) and target (lossy percent) placed around Z.
     const Fit atZ = FitDeflate(0), belowZ = FitDeflate(-1), aboveZ = FitDeflate(1);
     ASSERT_FALSE(atZ.record.empty() || belowZ.record.empty() || aboveZ.record.empty());
+    // Deflates to far more than the target: with the log off the trial stops
+    // early, with it on it logs the size compress2 gives.
+    const Bytes photo = PhotoRecord(400, 300, 24);
+    const auto bits = LoadRecord<StretchDIBitsRecord>(photo.data());
+    const std::string photoZip =
+        "ZIP (-1) size: " + std::to_string(DeflateSize(photo.data() + bits.offBitsSrc, bits.cbBitsSrc, 1));
     const Case cases[] = {
         {"ZIP 100", [] { return PhotoRecord(64, 64, 24); }, 0x6405, 1, false, "++ B. to small ZIP == 100"},
         {"target 150 of a bitmap below 500 bytes", [] { return PhotoRecord(10, 10, 24); }, 0x0032, 1, false,
@@ -161,6 +168,7 @@ TEST_F(Compress, Decisions) {
          "++ B. not used (use ZIP is better)"},
         {"deflate equal to the target", [&] { return atZ.record; }, atZ.percent, 0, true,
          "++ B. will be Rere comressed to: "},
+        {"deflate far above the target", [&] { return photo; }, 0x0005, 1, true, photoZip},
         // 5 x 48 pixels in rows padded to 16 bytes, lossy 106 %: a target above
         // the raw size sets no rate limit, and noise outgrows its bits.
         {"stream bigger than the space", [] { return NoiseRecord(5, 48); }, 0x006A, 0, false, "picture cannot be saved, because picture is bigger than space"},
@@ -176,15 +184,23 @@ TEST_F(Compress, Decisions) {
         {"width times height overflows", [&] { return withHeader(PhotoRecord(64, 64, 24), [](auto& h) { h.biWidth = 0x40000000; }); },
          0x0005, 0, false, "++ B. not used (rows of"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // Each decision is the same with the log off (the trial deflate may then
+    // stop once it has decided).
+    for (const Case& c : cases)
+    for (const bool fLogged : {true, false}) {
+        SCOPED_TRACE(std::string(c.name) + (fLogged ? "" : ", log off"));
         Bytes rec = c.record();
         ASSERT_FALSE(rec.empty());
         const Bytes before = rec;
         const ComprCnf cnf = Config(c.rule, c.level);
+        const DWORD dwDebugLevel = g_dwDebugLevel;
+        if (!fLogged) g_dwDebugLevel = 0;
         CompressStretchDIBits(rec.data(), static_cast<DWORD>(rec.size()), &cnf, nullptr);
+        g_dwDebugLevel = dwDebugLevel;
         const auto lines = pal::host::TakeDebugOutput();
-        EXPECT_TRUE(Contains(lines, U16(c.line))) << Dump(lines);
+        if (fLogged) {
+            EXPECT_TRUE(Contains(lines, U16(c.line))) << Dump(lines);
+        }
         EXPECT_EQ(Type(rec), c.compressed ? EMR_COMPRESSEDDIBITS : EMR_STRETCHDIBITS_TYPE);
         if (!c.compressed) {
             EXPECT_TRUE(rec == before);
