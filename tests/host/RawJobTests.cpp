@@ -184,6 +184,27 @@ TEST_F(RawJob, PortReceivesExactlyWhatTheJobPrints) {
     }
 }
 
+// Each report holds only its own job's log lines; copies are added to the
+// job's parameter string; a printed job is deleted with its spool file.
+TEST_F(RawJob, EachJobIsReportedAndDeletedOnItsOwn) {
+    JobOptions job;
+    job.data = B("hello");
+    job.parameters = u"TABS=4;";
+    job.copies = 3;
+    const JobReport first = Run(job);
+    const JobReport second = Run(JobOptions{.data = job.data});
+    ASSERT_NE(first.jobId, second.jobId);
+    EXPECT_EQ(first.parameters, u"TABS=4;COPIES=3;");
+    const std::string firstName = pal::host::ToUtf8(pal::host::JobReadName(first.jobId));
+    const std::string secondName = pal::host::ToUtf8(pal::host::JobReadName(second.jobId));
+    EXPECT_TRUE(HasLine(first.logLines, firstName)) << Joined(first.logLines);
+    EXPECT_FALSE(HasLine(first.logLines, secondName));
+    EXPECT_TRUE(HasLine(second.logLines, secondName)) << Joined(second.logLines);
+    EXPECT_FALSE(HasLine(second.logLines, firstName));
+    EXPECT_FALSE(pal::host::GetJobSpec(first.jobId));
+    EXPECT_EQ(pal::host::JobSpoolFile(first.jobId), "");
+}
+
 TEST_F(RawJob, ReadyMadeStreamOnAnOrdinaryPrinterTakesTheRawPathWithoutAPrinterHandle) {
     // The job handle of an EMF job keeps its printer handle only for gateway
     // printers, so on an ordinary printer the raw copy has no printer to
