@@ -224,10 +224,11 @@ TEST_F(Qlspool, ExportedMachineReloadsToTheSamePrinters) {
 }
 
 TEST_F(Qlspool, PrintWithControlOptionsShowsPauseResumeAndCancel) {
-    const Result r = Print({"--pause-after", "0", "--resume-after", "15", "--cancel-after", "30", "--copies", "2",
-                            JobFile()});
+    // Without --quiet the report begins with the machine.
+    const Result r = Run({"print", "--verbose", "--pause-after", "0", "--resume-after", "15", "--cancel-after", "30",
+                          "--copies", "2", "--drive-root", m_dir / "c", JobFile()});
     EXPECT_TRUE(r.code == 0 || r.code == 1) << r.code << r.err;
-    ExpectHas(r.out, {"ControlPrintProcessor(PAUSE) at ", "job status 0x8 (paused)", "ControlPrintProcessor(RESUME)",
+    ExpectHas(r.out, {"Machine: drive C: = ", "ControlPrintProcessor(PAUSE) at ", "job status 0x8 (paused)", "ControlPrintProcessor(RESUME)",
                       "job status 0x1 (cancelled)", "parameters \"COPIES=2;\"", "\"job.txt\" on \"Office Laser\""});
 }
 

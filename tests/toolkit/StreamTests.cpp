@@ -88,6 +88,7 @@ TEST(FramedStream, LogicalStreamHasHolesFilledWithZeros) {
     EXPECT_EQ(r.watermark->page.records, 2u);
     ASSERT_TRUE(r.jdf);
     EXPECT_EQ(r.jdf->length, 9u);
+    EXPECT_NE(FormatReportJson(r).find(R"("length":9,"ticket":"<J/>"})"), std::string::npos) << FormatReportJson(r);
     EXPECT_EQ(r.pages, 2u);
     EXPECT_TRUE(r.warnings.empty()) << r.warnings.front();
 
