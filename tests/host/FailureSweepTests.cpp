@@ -52,37 +52,24 @@ std::vector<uint8_t> GatewayJob(uint32_t pages) {
 }
 
 std::vector<SweepJob> Jobs() {
-    std::vector<SweepJob> jobs(5);
-    jobs[0].name = "raw";
-    jobs[0].options.data = Text(9000);
-    jobs[1].name = "packed raw";
-    jobs[1].options.data = SamplePackedJob(Text(9000));
-    for (int i = 2; i < 5; ++i) {
-        jobs[i].options.datatype = u"NT EMF 1.008";
-        jobs[i].options.data = GatewayJob(i == 3 ? 2 : 1);
-        jobs[i].options.printer = u"QL Spool Bridge";
-    }
-    jobs[2].name = "gateway";
-    jobs[3].name = "gateway cached";
-    jobs[3].options.printer = u"QL Spool Bridge (cached)";
-    jobs[4].name = "gateway temporary file";
-    jobs[4].pagesThroughFile = true;
-    return jobs;
+    auto gateway = [](const char16_t* printer, uint32_t pages) {
+        return JobOptions{.printer = printer, .datatype = u"NT EMF 1.008", .data = GatewayJob(pages)};
+    };
+    return {{"raw", JobOptions{.data = Text(9000)}},
+            {"packed raw", JobOptions{.data = SamplePackedJob(Text(9000))}},
+            {"gateway", gateway(u"QL Spool Bridge", 1)},
+            {"gateway cached", gateway(u"QL Spool Bridge (cached)", 2)},
+            {"gateway temporary file", gateway(u"QL Spool Bridge", 1), true}};
 }
 
+// Pages at most 64 bytes long stay in memory; larger ones go through a
+// temporary file.
 void SetPagesThroughFile(bool on) {
-    HKEY hKey = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quillon\\QLWinPrn", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &hKey, nullptr),
-              ERROR_SUCCESS);
-    const DWORD inMemory = 64;
-    if (on) {
-        RegSetValueExW(hKey, u"CompressionEMFInMem", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&inMemory),
-                       sizeof(inMemory));
-    } else {
-        RegDeleteValueW(hKey, u"CompressionEMFInMem");
-    }
-    RegCloseKey(hKey);
+    std::string error;
+    ASSERT_TRUE(pal::host::LoadRegistryText(
+        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\QLWinPrn]\n"
+        "\"CompressionEMFInMem\"=" + std::string(on ? "dword:00000040" : "-") + "\n",
+        "pages.reg", &error)) << error;
 }
 
 // Files under the drive root other than the port output and the debug log.
@@ -158,10 +145,11 @@ TEST_F(FailureSweep, EveryFailurePointOfFiveJobsEndsCleanly) {
         for (const auto& [call, count] : calls) {
             // A failed close or release keeps its handle, a failed
             // EndDocPrinter its document: nothing the job could do about it.
-            if (call == "ClosePrinter" || call == "CryptDestroyHash" || call == "CryptReleaseContext") continue;
             // The spool file's writes belong to the submission, before the
             // job reaches the print processor (the spooler's tests fail them).
-            if (call == "SpoolFileWrite") continue;
+            if (call == "ClosePrinter" || call == "CryptDestroyHash" || call == "CryptReleaseContext" ||
+                call == "SpoolFileWrite")
+                continue;
             const DWORD error = call == "GlobalAlloc" ? ERROR_NOT_ENOUGH_MEMORY : ERROR_GEN_FAILURE;
             for (uint64_t n = 0; n < count; ++n) {
                 RunOnce(job, call + " #" + std::to_string(n + 1), [&] {
@@ -169,17 +157,13 @@ TEST_F(FailureSweep, EveryFailurePointOfFiveJobsEndsCleanly) {
                 }, call == "EndDocPrinter");
             }
         }
-        const uint64_t transfers[] = {job.options.data.size(), clean.documents[0].bytes};
-        const char* transferCalls[] = {"ReadPrinter", "WritePrinter"};
-        for (int t = 0; t < 2; ++t) {
-            for (uint64_t at : ByteClasses(transfers[t])) {
+        for (const auto& [call, total] : {std::pair<std::string, uint64_t>{"ReadPrinter", job.options.data.size()},
+                                          {"WritePrinter", clean.documents[0].bytes}}) {
+            for (uint64_t at : ByteClasses(total)) {
                 for (bool shortCount : {false, true}) {
-                    RunOnce(job, std::string(transferCalls[t]) + " at byte " + std::to_string(at) +
-                                     (shortCount ? " short" : " failed"),
-                            [&] {
-                                pal::host::InjectFault({.call = transferCalls[t], .atByte = at,
-                                                        .shortCount = shortCount, .once = true});
-                            });
+                    RunOnce(job, call + " at byte " + std::to_string(at) + (shortCount ? " short" : " failed"), [&] {
+                        pal::host::InjectFault({.call = call, .atByte = at, .shortCount = shortCount, .once = true});
+                    });
                 }
             }
         }

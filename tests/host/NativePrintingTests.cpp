@@ -49,26 +49,17 @@ TEST_F(NativePrinting, GatewayJobsPrintOnTheNativeAndVirtualCopyPrinters) {
     spool.bitsPerPixel = {8, 24};
     spool.imageWidth = spool.imageHeight = 64;
     JobOptions job;
-    job.printer = u"QL Native";
+    job.printer = u"QL Spool Bridge (native)";
     job.datatype = u"NT EMF 1.008";
     job.document = u"native job";
     job.data = qltools::GenerateSpoolJob(spool);
 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string reg = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Native]
-"Printer Driver"="QL Spool Bridge"
-"Port"="QLPORT4:"
-"Print Processor"="QLWinPrn"
-
-[-HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Native\PrinterDriverData]
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Native\PrinterDriverData]
-"AGNP"=")" + std::string(c.agnp) + R"("
-"AGNP1"=")" + c.copy1 + R"("
-"AGNP2"=")" + c.copy2 + "\"\n";
+        // The built-in native printer, printing on the printers of the case.
+        const std::string key = R"(HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge (native)\PrinterDriverData)";
+        const std::string reg = "Windows Registry Editor Version 5.00\n\n[-" + key + "]\n\n[" + key + "]\n\"AGNP\"=\"" + c.agnp +
+                                "\"\n\"AGNP1\"=\"" + c.copy1 + "\"\n\"AGNP2\"=\"" + c.copy2 + "\"\n";
         std::string error;
         ASSERT_TRUE(pal::host::LoadRegistryText(reg, "native.reg", &error)) << error;
 

@@ -1,4 +1,5 @@
-// The job report: port documents with their share of the port monitor calls.
+// The job report: port documents with their share of the port monitor calls
+// (a job with one document: the demo's reports).
 #include "host/Report.h"
 
 #include <gtest/gtest.h>
@@ -42,28 +43,6 @@ JobReport Printed() {
     return r;
 }
 
-TEST(Report, OneDocumentOwnsEveryMonitorCall) {
-    JobReport r = Printed();
-    r.documents.push_back(Document(u"QL Spool Bridge", u"QLPORT1:", 1234));
-    r.monitorCalls.push_back(Call(QUILMON_FN_SET_PRINT_COPY_COUNT, u"QLPORT1:", u"PC", 2));
-    r.monitorCalls.push_back(Call(QUILMON_FN_INCREMENT_PAGE_COUNT, u"QLPORT1:", u"PC"));
-    r.monitorCalls.push_back(Call(QUILMON_FN_INCREMENT_PAGE_COUNT, u"other", u"PC"));
-    r.monitorCalls.push_back(Call(QUILMON_FN_UPDATE_STATISTICS, u"QL Spool Bridge", u"SRV", 1234));
-
-    const MonitorCallsByDocument a = AssignMonitorCalls(r);
-    ASSERT_EQ(a.perDocument.size(), 1u);
-    EXPECT_EQ(a.perDocument[0], (std::vector<size_t>{0, 1, 2, 3}));
-    EXPECT_TRUE(a.unassigned.empty());
-
-    const std::string text = FormatJobReport(r, false);
-    EXPECT_NE(text.find("  document \"doc\" on \"QL Spool Bridge\", port \"QLPORT1:\", datatype \"RAW\": 1234 bytes\n"
-                        "    port file /ports/QLPORT1:\n"
-                        "    port monitor: 2 page(s), copy count 2, statistics "
-                        "UpdateQLWinPrnStatisticsW(printer \"QL Spool Bridge\", server \"SRV\", 1234 bytes)\n"),
-              std::string::npos)
-        << text;
-}
-
 TEST(Report, SeveralDocumentsShareCallsByPortAndPrinter) {
     JobReport r = Printed();
     r.documents.push_back(Document(u"A", u"PA:", 10));
@@ -82,27 +61,6 @@ TEST(Report, SeveralDocumentsShareCallsByPortAndPrinter) {
     EXPECT_EQ(a.perDocument[2], (std::vector<size_t>{2}));
     EXPECT_EQ(a.unassigned, (std::vector<size_t>{3, 4}));
     EXPECT_NE(FormatJobReport(r, false).find("(2 call(s) not tied to a port document)"), std::string::npos);
-}
-
-TEST(Report, ArmedFaultsAreDescribed) {
-    pal::host::Fault write;
-    write.call = "WritePrinter";
-    write.atByte = 5000;
-    write.error = ERROR_DISK_FULL;
-    EXPECT_EQ(DescribeFault(write), "WritePrinter at byte 5000: fails with 112 (ERROR_DISK_FULL), every call from then on");
-    pal::host::Fault shortWrite = write;
-    shortWrite.shortCount = true;
-    shortWrite.once = true;
-    EXPECT_EQ(DescribeFault(shortWrite), "WritePrinter at byte 5000: takes fewer bytes than offered, once");
-    pal::host::Fault open;
-    open.call = "OpenPrinterW";
-    open.afterCalls = 2;
-    EXPECT_EQ(DescribeFault(open), "OpenPrinterW after 2 call(s): fails with 31 (ERROR_GEN_FAILURE), every call from then on");
-
-    JobReport r = Printed();
-    r.faults = {write, open};
-    EXPECT_NE(FormatJobReport(r, false).find("Faults armed:\n  WritePrinter at byte 5000"), std::string::npos);
-    EXPECT_EQ(FormatJobReport(Printed(), false).find("Faults armed"), std::string::npos);
 }
 
 } // namespace

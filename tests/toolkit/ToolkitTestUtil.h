@@ -75,8 +75,6 @@ T ReadStruct(const Bytes& b, size_t offset) {
     return v;
 }
 
-inline void AppendU32(Bytes& b, uint32_t v) { qltools::AppendU32(b, v); }
-
 inline Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -96,8 +94,8 @@ inline Bytes Frame(const Bytes& payload, std::vector<std::pair<size_t, uint32_t>
             size_t end = to;
             for (size_t c : cuts)
                 if (c > from && c < end) end = c;
-            AppendU32(out, 0x08080000);
-            AppendU32(out, static_cast<uint32_t>(end - from));
+            qltools::AppendU32(out, 0x08080000);
+            qltools::AppendU32(out, static_cast<uint32_t>(end - from));
             out.insert(out.end(), payload.begin() + static_cast<ptrdiff_t>(from),
                        payload.begin() + static_cast<ptrdiff_t>(end));
             from = end;
@@ -106,31 +104,21 @@ inline Bytes Frame(const Bytes& payload, std::vector<std::pair<size_t, uint32_t>
     size_t pos = 0;
     for (const auto& [at, length] : holes) {
         data(pos, at);
-        AppendU32(out, 0x80800000);
-        AppendU32(out, length);
+        qltools::AppendU32(out, 0x80800000);
+        qltools::AppendU32(out, length);
         pos = at + length;
     }
     data(pos, payload.size());
     return out;
 }
 
-// "%%EMF", then the given header blocks.
+// The marker a transport stream begins with, and a header block.
 inline Bytes Marker() { return Bytes{'%', '%', 'E', 'M', 'F'}; }
 
 inline Bytes Block(uint8_t tag, const Bytes& payload) {
     Bytes b{tag};
-    AppendU32(b, static_cast<uint32_t>(payload.size() + 5));
+    qltools::AppendU32(b, static_cast<uint32_t>(payload.size() + 5));
     b.insert(b.end(), payload.begin(), payload.end());
-    return b;
-}
-
-// The watermark block without framing: u32 0, u32 0x40000000, u32 L, the page.
-inline Bytes WatermarkBytes(const Bytes& page) {
-    Bytes b;
-    AppendU32(b, 0);
-    AppendU32(b, 0x40000000);
-    AppendU32(b, static_cast<uint32_t>(page.size()));
-    b.insert(b.end(), page.begin(), page.end());
     return b;
 }
 
