@@ -9,6 +9,7 @@
 # as <dir>/product.json and <dir>/pal.json, and every line and branch as
 # <dir>/product-full.json and <dir>/pal-full.json, to compare two runs file
 # by file and branch by branch.
+# The per-file text reports land in build/coverage/{product,pal}-coverage.txt.
 # Benchmarks are not built; the counters are reset before the tests run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,7 +49,7 @@ report() { # name filter...
   fi
   gcovr --root . --object-directory "$build" "${filters[@]}" -j "$jobs" \
         --exclude-unreachable-branches --exclude-throw-branches \
-        --print-summary --txt /dev/null "${json[@]}" "$build"
+        --print-summary --txt "$build/$name-coverage.txt" "${json[@]}" "$build"
 }
 report product "${product_dirs[@]}"
 report pal pal
