@@ -24,8 +24,13 @@
 namespace {
 
 // A second printer like "QL Spool Bridge (compressed)" on a port of its own;
-// both encode with the High-Throughput coder.
+// both encode with the High-Throughput coder. The debug log is off, as on a
+// production machine: the built-in machine's trace log opens its file for
+// every line under one process-wide lock.
 constexpr const char kSecondPrinter[] = R"reg(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
+"DebugLevel"=dword:00000000
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge (compressed 2)]
 "Name"="QL Spool Bridge (compressed 2)"
