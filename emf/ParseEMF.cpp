@@ -28,6 +28,8 @@
 #include "printproc/raw.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -37,6 +39,10 @@ constexpr int WALKER_BUFFER = 2;
 
 // Records are copied through a buffer of this size when they are not held.
 constexpr DWORD COPY_BLOCK_SIZE = 4096;
+
+// The temporary file's C run-time buffer: the page is written and read back
+// in blocks of this size rather than a few KiB per system call.
+constexpr size_t TEMP_FILE_BUFFER_SIZE = 1u << 20;
 
 DWORD ReadU32(const BYTE* p) {
     return LoadRecord<DWORD>(p);
@@ -516,6 +522,14 @@ BOOL ParseEMF(HANDLE hReader, PPRINTPROCESSORDATA pData, const BYTE* pRecordHead
         }
         BOOL fResult = FALSE;
         DWORD dwError = ERROR_SUCCESS;
+        // Declared before the file so that it outlives the file's closing.
+        std::unique_ptr<char[]> tempBuffer;
+        try {
+            tempBuffer = std::make_unique_for_overwrite<char[]>(TEMP_FILE_BUFFER_SIZE);
+        } catch (const std::bad_alloc&) {
+            // The file keeps its default buffer.
+        }
+        if (tempBuffer) setvbuf(pFile, tempBuffer.get(), _IOFBF, TEMP_FILE_BUFFER_SIZE);
         {
             CTempFile tempFile(pFile, szFileName);
             QLLOG(LOG_TRC, WSTR("ParseEMFFile with len %d called"), cbPage);

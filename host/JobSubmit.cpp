@@ -1,5 +1,6 @@
-// Submitting a job to the simulated spooler: its bytes, or a file streamed
-// into the job's spool file in large blocks, never held whole.
+// Submitting a job to the simulated spooler: its bytes, or a file copied
+// into the job's spool file (inside the kernel where it can be), never held
+// whole.
 #include "host/Machine.h"
 
 #include <cstdio>
@@ -55,19 +56,10 @@ DWORD SubmitJobData(const JobOptions& job, const std::u16string& parameters, uin
             *bytes += block.size();
         }
     } else {
-        std::vector<uint8_t> block(kSubmitBlock);
-        for (;;) {
-            const size_t got = std::fread(block.data(), 1, block.size(), file.get());
-            if (got == 0) break;
-            if (!pal::host::AppendJobData(id, std::span<const uint8_t>(block.data(), got), &e)) {
-                *error = SpoolError("writing the spool file", e);
-                return 0;
-            }
-            *bytes += got;
-        }
-        if (std::ferror(file.get())) {
-            pal::host::DeleteJob(id);
-            *error = "job file " + job.dataFile + ": read error";
+        file.reset();
+        if (!pal::host::AppendJobFile(id, job.dataFile, bytes, &e)) {
+            *error = e == ERROR_READ_FAULT || e == ERROR_FILE_NOT_FOUND ? "job file " + job.dataFile + ": read error"
+                                                                        : SpoolError("writing the spool file", e);
             return 0;
         }
     }

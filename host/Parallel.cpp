@@ -30,7 +30,7 @@ JobReport RunConcurrentJob(const Machine& machine, const JobOptions& job) {
     for (const pal::host::PortDocument& d : pal::host::PortDocuments()) {
         if (d.jobId != r.jobId) continue;
         r.documents.push_back(d);
-        r.streams.push_back(InspectTransportStreams(pal::host::PortDocumentBytes(d)));
+        r.streams.push_back(InspectTransportStreams(d));
     }
     pal::host::ForgetPortDocuments(r.jobId);
     return r;

@@ -203,6 +203,11 @@ bool RunStress(Machine& machine, const StressOptions& o, std::ostream& out, std:
     // climbs with the number of threads that ever ran a large job although
     // the heap in use stays flat.
     mallopt(M_ARENA_MAX, 2);
+    // Large blocks (pages, bitmaps, job data) always come from and go back to
+    // the system. By default the threshold rises to the largest block freed
+    // so far, after which such blocks are carved from the heap between small
+    // long-lived ones, and the heap cannot shrink past them.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     const std::vector<JobKind> kinds = Catalogue(machine, o.corpusDir);
     std::mt19937_64 random(o.seed);
     auto percent = [&](unsigned p) { return std::uniform_int_distribution<unsigned>(0, 99)(random) < p; };

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace pal::spool {
 
@@ -87,6 +88,53 @@ bool SpoolFile::Append(std::span<const uint8_t> bytes, DWORD* error) {
         return false;
     }
     return true;
+}
+
+int64_t SpoolFile::AppendFrom(int from, size_t max, DWORD* error) {
+    if (m_failed) {
+        *error = ERROR_WRITE_FAULT;
+        return -1;
+    }
+    const auto f = pal::faults::CheckTransfer("SpoolFileWrite", m_size, max);
+    const size_t want = f.limited ? static_cast<size_t>(std::min<uint64_t>(max, f.limit)) : max;
+    size_t done = 0;
+    bool inKernel = true;
+    std::vector<uint8_t> block;
+    while (done < want) {
+        ssize_t put = -1;
+        if (inKernel) {
+            put = ::copy_file_range(from, nullptr, m_fd, nullptr, want - done, 0);
+            if (put < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+                inKernel = false;  // not between these files: through a buffer
+                continue;
+            }
+        } else {
+            block.resize(std::min<size_t>(want - done, 1u << 20));
+            put = ::read(from, block.data(), block.size());
+            if (put > 0 && !WriteAll(m_fd, block.data(), static_cast<size_t>(put))) {
+                m_failed = true;
+                *error = ErrorOfErrno(errno);
+                return -1;
+            }
+        }
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) {
+            // copy_file_range cannot tell a failed read from a failed write.
+            const int e = errno;
+            m_failed = true;
+            *error = e == ENOSPC || e == EDQUOT ? ERROR_DISK_FULL : inKernel ? ERROR_WRITE_FAULT : ERROR_READ_FAULT;
+            return -1;
+        }
+        if (put == 0) break;  // the end of the input
+        done += static_cast<size_t>(put);
+    }
+    m_size += done;
+    if (f.fail || (f.limited && done == want && want < max)) {
+        m_failed = true;
+        *error = f.fail ? f.error : ERROR_DISK_FULL;
+        return -1;
+    }
+    return static_cast<int64_t>(done);
 }
 
 bool SpoolFile::Finish(DWORD* error) {

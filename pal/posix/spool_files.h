@@ -27,6 +27,11 @@ public:
     // Appends job data; false with *error set (ERROR_DISK_FULL from the fault
     // knob "SpoolFileWrite" or a failed write) and nothing more accepted.
     bool Append(std::span<const uint8_t> bytes, DWORD* error);
+    // Appends up to `max` bytes read from the descriptor `from` at its current
+    // position, copied inside the kernel where the file systems allow it; the
+    // number appended (0 at the end of the input), or -1 with *error set: as
+    // Append, or ERROR_READ_FAULT when the input cannot be read.
+    int64_t AppendFrom(int from, size_t max, DWORD* error);
     // The data is complete: the file is flushed and readable.
     bool Finish(DWORD* error);
 

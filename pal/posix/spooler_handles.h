@@ -58,6 +58,7 @@ public:
     struct Document {
         std::unique_ptr<PortClaim> claim; // first, so it is released after the file is closed
         std::shared_ptr<pal::host::PortDocument> record; // also in the port document list
+        std::unique_ptr<char[]> buffer; // the file's stdio buffer, so it outlives the file
         std::unique_ptr<std::FILE, FileCloser> file;
         uint64_t written = 0;
         bool inPage = false;

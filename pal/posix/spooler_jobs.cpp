@@ -4,6 +4,10 @@
 #include "registry_store.h"
 #include "spooler_handles.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <map>
 
 namespace pal::spool {
@@ -132,6 +136,42 @@ bool AppendJobData(DWORD jobId, std::span<const uint8_t> bytes, DWORD* error) {
     if (file->Append(bytes, error)) return true;
     DeleteJob(jobId);
     return false;
+}
+
+bool AppendJobFile(DWORD jobId, const std::string& path, uint64_t* bytes, DWORD* error) {
+    *bytes = 0;
+    const int from = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (from < 0 || ::fstat(from, &st) != 0) {
+        if (from >= 0) ::close(from);
+        *error = ERROR_FILE_NOT_FOUND;
+        DeleteJob(jobId);
+        return false;
+    }
+    posix_fadvise(from, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // Block by block, so that a cancel ends the submission within one block.
+    constexpr size_t kBlock = 16u << 20;
+    bool ok = true;
+    for (;;) {
+        auto file = Spooling(jobId, error);
+        if (!file) {
+            ok = false;
+            break;
+        }
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        if (*bytes >= size) break;
+        const int64_t got = file->AppendFrom(from, static_cast<size_t>(std::min<uint64_t>(kBlock, size - *bytes)), error);
+        if (got <= 0) {
+            // A file that ends early was cut short while it was read.
+            if (got == 0) *error = ERROR_READ_FAULT;
+            ok = false;
+            DeleteJob(jobId);
+            break;
+        }
+        *bytes += static_cast<uint64_t>(got);
+    }
+    ::close(from);
+    return ok;
 }
 
 bool CommitJob(DWORD jobId, DWORD* error) {
