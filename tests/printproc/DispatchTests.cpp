@@ -1,11 +1,11 @@
 // PrintDocumentOnPrintProcessor: which printing path each job reaches, told by
 // the path's log line, and the classification of gateway printers and ports.
-#include "PrintProcTest.h"
+#include "support/JobMachine.h"
 
 #include "port/WinPort.h"
 #include "printproc/Util.h"
 
-using namespace pptest;
+using namespace qltest;
 
 namespace {
 
@@ -13,7 +13,7 @@ const std::string kEmf = std::string("\x01\x00\x00\x00\x6c\x00\x00\x00", 8) + "E
 
 } // namespace
 
-class Dispatch : public PrintProcTest {
+class Dispatch : public JobTest {
 protected:
     // Opens, prints and closes one job; returns the print call's lines.
     std::vector<std::u16string> Print(const pal::host::JobSpec& request, BOOL* pResult = nullptr,

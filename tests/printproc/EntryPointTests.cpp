@@ -1,13 +1,13 @@
 // Entry points called outside any job, the job parameter parser and the
 // process-wide tables loaded at attach.
-#include "PrintProcTest.h"
+#include "support/JobMachine.h"
 
 #include "port/PortMonitor.h"
 
 #include <cstring>
 #include <filesystem>
 
-using namespace pptest;
+using namespace qltest;
 
 namespace {
 
@@ -23,7 +23,7 @@ DWORD ExpectedDatatypeBytes() {
 
 } // namespace
 
-class EntryPoints : public PrintProcTest {};
+class EntryPoints : public JobTest {};
 
 TEST_F(EntryPoints, DatatypesFillTheBufferFromBothEnds) {
     const DWORD cbNeeded = ExpectedDatatypeBytes();

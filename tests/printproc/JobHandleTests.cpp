@@ -1,6 +1,6 @@
 // OpenPrintProcessor, ControlPrintProcessor, ClosePrintProcessor and the
 // handle test: what a job handle holds and that closing it releases all.
-#include "PrintProcTest.h"
+#include "support/JobMachine.h"
 
 #include "printproc/JobContainers.h"
 #include "printproc/Util.h"
@@ -10,9 +10,9 @@
 #include <cstring>
 #include <thread>
 
-using namespace pptest;
+using namespace qltest;
 
-class JobHandle : public PrintProcTest {};
+class JobHandle : public JobTest {};
 
 TEST_F(JobHandle, CopiesCollapseToOne) {
     // A printer that prints directly gets one copy.
