@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <tuple>
 
 using namespace qltest;
 using namespace qltools;
@@ -49,11 +50,12 @@ Bytes Framed(const Bytes& spool) {
     return out;
 }
 
-std::vector<QuilmonCall> CallsOf(const std::vector<QuilmonCall>& calls, DWORD fn) {
-    std::vector<QuilmonCall> out;
-    for (const auto& c : calls) {
-        if (c.dwFunction == fn) out.push_back(c);
-    }
+// The port monitor calls, as (function, port, server, value).
+using Call = std::tuple<DWORD, std::u16string, std::u16string, DWORD>;
+std::vector<Call> Calls(const std::vector<QuilmonCall>& calls, DWORD fn = 0) {
+    std::vector<Call> out;
+    for (const auto& c : calls)
+        if (!fn || c.dwFunction == fn) out.emplace_back(c.dwFunction, c.szArg1, c.szArg2, c.dwValue);
     return out;
 }
 
@@ -82,12 +84,8 @@ TEST_F(GatewayJob, FramedAndUnframedOutputByteForByte) {
     EXPECT_EQ(plain.pageCount, 6u);
     ASSERT_EQ(plain.documents.size(), 1u);
     EXPECT_EQ(plain.documents[0], Concat({Unframed(spool), Unframed(spool)}));
-    const auto pages = CallsOf(plain.calls, QUILMON_FN_INCREMENT_PAGE_COUNT);
-    EXPECT_EQ(pages.size(), 6u);
-    for (const auto& c : pages) {
-        EXPECT_EQ(std::u16string(c.szArg1), u"");  // "GW" is no \\server\port name
-        EXPECT_EQ(std::u16string(c.szArg2), u"");
-    }
+    // "GW" is no \\server\port name: the page counts go out without names.
+    EXPECT_EQ(Calls(plain.calls, QUILMON_FN_INCREMENT_PAGE_COUNT), std::vector<Call>(6, {QUILMON_FN_INCREMENT_PAGE_COUNT, u"", u"", 0}));
     for (const char16_t* line :
          {u"Adopt compression settings", u"Spooling to ComputerName=, PortName=", u"Increment Page Count: , "})
         EXPECT_TRUE(Contains(plain.lines, line)) << pal::host::ToUtf8(line);
@@ -102,59 +100,46 @@ TEST_F(GatewayJob, PortMonitorNamesComeFromAServerPrinterName) {
     SpoolWriter w;
     w.Page(Page(1), SPL_METAFILE);
     w.Devmode(DevmodeWith(0x100, 2));
-
     const Printed r = PrintSpool(w.Bytes(), u"GW", u"", {.printerArg = u"\\\\SRV1\\GW"});
-    EXPECT_TRUE(Contains(r.lines, u"Spooling to ComputerName=SRV1, PortName=GW")) << Dump(r.lines);
-    ASSERT_EQ(r.calls.size(), 2u);
-    EXPECT_EQ(r.calls[0].dwFunction, static_cast<DWORD>(QUILMON_FN_INCREMENT_PAGE_COUNT));
-    EXPECT_EQ(std::u16string(r.calls[0].szArg1), u"GW");  // port name first
-    EXPECT_EQ(std::u16string(r.calls[0].szArg2), u"SRV1");
-    EXPECT_EQ(r.calls[1].dwFunction, static_cast<DWORD>(QUILMON_FN_SET_PRINT_COPY_COUNT));
-    EXPECT_EQ(std::u16string(r.calls[1].szArg1), u"GW");
-    EXPECT_EQ(std::u16string(r.calls[1].szArg2), u"SRV1");
-    EXPECT_EQ(r.calls[1].dwValue, 2u);
-    EXPECT_TRUE(Contains(r.lines, u"Copy Count sent: SRV1, GW 2"));
-    EXPECT_TRUE(Contains(r.lines, u"Increment Page Count: SRV1, GW"));
+    EXPECT_EQ(Calls(r.calls), (std::vector<Call>{{QUILMON_FN_INCREMENT_PAGE_COUNT, u"GW", u"SRV1", 0},
+                                                 {QUILMON_FN_SET_PRINT_COPY_COUNT, u"GW", u"SRV1", 2}}));
+    for (const char16_t* line : {u"Spooling to ComputerName=SRV1, PortName=GW", u"Copy Count sent: SRV1, GW 2",
+                                 u"Increment Page Count: SRV1, GW"})
+        EXPECT_TRUE(Contains(r.lines, line)) << Dump(r.lines);
 }
 
+// The copy count goes out once per copy, from the first device mode record
+// only, and only when dmFields has DM_COPIES; a record too short for dmCopies
+// is copied as it is.
 TEST_F(GatewayJob, CopyCountGoesOutOncePerCopyForTheFirstDevmodeRecord) {
-    {
+    Bytes shortDevmode = DevmodeWith(0x100, 5);
+    shortDevmode.resize(100);
+    const struct {
+        std::vector<Bytes> devmodes;  // each in front of a page
+        std::vector<DWORD> sent;
+        const char16_t* found;
+    } cases[] = {
+        {{DevmodeWith(0x1 | 0x2 | 0x100, 3), DevmodeWith(0x100, 7)}, {3, 3}, u"Copy Count found: 7"},
+        {{DevmodeWith(0x1 | 0x2, 4)}, {}, u"Copy Count found: 4"},
+        {{shortDevmode}, {}, nullptr},
+    };
+    for (const auto& c : cases) {
+        pal::host::ResetSpooler();
         SpoolWriter w;
-        w.Devmode(DevmodeWith(0x1 | 0x2 | 0x100, 3));
-        w.Page(Page(1), SPL_METAFILE);
-        w.Devmode(DevmodeWith(0x100, 7));  // a later record of the same copy is not sent
-        w.Page(Page(2), SPL_METAFILE);
+        for (size_t i = 0; i < c.devmodes.size(); ++i) {
+            w.Devmode(c.devmodes[i]);
+            w.Page(Page(static_cast<uint32_t>(i + 1)), SPL_METAFILE);
+        }
         const Printed r = PrintSpool(w.Bytes(), u"GW", u"COPIES=2;");
-        const auto sent = CallsOf(r.calls, QUILMON_FN_SET_PRINT_COPY_COUNT);
-        ASSERT_EQ(sent.size(), 2u) << Dump(r.lines);
-        EXPECT_EQ(sent[0].dwValue, 3u);
-        EXPECT_EQ(sent[1].dwValue, 3u);
-        EXPECT_TRUE(Contains(r.lines, u"Copy Count found: 7"));
-        EXPECT_EQ(r.pageCount, 4u);
-    }
-    {
-        // Without DM_COPIES in dmFields the count is only logged.
-        pal::host::ResetSpooler();
-        SpoolWriter w;
-        w.Devmode(DevmodeWith(0x1 | 0x2, 4));
-        w.Page(Page(1), SPL_METAFILE);
-        const Printed r = PrintSpool(w.Bytes());
-        EXPECT_TRUE(CallsOf(r.calls, QUILMON_FN_SET_PRINT_COPY_COUNT).empty());
-        EXPECT_TRUE(Contains(r.lines, u"Copy Count found: 4"));
-    }
-    {
-        // A device mode record too short for dmCopies is copied as it is.
-        pal::host::ResetSpooler();
-        Bytes shortDevmode = DevmodeWith(0x100, 5);
-        shortDevmode.resize(100);
-        SpoolWriter w;
-        w.Devmode(shortDevmode);
-        w.Page(Page(1), SPL_METAFILE);
-        const Printed r = PrintSpool(w.Bytes());
-        EXPECT_TRUE(CallsOf(r.calls, QUILMON_FN_SET_PRINT_COPY_COUNT).empty());
-        EXPECT_FALSE(Contains(r.lines, u"Copy Count found"));
-        ASSERT_EQ(r.documents.size(), 1u);
-        EXPECT_EQ(r.documents[0], Unframed(w.Bytes()));
+        std::vector<DWORD> sent;
+        for (const auto& call : Calls(r.calls, QUILMON_FN_SET_PRINT_COPY_COUNT)) sent.push_back(std::get<3>(call));
+        EXPECT_EQ(sent, c.sent) << Dump(r.lines);
+        EXPECT_EQ(Contains(r.lines, u"Copy Count found"), c.found != nullptr);
+        EXPECT_TRUE(!c.found || Contains(r.lines, c.found));
+        EXPECT_EQ(r.pageCount, 2 * c.devmodes.size());
+        if (!c.found) {
+            EXPECT_EQ(OnlyDocument(r), Concat({Unframed(w.Bytes()), Unframed(w.Bytes())}));
+        }
     }
 }
 

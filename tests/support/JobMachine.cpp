@@ -77,6 +77,17 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\GWNative\PrinterDriverData]
 "AGNP"="GW"
 
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Office Laser]
+"Printer Driver"="Generic Printer"
+"Port"="FILE8:"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Coarse]
+"Printer Driver"="Generic Printer"
+"Port"="FILE9:"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Coarse\Geometry]
+"Dpi"=dword:00000048
+
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Monitors\Quillon Port\Ports\QLVM:]
 "PortType"="Quillon Print Port for VMware"
 

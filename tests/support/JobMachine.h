@@ -9,7 +9,9 @@
 // and remote port types), "Pdf" and "PdfLower" (PDF driver names), "Agnp"
 // (native printing to "Target"), "AgnpMissing" (to a printer that does not
 // exist), "GW" (gateway), "GWFramed" (gateway with the bitmap cache on, so
-// its output is framed) and "GWNative" (gateway printing natively to "GW").
+// its output is framed), "GWNative" (gateway printing natively to "GW"),
+// "Office Laser" (ordinary) and "Coarse" (ordinary at 72 dpi, so that
+// captured pages stay small).
 #pragma once
 #include "palhost.h"
 #include "host/quilmon/QuilmonRecord.h"
