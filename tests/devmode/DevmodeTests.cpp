@@ -4,6 +4,7 @@
 #include "native/Devmode.h"
 #include "native/QLDDCommon.h"
 #include "palhost.h"
+#include "support/TestMachine.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
 
 // Packed fields are compared through a unary + so that no reference binds to
 // a misaligned member.
@@ -114,19 +114,12 @@ TEST(DevmodeFinders, TrailerForAnyPrivateAreaOfEightBytesOrMore) {
 class DevmodeDump : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        s_root = std::filesystem::temp_directory_path() / ("devmode-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(s_root);
-        pal::host::SetDriveRoot(s_root.string());
-        std::string error;
-        ASSERT_TRUE(pal::host::LoadRegistryText("Windows Registry Editor Version 5.00\n\n"
-                                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\QLWinPrn]\n"
-                                                "\"DebugLevel\"=dword:00020001\n"
-                                                "\"DebugFile\"=\"C:\\\\devmode.log\"\n",
-                                                "devmode-test", &error))
-            << error;
-        g_DbgLog.Init(WSTR("QLWinPrn"), WSTR("Software\\Quillon\\QLWinPrn"));
+        qltest::SetUpMachine("Windows Registry Editor Version 5.00\n\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\QLWinPrn]\n"
+                             "\"DebugLevel\"=dword:00020001\n\"DebugFile\"=\"C:\\\\devmode.log\"\n",
+                             "devmode", qltest::Attach::LogOnly);
+        s_root = qltest::MachineRoot();
     }
-    static void TearDownTestSuite() { std::filesystem::remove_all(s_root); }
     void SetUp() override {
         ASSERT_EQ(g_dwDebugLevel, 0x20001u);
         pal::host::TakeDebugOutput();

@@ -45,6 +45,12 @@ void SetUpMachine(const char* regText, const char* name, Attach attach) {
     });
 }
 
+void SetUpMachine(const char* name, Attach attach) {
+    SetUpMachine("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\QLWinPrn]\n"
+                 "\"DebugLevel\"=dword:00020001\n",
+                 name, attach);
+}
+
 const std::filesystem::path& MachineRoot() {
     return g_root.path;
 }

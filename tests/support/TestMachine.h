@@ -24,6 +24,9 @@ enum class Attach {
 // `name`, port output in its "out" folder, modules from the build's bin
 // folder, the registry from `regText`. Later calls do nothing.
 void SetUpMachine(const char* regText, const char* name, Attach attach);
+// The same with no printers: only the debug log configured (to the debugger
+// channel).
+void SetUpMachine(const char* name, Attach attach);
 
 // The drive root of the machine (empty before SetUpMachine).
 const std::filesystem::path& MachineRoot();
