@@ -1,7 +1,7 @@
 // JDF tickets, the watermark page and the event log: the ticket name rule and
 // its hostile inputs, the page finder over good and broken files, the blocks'
 // bytes, and the event with its source registration under both identities.
-#include "support/TestMachine.h"
+#include "support/HandJob.h"
 
 #include "diag/EventLog.h"
 #include "gateway/Jdf.h"
@@ -56,39 +56,25 @@ Bytes EmfPage(uint32_t size, uint32_t nBytes, uint32_t signature = 0x464D4520) {
 }
 Bytes FileHeader() { return Cat({Le32(0x00010000), Le32(16), Le32(0), Le32(0)}); }
 
-class JdfTest : public ::testing::Test {
+class JdfTest : public qltest::HandJobTest {
 protected:
+    JdfTest() : HandJobTest(u"PDF") {}
     void SetUp() override {
         qltest::SetUpMachine(kMachine, "jdf", qltest::Attach::LogOnly);
-        pal::host::ResetSpooler();
-        m_job = std::make_unique<qltest::HandJobRecord>(u"PDF");
-        std::u16string printer = u"PDF";
-        ASSERT_TRUE(OpenPrinterW(printer.data(), &Data()->hPrinter, nullptr));
-        WriteFile(u"C:\\conf\\global.ini", Bytes{'[', 'P', 'r', 'i', 'n', 't', ']', '\n', 's', 'p', 'o', 'o', 'l',
-                                                 'd', 'i', 'r', '=', 'C', ':', '\\', 'j', 'd', 'f', '\n'});
+        HandJobTest::SetUp();
+        const std::string ini = "[Print]\nspooldir=C:\\jdf\n";
+        WriteFile(u"C:\\conf\\global.ini", Bytes(ini.begin(), ini.end()));
         fs::create_directories(Host(u"C:\\jdf"));
     }
-    void TearDown() override { ClosePrinter(Data()->hPrinter); }
-    PPRINTPROCESSORDATA Data() { return m_job->Data(); }
-    void Start() {
-        std::u16string doc = u"Doc", type = u"RAW";
-        DOC_INFO_1W info{doc.data(), nullptr, type.data()};
-        ASSERT_NE(MyStartDocPrinter(Data(), 1, &info, FALSE), 0u);
-    }
-    // Ends the document and returns what the port received.
-    Bytes Output() {
+    Bytes AttachFor(std::u16string document) {
+        EXPECT_NE(Start(), 0u);
+        Data()->pDocumentName = document.data();
+        EXPECT_TRUE(AttachJdf(Data()));
+        Data()->pDocumentName = nullptr;
         MyEndDocPrinter(Data(), FALSE);
         const auto docs = pal::host::PortDocuments();
         return docs.empty() ? Bytes{} : pal::host::PortDocumentBytes(docs.back());
     }
-    Bytes AttachFor(std::u16string document) {
-        Start();
-        Data()->pDocumentName = document.data();
-        EXPECT_TRUE(AttachJdf(Data()));
-        Data()->pDocumentName = nullptr;
-        return Output();
-    }
-    std::unique_ptr<qltest::HandJobRecord> m_job;
 };
 
 TEST(JdfTicketName, Table) {
@@ -228,12 +214,12 @@ TEST_F(JdfTest, WatermarkBlockBytes) {
             EXPECT_EQ(offset, 24u);
             EXPECT_EQ(end, 144u);
             pal::host::ResetSpooler();
-            Start();
+            EXPECT_NE(Start(), 0u);
             Data()->fFraming = framed;
             EXPECT_TRUE(WriteWatermarkBlock(Data(), h, offset, end));
             Data()->fFraming = FALSE;
             const Bytes block = Cat({Le32(0), Le32(0x40000000), Le32(120), body});
-            EXPECT_EQ(Output(), framed ? Cat({Le32(0x08080000), Le32(132), block}) : block);
+            EXPECT_EQ(End(), framed ? Cat({Le32(0x08080000), Le32(132), block}) : block);
         }
 }
 
