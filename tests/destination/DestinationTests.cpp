@@ -33,6 +33,7 @@
 namespace {
 
 using qltest::Contains;
+using qltest::ExpectLines;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -413,15 +414,13 @@ TEST_F(Destination, AdoptCompressionFromTheExtension) {
     AdoptDevmodeCompression(extension(0x00320A14, 0x800), &m_cnf, FALSE);
     EXPECT_TRUE(printerRulesKept());
     auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"QL_EDF_MASK_COMPRESSION no set in devmode"));
-    EXPECT_FALSE(Contains(lines, u"Compression Settings are took from devmode"));
+    ExpectLines(lines, {u"QL_EDF_MASK_COMPRESSION no set in devmode"}, {u"Compression Settings are took from devmode"});
 
     AdoptDevmodeCompression(extension(0), nullptr, FALSE);
     AdoptDevmodeCompression(nullptr, &m_cnf, FALSE);
     EXPECT_TRUE(printerRulesKept());
     lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"!(pComprCnf == 0)"));
-    EXPECT_TRUE(Contains(lines, u"!(pDevmodeExt == 0)"));
+    ExpectLines(lines, {u"!(pComprCnf == 0)", u"!(pDevmodeExt == 0)"});
 }
 
 }  // namespace

@@ -132,8 +132,7 @@ TEST_F(DecoderTest, SizeZeroOrNullBufferIsFalseAndHarmless) {
         EXPECT_EQ(cb, 0u);
         EXPECT_FALSE(decoder.ReadPrinter(buf, 200, nullptr));
         auto lines = Lines();
-        EXPECT_TRUE(Contains(lines, u"GetNextChunk return:INFLATE_BUFFER_NULL(2)")) << Dump(lines);
-        EXPECT_TRUE(Contains(lines, u"GetNextChunk returns error = 2")) << Dump(lines);
+        ExpectLines(lines, {u"GetNextChunk return:INFLATE_BUFFER_NULL(2)", u"GetNextChunk returns error = 2"});
         EXPECT_FALSE(Contains(lines, u"ReadPrinter(5)=")) << "nothing was read: " << Dump(lines);
 
         // The decoder is untouched and still reads the job.
@@ -228,8 +227,7 @@ TEST_F(DecoderTest, SpoolerReadFailureEndsTheJob) {
     EXPECT_LT(d.data.size(), input.size());
     EXPECT_TRUE(IsPrefix(d.data, input));
     auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"::ReadPrinter fails with:31")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"CReadPrinter EndOfPrintJobReached reached:")) << Dump(lines);
+    ExpectLines(lines, {u"::ReadPrinter fails with:31", u"CReadPrinter EndOfPrintJobReached reached:"});
     pal::host::ClearFaults();
 
     // Short counts from the spooler: payload reads cope; a short magic is an end.
@@ -267,8 +265,7 @@ TEST_F(DecoderTest, BlockReaderNeverCrossesBlocks) {
         EXPECT_FALSE(reader.CReadPrinter::Read(buf.data(), 10, &cb));
         EXPECT_EQ(cb, 0u);
         auto lines = Lines();
-        EXPECT_TRUE(Contains(lines, u"CReadPrinter read after end of print job:")) << Dump(lines);
-        EXPECT_FALSE(Contains(lines, u"::ReadPrinter(10)")) << Dump(lines);
+        ExpectLines(lines, {u"CReadPrinter read after end of print job:"}, {u"::ReadPrinter(10)"});
     }
     ClosePrinter(h);
 }

@@ -47,6 +47,7 @@ Bytes Deflate(std::span<const uint8_t> input, int level = -1);
 Bytes Block(std::span<const uint8_t> payload, uint32_t headerValue = 0);
 
 using qltest::Contains;
+using qltest::ExpectLines;
 using qltest::Dump;
 
 class EmzTest : public ::testing::Test {

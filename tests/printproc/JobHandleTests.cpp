@@ -51,8 +51,8 @@ TEST_F(JobHandle, DefaultDevmodeFailureIsNotFatal) {
     ASSERT_NE(job.handle, nullptr);
     EXPECT_EQ(job.Data()->pDevMode, nullptr);
     auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"DocumentProperties returns:-1, ")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"CopyDevmode failed, Printer Plain, Document Doc of Plain, JobID "));
+    ExpectLines(lines, {u"DocumentProperties returns:-1, ",
+                        u"CopyDevmode failed, Printer Plain, Document Doc of Plain, JobID "});
     ClosePrintProcessor(job.handle);
 }
 

@@ -13,6 +13,7 @@ namespace {
 
 using namespace tempfile_test;
 using qltest::Contains;
+using qltest::ExpectLines;
 using qltest::Dump;
 
 class TempFileCluster : public ::testing::Test {
@@ -57,19 +58,15 @@ TEST_F(TempFileCluster, WithoutDescriptionThereIsNoClusterAndDiscoveryRepeats) {
 
     EXPECT_EQ(FindClusterSpoolDir(&table, WSTR("VS1")), nullptr);
     lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"[FLUNKKED<LastError=")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"(IsClusterSpoolDirFound())")) << Dump(lines);
+    ExpectLines(lines, {u"[FLUNKKED<LastError=", u"(IsClusterSpoolDirFound())"});
 }
 
 TEST_F(TempFileCluster, DiscoveryPairsNetworkNamesWithSpoolDirectories) {
     GetClusterSpoolDirs(&table);
     auto lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"running on cluster")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"GroupName=PrintGroup1")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Ressource Name=Print Spooler VS1")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Add Network Name=vs1")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Add SpoolDir=S:\\Spool")) << Dump(lines);
-    EXPECT_FALSE(Contains(lines, u"FLUNKKED")) << Dump(lines);
+    ExpectLines(lines, {u"running on cluster", u"GroupName=PrintGroup1", u"Ressource Name=Print Spooler VS1",
+                        u"Add Network Name=vs1", u"Add SpoolDir=S:\\Spool"},
+                       {u"FLUNKKED"});
 
     // "Cluster Group" has no spool directory and is left out; in PrintGroup3
     // the later network name replaced the earlier one.
@@ -114,8 +111,7 @@ TEST_F(TempFileCluster, ErrorsEndTheDiscoveryAndKeepWhatWasFound) {
     pal::host::InjectFault({.call = "ClusterGroupOpenEnum", .error = ERROR_ACCESS_DENIED, .once = true});
     GetClusterSpoolDirs(&table);
     lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"(hGroupEnum)")) << Dump(lines);
-    EXPECT_FALSE(Contains(lines, u"GroupName=PrintGroup1")) << Dump(lines);
+    ExpectLines(lines, {u"(hGroupEnum)"}, {u"GroupName=PrintGroup1"});
     EXPECT_EQ(table.dirs, nullptr);
 
     // One resource cannot be opened: the walk goes on. PrintGroup1 then lacks
@@ -123,8 +119,7 @@ TEST_F(TempFileCluster, ErrorsEndTheDiscoveryAndKeepWhatWasFound) {
     pal::host::InjectFault({.call = "OpenClusterResource", .afterCalls = 2, .error = ERROR_ACCESS_DENIED, .once = true});
     GetClusterSpoolDirs(&table);
     lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"[FLUNKKED<LastError=5>] (hResource != 0)")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Ressource Name=Print Spooler VS1")) << Dump(lines);
+    ExpectLines(lines, {u"[FLUNKKED<LastError=5>] (hResource != 0)", u"Ressource Name=Print Spooler VS1"});
     EXPECT_EQ(MultiSz(table.names, table.cbNames), std::u16string(u"VS2\0vs3\0\0", 9));
     EXPECT_EQ(MultiSz(table.dirs, table.cbDirs), std::u16string(u"T:\\Spool\0U:\\Spool\0\0", 19));
     Free(table);
@@ -133,8 +128,7 @@ TEST_F(TempFileCluster, ErrorsEndTheDiscoveryAndKeepWhatWasFound) {
     pal::host::InjectFault({.call = "ClusterResourceControl", .error = ERROR_ACCESS_DENIED});
     GetClusterSpoolDirs(&table);
     lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"running on cluster")) << Dump(lines);
-    EXPECT_FALSE(Contains(lines, u"Add Network Name")) << Dump(lines);
+    ExpectLines(lines, {u"running on cluster"}, {u"Add Network Name"});
     EXPECT_EQ(table.dirs, nullptr);
     pal::host::ClearFaults();
 }
