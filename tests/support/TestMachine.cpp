@@ -79,8 +79,8 @@ std::string Dump(const std::vector<std::u16string>& lines) {
     return out;
 }
 
-void ExpectLines(const std::vector<std::u16string>& lines, std::initializer_list<std::u16string_view> present,
-                 std::initializer_list<std::u16string_view> absent) {
+void ExpectLines(const std::vector<std::u16string>& lines, const std::vector<std::u16string_view>& present,
+                 const std::vector<std::u16string_view>& absent) {
     for (std::u16string_view text : present)
         EXPECT_TRUE(Contains(lines, std::u16string(text))) << "no line with: " << pal::host::ToUtf8(std::u16string(text))
                                                             << "\n" << Dump(lines);

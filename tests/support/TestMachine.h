@@ -42,8 +42,8 @@ bool Contains(const std::vector<std::u16string>& lines, const std::u16string& te
 std::string Dump(const std::vector<std::u16string>& lines);
 // Expects a line containing each of `present` and none containing any of
 // `absent`.
-void ExpectLines(const std::vector<std::u16string>& lines, std::initializer_list<std::u16string_view> present,
-                 std::initializer_list<std::u16string_view> absent = {});
+void ExpectLines(const std::vector<std::u16string>& lines, const std::vector<std::u16string_view>& present,
+                 const std::vector<std::u16string_view>& absent = {});
 
 // A job record built by hand for tests that call a path's functions directly:
 // zero-filled, with the signature, its own hole list and image cache, and the

@@ -38,17 +38,13 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 
 enum class Walker { Buffer, File, Auto };
 
-uint32_t U32(const Bytes& b, size_t at) {
-    uint32_t v;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
-}
+uint32_t U32(const Bytes& b, size_t at) { return GetU32(b, at); }
 int64_t I64(const Bytes& b, size_t at) {
     int64_t v;
     std::memcpy(&v, b.data() + at, 8);
     return v;
 }
-void SetU32(Bytes& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+void SetU32(Bytes& b, size_t at, uint32_t v) { PutU32(b, at, v); }
 
 // Offsets of the page's records (the EMR_HEADER first).
 std::vector<size_t> RecordOffsets(const Bytes& page) {
@@ -196,15 +192,11 @@ protected:
     std::filesystem::path m_tempDir;
 };
 
-Bytes PageHeader(const Bytes& page) {
-    Bytes h(8);
-    SetU32(h, 0, 1);
-    SetU32(h, 4, static_cast<uint32_t>(page.size()));
-    return h;
-}
-
+// The page behind its 8-byte page record header.
 Bytes WithHeader(const Bytes& page) {
-    Bytes out = PageHeader(page);
+    Bytes out(8);
+    SetU32(out, 0, 1);
+    SetU32(out, 4, static_cast<uint32_t>(page.size()));
     out.insert(out.end(), page.begin(), page.end());
     return out;
 }
