@@ -29,12 +29,6 @@ Bytes Header(uint32_t tag, uint32_t length) {
 Bytes DataHeader(uint32_t length) { return Header(0x08080000, length); }
 Bytes HoleHeader(uint32_t length) { return Header(0x80800000, length); }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 Bytes Pattern(size_t count, uint8_t first) {
     Bytes b(count);
     for (size_t i = 0; i < count; ++i) b[i] = static_cast<uint8_t>(first + i);
