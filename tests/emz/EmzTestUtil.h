@@ -1,4 +1,4 @@
-// A one-printer machine for the packed-stream decoder: jobs go through the
+// The packed-stream decoder on the shared job machine ("GW"): jobs go through the
 // simulated spooler and are read back through CNPDecompress, the way the job
 // reader does it. The debug log goes to the debugger channel so tests can see
 // which lines a decode logged.

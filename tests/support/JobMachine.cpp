@@ -236,8 +236,12 @@ void SetMachineMultiString(const char16_t* name, const std::optional<std::vector
     SetMachineValue(name, REG_MULTI_SZ, value ? joined.data() : nullptr, joined.size() * sizeof(char16_t));
 }
 
-void JobTest::SetUp() {
+void SetUpJobMachine() {
     SetUpMachine(kMachine, "jobs", Attach::Product);
+}
+
+void JobTest::SetUp() {
+    SetUpJobMachine();
     pal::host::ResetSpooler();
     SetViewLibraryAvailable(false);
     TakeMonitorCalls();

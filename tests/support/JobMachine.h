@@ -90,6 +90,9 @@ void SetMachineDword(const char16_t* name, std::optional<DWORD> value);
 void SetMachineString(const char16_t* name, const std::optional<std::u16string>& value);
 void SetMachineMultiString(const char16_t* name, const std::optional<std::vector<std::u16string>>& value);
 
+// Builds the machine (once per process) and attaches the product.
+void SetUpJobMachine();
+
 class JobTest : public ::testing::Test {
 protected:
     void SetUp() override;

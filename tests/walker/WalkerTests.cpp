@@ -2,7 +2,7 @@
 // and framed output, releasing bytes, and the failure rows (short records,
 // records past the page end, bitmaps that do not fit their record). Font data
 // moving a page: the gateway round trips.
-#include "support/TestMachine.h"
+#include "support/JobMachine.h"
 
 #include "emf/EmfRecords.h"
 #include "emf/ParseEMF.h"
@@ -25,16 +25,6 @@ using namespace qltools;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
-"DebugLevel"=dword:00020001
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Walk]
-"Printer Driver"="QL Spool Bridge"
-"Port"="FILE1:"
-)";
 
 enum class Walker { Buffer, File, Auto };
 
@@ -103,7 +93,7 @@ Output Decode(const Bytes& port, bool framed) {
 class WalkerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        qltest::SetUpMachine(kMachine, "walker", qltest::Attach::LogOnly);
+        qltest::SetUpJobMachine();
         pal::host::ResetSpooler();
         m_cnf.dwImageRecallMin = DEFAULT_IMAGE_RECALL_MIN;
         m_cnf.dwDPIReductionMin = DEFAULT_DPI_REDUCTION_MIN;
@@ -183,7 +173,7 @@ protected:
         return Bytes(out.logical.begin() + at + 8, out.logical.begin() + at + 8 + size);
     }
 
-    qltest::HandJobRecord m_job{u"Walk"};
+    qltest::HandJobRecord m_job{u"GW"};
     std::u16string& m_printer = m_job.PrinterName();
     PRINTPROCESSORDATA* const m_data = m_job.Data();
     CBitmapCacheMap& m_cache = m_job.Cache();
