@@ -4,7 +4,6 @@
 #include "native/Devmode.h"
 #include "native/QLDDCommon.h"
 #include "palhost.h"
-#include "support/TestMachine.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
 
 // Packed fields are compared through a unary + so that no reference binds to
 // a misaligned member.
@@ -113,13 +113,21 @@ TEST(DevmodeFinders, TrailerForAnyPrivateAreaOfEightBytesOrMore) {
 
 class DevmodeDump : public testing::Test {
 protected:
+    // Without the socket layer started: the log makes no syslog socket.
     static void SetUpTestSuite() {
-        qltest::SetUpMachine("Windows Registry Editor Version 5.00\n\n"
-                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\QLWinPrn]\n"
-                             "\"DebugLevel\"=dword:00020001\n\"DebugFile\"=\"C:\\\\devmode.log\"\n",
-                             "devmode", qltest::Attach::LogOnly);
-        s_root = qltest::MachineRoot();
+        s_root = std::filesystem::temp_directory_path() / ("devmode-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(s_root);
+        pal::host::SetDriveRoot(s_root.string());
+        std::string error;
+        ASSERT_TRUE(pal::host::LoadRegistryText("Windows Registry Editor Version 5.00\n\n"
+                                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\QLWinPrn]\n"
+                                                "\"DebugLevel\"=dword:00020001\n"
+                                                "\"DebugFile\"=\"C:\\\\devmode.log\"\n",
+                                                "devmode-test", &error))
+            << error;
+        g_DbgLog.Init(WSTR("QLWinPrn"), WSTR("Software\\Quillon\\QLWinPrn"));
     }
+    static void TearDownTestSuite() { std::filesystem::remove_all(s_root); }
     void SetUp() override {
         ASSERT_EQ(g_dwDebugLevel, 0x20001u);
         pal::host::TakeDebugOutput();

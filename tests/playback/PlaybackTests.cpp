@@ -2,7 +2,6 @@
 // what reaches TextOutA, the pixels of rendered pages, every corpus EMF on
 // "Office Laser", and the guard around a faulting renderer.
 #include "palhost.h"
-#include "diag/DbgLog.h"
 #include "support/JobMachine.h"
 #include "printproc/Winprint.h"
 #include "tools/lib/EmfBuilder.h"
@@ -31,8 +30,8 @@ struct Played : qltest::Printed {
 class Playback : public qltest::JobTest {
 public:
     void SetUp() override {
+        qltest::SetUpJobMachine(0);  // unlogged, as a production spooler runs
         JobTest::SetUp();
-        g_dwDebugLevel = 0;  // corpus playback unlogged, as a production spooler runs
         pal::host::SetPageCapture(false);
     }
     void TearDown() override {

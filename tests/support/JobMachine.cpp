@@ -3,6 +3,8 @@
 #include "printproc/Util.h"
 #include "support/ViewLibrary.h"
 
+#include <cstdio>
+
 namespace qltest {
 namespace {
 
@@ -236,8 +238,12 @@ void SetMachineMultiString(const char16_t* name, const std::optional<std::vector
     SetMachineValue(name, REG_MULTI_SZ, value ? joined.data() : nullptr, joined.size() * sizeof(char16_t));
 }
 
-void SetUpJobMachine() {
-    SetUpMachine(kMachine, "jobs", Attach::Product);
+void SetUpJobMachine(DWORD debugLevel) {
+    std::string text = kMachine;
+    char level[16];
+    std::snprintf(level, sizeof(level), "%08x", static_cast<unsigned>(debugLevel));
+    text.replace(text.find("00020001"), 8, level);
+    SetUpMachine(text.c_str(), "jobs", Attach::Product);
 }
 
 void JobTest::SetUp() {

@@ -90,8 +90,9 @@ void SetMachineDword(const char16_t* name, std::optional<DWORD> value);
 void SetMachineString(const char16_t* name, const std::optional<std::u16string>& value);
 void SetMachineMultiString(const char16_t* name, const std::optional<std::vector<std::u16string>>& value);
 
-// Builds the machine (once per process) and attaches the product.
-void SetUpJobMachine();
+// Builds the machine (once per process, at the given debug level) and
+// attaches the product.
+void SetUpJobMachine(DWORD debugLevel = 0x20001);
 
 class JobTest : public ::testing::Test {
 protected:
