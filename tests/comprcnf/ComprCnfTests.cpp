@@ -2,7 +2,7 @@
 // log line, the rule list fix-ups and the rule lookup.
 #include "emf/ComprCnf.h"
 
-#include "support/TestMachine.h"
+#include "support/JobMachine.h"
 #include "palhost.h"
 #include "printproc/Util.h"
 #include "printproc/Winprint.h"
@@ -20,18 +20,8 @@ namespace {
 using qltest::Contains;
 using qltest::Dump;
 
-constexpr char16_t kDataKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Cnf\\PrinterDriverData";
+constexpr char16_t kDataKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\GW\\PrinterDriverData";
 constexpr char16_t kProductKey[] = u"SOFTWARE\\Quillon\\QLWinPrn";
-
-constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
-"DebugLevel"=dword:00020001
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Cnf]
-"Printer Driver"="QL Spool Bridge"
-"Port"="FILE1:"
-)";
 
 void SetValue(const char16_t* key, const char16_t* name, DWORD type, const void* data, size_t cb) {
     HKEY hKey = nullptr;
@@ -62,9 +52,9 @@ std::u16string RuleName(DWORD i) {
 class ComprCnfTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        qltest::SetUpMachine(kMachine, "cnf", qltest::Attach::Product);
+        qltest::SetUpJobMachine();
         ClearValues();
-        ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"Cnf"), &hPrinter, nullptr));
+        ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"GW"), &hPrinter, nullptr));
     }
     void TearDown() override {
         ReleaseCompressionConfig(&cnf);

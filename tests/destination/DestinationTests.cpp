@@ -9,7 +9,7 @@
 // fresh job record with "Gate" open.
 #include "diag/DbgLog.h"
 
-#include "support/TestMachine.h"
+#include "support/HandJob.h"
 #include "emf/ComprCnf.h"
 #include "gateway/Destination.h"
 #include "native/Devmode.h"
@@ -33,6 +33,7 @@
 namespace {
 
 using qltest::Contains;
+using qltest::ExpectLines;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -85,48 +86,33 @@ constexpr short kA4Width = 2099, kA4Height = 2969;
 constexpr short kLetterWidth = 2159, kLetterHeight = 2794;
 constexpr DWORD kOffsets = (39u << 16) | 39u;
 
-class Destination : public ::testing::Test {
+class Destination : public qltest::HandJobTest {
 protected:
+    Destination() : HandJobTest(u"Gate") {}
     void SetUp() override {
         qltest::SetUpMachine(kMachine, "dest", qltest::Attach::LogOnly);
-        pal::host::ResetSpooler();
+        HandJobTest::SetUp();
         Data()->dwCopies = 1;
-        EXPECT_TRUE(OpenPrinterW(m_printerName.data(), &Data()->hPrinter, nullptr));
         m_cnf.adwCompressionRule[0] = COMPRESSION_RULE_OFF;
         m_cnf.fDPIReduction = 1;
-        pal::host::TakeDebugOutput();
     }
     void TearDown() override {
-        if (Data()->hPrinter) ClosePrinter(Data()->hPrinter);
         if (Data()->pExtendedUserName) MemFreeT(&Data()->pExtendedUserName);
-        pal::host::ClearFaults();
         qltest::SetViewLibraryAvailable(false);
+        HandJobTest::TearDown();
     }
-
-    PPRINTPROCESSORDATA Data() { return m_job.Data(); }
-    std::vector<std::u16string> Lines() { return pal::host::TakeDebugOutput(); }
 
     // The port's bytes of one document holding the device mode block.
     Bytes WriteBlock() {
-        std::u16string doc = u"Doc", type = u"RAW";
-        DOC_INFO_1W info{doc.data(), nullptr, type.data()};
-        EXPECT_NE(MyStartDocPrinter(Data(), 1, &info, FALSE), 0u);
+        EXPECT_NE(Start(), 0u);
         EXPECT_TRUE(WriteDevmodeBlock(Data(), &m_cnf, &m_area, nullptr, FALSE));
-        MyEndDocPrinter(Data(), FALSE);
-        auto docs = pal::host::PortDocuments();
-        EXPECT_EQ(docs.size(), 1u);
-        return docs.empty() ? Bytes{} : pal::host::PortDocumentBytes(docs.front());
+        return End();
     }
     void UseJobDevmode(Bytes dm) {
         m_jobDevmode = std::move(dm);
         Data()->pDevMode = AsDevmode(m_jobDevmode);
     }
-    void EnableViewLibrary() {
-        qltest::SetViewLibraryAvailable(true);
-    }
 
-    qltest::HandJobRecord m_job{u"Gate"};
-    std::u16string& m_printerName = m_job.PrinterName();
     ComprCnf m_cnf = {};
     PRINTABLEAREACACHE m_area{};
     Bytes m_jobDevmode;
@@ -153,7 +139,7 @@ TEST_F(Destination, SettingsFollowTheTarget) {
         {"print to remote wins", nullptr, kRules[0], 1, 1, 0, kRules[0], kRules[1], 1, 0, true,
          u"Print-To-Remote detected: ImageRecall disabled", u"Held Printing detected"},
     };
-    EnableViewLibrary();
+    qltest::SetViewLibraryAvailable(true);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ComprCnf cnf = {};
@@ -428,15 +414,13 @@ TEST_F(Destination, AdoptCompressionFromTheExtension) {
     AdoptDevmodeCompression(extension(0x00320A14, 0x800), &m_cnf, FALSE);
     EXPECT_TRUE(printerRulesKept());
     auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"QL_EDF_MASK_COMPRESSION no set in devmode"));
-    EXPECT_FALSE(Contains(lines, u"Compression Settings are took from devmode"));
+    ExpectLines(lines, {u"QL_EDF_MASK_COMPRESSION no set in devmode"}, {u"Compression Settings are took from devmode"});
 
     AdoptDevmodeCompression(extension(0), nullptr, FALSE);
     AdoptDevmodeCompression(nullptr, &m_cnf, FALSE);
     EXPECT_TRUE(printerRulesKept());
     lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"!(pComprCnf == 0)"));
-    EXPECT_TRUE(Contains(lines, u"!(pDevmodeExt == 0)"));
+    ExpectLines(lines, {u"!(pComprCnf == 0)", u"!(pDevmodeExt == 0)"});
 }
 
 }  // namespace

@@ -113,6 +113,7 @@ TEST(DevmodeFinders, TrailerForAnyPrivateAreaOfEightBytesOrMore) {
 
 class DevmodeDump : public testing::Test {
 protected:
+    // Without the socket layer started: the log makes no syslog socket.
     static void SetUpTestSuite() {
         s_root = std::filesystem::temp_directory_path() / ("devmode-" + std::to_string(::getpid()));
         std::filesystem::create_directories(s_root);

@@ -20,18 +20,12 @@ namespace {
 using qltest::Contains;
 using qltest::Dump;
 
-constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
-"DebugLevel"=dword:00020001
-)";
-
 std::vector<std::u16string> TakeLog() { return pal::host::TakeDebugOutput(); }
 
 class Dpi : public ::testing::Test {
 protected:
     void SetUp() override {
-        qltest::SetUpMachine(kMachine, "dpi", qltest::Attach::LogOnly);
+        qltest::SetUpMachine("dpi", qltest::Attach::LogOnly);
         TakeLog();
     }
 };

@@ -1,24 +1,14 @@
 #include "EmzTestUtil.h"
 
-#include "support/TestMachine.h"
+#include "support/JobMachine.h"
 
 namespace emztest {
 namespace {
 
-constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
-"DebugLevel"=dword:00020001
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Packed]
-"Printer Driver"="QL Spool Bridge"
-"Port"="FILE1:"
-)";
-
 // The debug level the machine configured (Quiet() lowers it for a test).
 DWORD ConfiguredLevel() {
     static const DWORD level = [] {
-        qltest::SetUpMachine(kMachine, "emz", qltest::Attach::LogOnly);
+        qltest::SetUpJobMachine();
         return g_dwDebugLevel;
     }();
     return level;
@@ -47,7 +37,7 @@ void EmzTest::Quiet() {
 
 HANDLE OpenJob(const Bytes& job) {
     pal::host::JobSpec jobSpec;
-    jobSpec.printer = u"Packed";
+    jobSpec.printer = u"GW";
     jobSpec.data = job;
     const DWORD jobId = pal::host::SubmitJob(jobSpec);
     EXPECT_NE(jobId, 0u);

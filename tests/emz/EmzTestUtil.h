@@ -1,4 +1,4 @@
-// A one-printer machine for the packed-stream decoder: jobs go through the
+// The packed-stream decoder on the shared job machine ("GW"): jobs go through the
 // simulated spooler and are read back through CNPDecompress, the way the job
 // reader does it. The debug log goes to the debugger channel so tests can see
 // which lines a decode logged.
@@ -47,6 +47,7 @@ Bytes Deflate(std::span<const uint8_t> input, int level = -1);
 Bytes Block(std::span<const uint8_t> payload, uint32_t headerValue = 0);
 
 using qltest::Contains;
+using qltest::ExpectLines;
 using qltest::Dump;
 
 class EmzTest : public ::testing::Test {

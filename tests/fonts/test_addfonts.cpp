@@ -16,12 +16,6 @@
 
 namespace {
 
-constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
-"DebugLevel"=dword:00020001
-)";
-
 constexpr char kSystemFont[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
 TEST(FontRules, WildcardMatch) {
@@ -71,7 +65,7 @@ std::vector<BYTE> FontRecord(const LOGFONTW& lf, DWORD nSize = 368) {
 }
 
 TEST(FontRules, KeyAndListModes) {
-    qltest::SetUpMachine(kMachine, "fonts", qltest::Attach::LogOnly);
+    qltest::SetUpMachine("fonts", qltest::Attach::LogOnly);
     WCHAR key[FONT_KEY_CHARS];
     BuildFontKey(Request(u"Arial", 700, 1), key, FONT_KEY_CHARS);
     EXPECT_EQ(std::u16string(key), u"Arial,2bc,1");
@@ -107,7 +101,7 @@ TEST(FontRules, KeyAndListModes) {
 class AddFontsTest : public testing::Test {
 protected:
     void SetUp() override {
-        qltest::SetUpMachine(kMachine, "fonts", qltest::Attach::LogOnly);
+        qltest::SetUpMachine("fonts", qltest::Attach::LogOnly);
         if (!std::filesystem::exists(kSystemFont)) GTEST_SKIP() << "fonts-dejavu-core not installed";
         const auto dir = qltest::MachineRoot() / "tempfonts";
         std::filesystem::create_directories(dir);

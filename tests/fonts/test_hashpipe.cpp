@@ -14,12 +14,6 @@
 
 namespace {
 
-constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
-"DebugLevel"=dword:00020001
-)";
-
 std::string Hex(const BYTE* pb, DWORD cb) {
     std::string s;
     for (DWORD i = 0; i < cb; ++i) s += {"0123456789abcdef"[pb[i] >> 4], "0123456789abcdef"[pb[i] & 15]};
@@ -50,7 +44,7 @@ public:
 class HashPipe : public testing::Test {
 protected:
     void SetUp() override {
-        qltest::SetUpMachine(kMachine, "fonts", qltest::Attach::LogOnly);
+        qltest::SetUpMachine("fonts", qltest::Attach::LogOnly);
         pal::host::TakeDebugOutput();
         m_handlesBefore = CryptHandles();
     }

@@ -3,7 +3,7 @@
 // patterns. The receiver finds each font once per job, whichever walker and
 // however many copies, and every extension record's back distance still
 // leads to its target record.
-#include "GatewayTest.h"
+#include "support/JobMachine.h"
 
 #include "tools/lib/EmfBuilder.h"
 #include "tools/lib/SpoolWriter.h"
@@ -12,17 +12,17 @@
 #include <filesystem>
 #include <set>
 
-using namespace gwtest;
+using namespace qltest;
 using namespace qltools;
 
 namespace {
 
 constexpr char kSerif[] = "/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf";
 
-class GatewayFonts : public GatewayTest {
+class GatewayFonts : public JobTest {
 protected:
     void SetUp() override {
-        GatewayTest::SetUp();
+        JobTest::SetUp();
         if (!std::filesystem::exists(kSerif)) GTEST_SKIP() << "fonts-dejavu-core not installed";
         ASSERT_TRUE(pal::host::InstallTemporaryFont(kSerif, u"TT.tmp"));
         SetMachineMultiString(u"IncludeFonts", std::vector<std::u16string>{u"DejaVu Sans*", u"AR?AL"});
@@ -32,7 +32,7 @@ protected:
         SetMachineMultiString(u"IncludeFonts", std::nullopt);
         SetMachineDword(u"CompressionEMFInMem", std::nullopt);
         SetMachineString(u"TempDir", std::nullopt);
-        GatewayTest::TearDown();
+        JobTest::TearDown();
     }
 };
 
@@ -63,11 +63,8 @@ TEST_F(GatewayFonts, EachFontOncePerJobAndBackDistancesHold) {
         for (const char16_t* printer : {u"GW", u"GWFramed"}) {
             SCOPED_TRACE(pal::host::ToUtf8(printer) + (fileWalker ? " file walker" : " memory walker"));
             pal::host::ResetSpooler();
-            PrintOptions print;
-            print.printer = printer;
-            print.parameters = u"COPIES=2;";
-            const PrintResult result = PrintSpool(spool, print);
-            ASSERT_TRUE(result.printed) << Dump(result.lines);
+            const Printed result = PrintSpool(spool, printer, u"COPIES=2;");
+            ASSERT_TRUE(result.result) << Dump(result.lines);
             ASSERT_EQ(result.documents.size(), 1u);
             EXPECT_TRUE(Contains(result.lines, u"installed font is not exactly the requested: <Liberation Sans>"))
                 << Dump(result.lines);

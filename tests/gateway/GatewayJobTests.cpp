@@ -1,6 +1,6 @@
 // The gateway job driver end to end: what reaches the port, byte for byte,
 // and what the port monitor is told, for toolkit-made spool jobs.
-#include "GatewayTest.h"
+#include "support/JobMachine.h"
 
 #include "gateway/QLEMFJob.h"
 #include "native/JobWriter.h"
@@ -14,8 +14,9 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <tuple>
 
-using namespace gwtest;
+using namespace qltest;
 using namespace qltools;
 
 namespace {
@@ -49,11 +50,12 @@ Bytes Framed(const Bytes& spool) {
     return out;
 }
 
-std::vector<QuilmonCall> CallsOf(const std::vector<QuilmonCall>& calls, DWORD fn) {
-    std::vector<QuilmonCall> out;
-    for (const auto& c : calls) {
-        if (c.dwFunction == fn) out.push_back(c);
-    }
+// The port monitor calls, as (function, port, server, value).
+using Call = std::tuple<DWORD, std::u16string, std::u16string, DWORD>;
+std::vector<Call> Calls(const std::vector<QuilmonCall>& calls, DWORD fn = 0) {
+    std::vector<Call> out;
+    for (const auto& c : calls)
+        if (!fn || c.dwFunction == fn) out.emplace_back(c.dwFunction, c.szArg1, c.szArg2, c.dwValue);
     return out;
 }
 
@@ -64,7 +66,7 @@ Bytes DevmodeWith(uint32_t fields, int16_t copies) {
     return BuildDevmode(options);
 }
 
-class GatewayJob : public GatewayTest {};
+class GatewayJob : public JobTest {};
 
 } // namespace
 
@@ -77,27 +79,19 @@ TEST_F(GatewayJob, FramedAndUnframedOutputByteForByte) {
     options.extraRecords.push_back({SPL_PRESTARTPAGE, Bytes{1, 2, 3, 4}});
     const Bytes spool = GenerateSpoolJob(options);
 
-    PrintOptions print;
-    print.parameters = u"COPIES=2;";
-    const PrintResult plain = PrintSpool(spool, print);
-    EXPECT_TRUE(plain.printed) << Dump(plain.lines);
+    const Printed plain = PrintSpool(spool, u"GW", u"COPIES=2;");
+    EXPECT_TRUE(plain.result) << Dump(plain.lines);
     EXPECT_EQ(plain.pageCount, 6u);
     ASSERT_EQ(plain.documents.size(), 1u);
     EXPECT_EQ(plain.documents[0], Concat({Unframed(spool), Unframed(spool)}));
-    const auto pages = CallsOf(plain.calls, QUILMON_FN_INCREMENT_PAGE_COUNT);
-    EXPECT_EQ(pages.size(), 6u);
-    for (const auto& c : pages) {
-        EXPECT_EQ(std::u16string(c.szArg1), u"");  // "GW" is no \\server\port name
-        EXPECT_EQ(std::u16string(c.szArg2), u"");
-    }
-    for (const char16_t* line :
-         {u"Adopt compression settings", u"Spooling to ComputerName=, PortName=", u"Increment Page Count: , "})
-        EXPECT_TRUE(Contains(plain.lines, line)) << pal::host::ToUtf8(line);
+    // "GW" is no \\server\port name: the page counts go out without names.
+    EXPECT_EQ(Calls(plain.calls, QUILMON_FN_INCREMENT_PAGE_COUNT),
+              std::vector<Call>(6, {QUILMON_FN_INCREMENT_PAGE_COUNT, u"", u"", 0}));
+    ExpectLines(plain.lines,
+                {u"Adopt compression settings", u"Spooling to ComputerName=, PortName=", u"Increment Page Count: , "});
 
     pal::host::ResetSpooler();
-    PrintOptions framedPrint;
-    framedPrint.printer = u"GWFramed";
-    const PrintResult framed = PrintSpool(spool, framedPrint);
+    const Printed framed = PrintSpool(spool, u"GWFramed");
     ASSERT_EQ(framed.documents.size(), 1u);
     EXPECT_EQ(framed.documents[0], Framed(spool));
 }
@@ -106,63 +100,45 @@ TEST_F(GatewayJob, PortMonitorNamesComeFromAServerPrinterName) {
     SpoolWriter w;
     w.Page(Page(1), SPL_METAFILE);
     w.Devmode(DevmodeWith(0x100, 2));
-
-    PrintOptions print;
-    print.printerArg = u"\\\\SRV1\\GW";
-    const PrintResult r = PrintSpool(w.Bytes(), print);
-    EXPECT_TRUE(Contains(r.lines, u"Spooling to ComputerName=SRV1, PortName=GW")) << Dump(r.lines);
-    ASSERT_EQ(r.calls.size(), 2u);
-    EXPECT_EQ(r.calls[0].dwFunction, static_cast<DWORD>(QUILMON_FN_INCREMENT_PAGE_COUNT));
-    EXPECT_EQ(std::u16string(r.calls[0].szArg1), u"GW");  // port name first
-    EXPECT_EQ(std::u16string(r.calls[0].szArg2), u"SRV1");
-    EXPECT_EQ(r.calls[1].dwFunction, static_cast<DWORD>(QUILMON_FN_SET_PRINT_COPY_COUNT));
-    EXPECT_EQ(std::u16string(r.calls[1].szArg1), u"GW");
-    EXPECT_EQ(std::u16string(r.calls[1].szArg2), u"SRV1");
-    EXPECT_EQ(r.calls[1].dwValue, 2u);
-    EXPECT_TRUE(Contains(r.lines, u"Copy Count sent: SRV1, GW 2"));
-    EXPECT_TRUE(Contains(r.lines, u"Increment Page Count: SRV1, GW"));
+    const Printed r = PrintSpool(w.Bytes(), u"GW", u"", {.printerArg = u"\\\\SRV1\\GW"});
+    EXPECT_EQ(Calls(r.calls), (std::vector<Call>{{QUILMON_FN_INCREMENT_PAGE_COUNT, u"GW", u"SRV1", 0},
+                                                 {QUILMON_FN_SET_PRINT_COPY_COUNT, u"GW", u"SRV1", 2}}));
+    ExpectLines(r.lines, {u"Spooling to ComputerName=SRV1, PortName=GW", u"Copy Count sent: SRV1, GW 2",
+                          u"Increment Page Count: SRV1, GW"});
 }
 
+// The copy count goes out once per copy, from the first device mode record
+// only, and only when dmFields has DM_COPIES; a record too short for dmCopies
+// is copied as it is.
 TEST_F(GatewayJob, CopyCountGoesOutOncePerCopyForTheFirstDevmodeRecord) {
-    {
-        SpoolWriter w;
-        w.Devmode(DevmodeWith(0x1 | 0x2 | 0x100, 3));
-        w.Page(Page(1), SPL_METAFILE);
-        w.Devmode(DevmodeWith(0x100, 7));  // a later record of the same copy is not sent
-        w.Page(Page(2), SPL_METAFILE);
-        PrintOptions print;
-        print.parameters = u"COPIES=2;";
-        const PrintResult r = PrintSpool(w.Bytes(), print);
-        const auto sent = CallsOf(r.calls, QUILMON_FN_SET_PRINT_COPY_COUNT);
-        ASSERT_EQ(sent.size(), 2u) << Dump(r.lines);
-        EXPECT_EQ(sent[0].dwValue, 3u);
-        EXPECT_EQ(sent[1].dwValue, 3u);
-        EXPECT_TRUE(Contains(r.lines, u"Copy Count found: 7"));
-        EXPECT_EQ(r.pageCount, 4u);
-    }
-    {
-        // Without DM_COPIES in dmFields the count is only logged.
+    Bytes shortDevmode = DevmodeWith(0x100, 5);
+    shortDevmode.resize(100);
+    const struct {
+        std::vector<Bytes> devmodes;  // each in front of a page
+        std::vector<DWORD> sent;
+        const char16_t* found;
+    } cases[] = {
+        {{DevmodeWith(0x1 | 0x2 | 0x100, 3), DevmodeWith(0x100, 7)}, {3, 3}, u"Copy Count found: 7"},
+        {{DevmodeWith(0x1 | 0x2, 4)}, {}, u"Copy Count found: 4"},
+        {{shortDevmode}, {}, nullptr},
+    };
+    for (const auto& c : cases) {
         pal::host::ResetSpooler();
         SpoolWriter w;
-        w.Devmode(DevmodeWith(0x1 | 0x2, 4));
-        w.Page(Page(1), SPL_METAFILE);
-        const PrintResult r = PrintSpool(w.Bytes());
-        EXPECT_TRUE(CallsOf(r.calls, QUILMON_FN_SET_PRINT_COPY_COUNT).empty());
-        EXPECT_TRUE(Contains(r.lines, u"Copy Count found: 4"));
-    }
-    {
-        // A device mode record too short for dmCopies is copied as it is.
-        pal::host::ResetSpooler();
-        Bytes shortDevmode = DevmodeWith(0x100, 5);
-        shortDevmode.resize(100);
-        SpoolWriter w;
-        w.Devmode(shortDevmode);
-        w.Page(Page(1), SPL_METAFILE);
-        const PrintResult r = PrintSpool(w.Bytes());
-        EXPECT_TRUE(CallsOf(r.calls, QUILMON_FN_SET_PRINT_COPY_COUNT).empty());
-        EXPECT_FALSE(Contains(r.lines, u"Copy Count found"));
-        ASSERT_EQ(r.documents.size(), 1u);
-        EXPECT_EQ(r.documents[0], Unframed(w.Bytes()));
+        for (size_t i = 0; i < c.devmodes.size(); ++i) {
+            w.Devmode(c.devmodes[i]);
+            w.Page(Page(static_cast<uint32_t>(i + 1)), SPL_METAFILE);
+        }
+        const Printed r = PrintSpool(w.Bytes(), u"GW", u"COPIES=2;");
+        std::vector<DWORD> sent;
+        for (const auto& call : Calls(r.calls, QUILMON_FN_SET_PRINT_COPY_COUNT)) sent.push_back(std::get<3>(call));
+        EXPECT_EQ(sent, c.sent) << Dump(r.lines);
+        EXPECT_EQ(Contains(r.lines, u"Copy Count found"), c.found != nullptr);
+        EXPECT_TRUE(!c.found || Contains(r.lines, c.found));
+        EXPECT_EQ(r.pageCount, 2 * c.devmodes.size());
+        if (!c.found) {
+            EXPECT_EQ(OnlyDocument(r), Concat({Unframed(w.Bytes()), Unframed(w.Bytes())}));
+        }
     }
 }
 
@@ -171,11 +147,9 @@ TEST_F(GatewayJob, FailuresEndTheDocument) {
     const size_t pageAt = w.Page(Page(1), SPL_METAFILE);
 
     // The copy cannot open the job's data: the document still ends.
-    PrintOptions print;
-    print.parameters = u"COPIES=2;";
-    print.faultsAfterOpen.push_back({.call = "OpenPrinterW", .afterCalls = 1, .error = ERROR_ACCESS_DENIED});
-    PrintResult r = PrintSpool(w.Bytes(), print);
-    EXPECT_FALSE(r.printed);
+    Printed r = PrintSpool(w.Bytes(), u"GW", u"COPIES=2;",
+                           {.faultsAfterOpen = {{.call = "OpenPrinterW", .afterCalls = 1, .error = ERROR_ACCESS_DENIED}}});
+    EXPECT_FALSE(r.result);
     EXPECT_TRUE(Contains(r.lines, u"OpenPrinter: 5")) << Dump(r.lines);
     ASSERT_EQ(r.documents.size(), 1u);
     EXPECT_TRUE(r.documents[0].empty());
@@ -186,7 +160,7 @@ TEST_F(GatewayJob, FailuresEndTheDocument) {
     Bytes cut = w.Bytes();
     cut.resize(cut.size() - 10);
     r = PrintSpool(cut);
-    EXPECT_FALSE(r.printed);
+    EXPECT_FALSE(r.result);
     EXPECT_EQ(r.pageCount, 1u);
     ASSERT_EQ(r.documents.size(), 1u);
     EXPECT_EQ(r.documents[0], Unframed(Bytes(cut.begin(), cut.begin() + static_cast<std::ptrdiff_t>(pageAt))));
@@ -213,9 +187,9 @@ TEST_F(GatewayJob, MalformedPageReportsInvalidData) {
         for (const Bytes& spool : {bad.Bytes(), cut}) {
             pal::host::ResetSpooler();
             SetLastError(ERROR_FILE_NOT_FOUND);
-            const PrintResult r = PrintSpool(spool);
-            EXPECT_FALSE(r.printed);
-            EXPECT_EQ(r.printError, static_cast<DWORD>(ERROR_INVALID_DATA)) << "in memory below " << inMemory;
+            const Printed r = PrintSpool(spool);
+            EXPECT_FALSE(r.result);
+            EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_INVALID_DATA)) << "in memory below " << inMemory;
         }
     }
     SetMachineDword(u"CompressionEMFInMem", std::nullopt);
@@ -230,15 +204,14 @@ TEST_F(GatewayJob, ExceptionsInAPageEndTheJob) {
     w.Page(Page(1), SPL_METAFILE);
     w.Page(Page(2), SPL_METAFILE);
     PrintOptions print;
-    print.printer = u"GWFramed";
     auto run = [&](const std::string& what, DWORD error) {
         SCOPED_TRACE(what);
         pal::host::ResetSpooler();
         const size_t handles = pal::host::OpenHandles().size();
-        const PrintResult r = PrintSpool(w.Bytes(), print);
+        const Printed r = PrintSpool(w.Bytes(), u"GWFramed", u"", print);
         EXPECT_EQ(pal::host::OpenHandles().size(), handles);
-        EXPECT_FALSE(r.printed);
-        EXPECT_EQ(r.printError, error);
+        EXPECT_FALSE(r.result);
+        EXPECT_EQ(r.error, error);
     };
 
     const struct {
@@ -252,25 +225,11 @@ TEST_F(GatewayJob, ExceptionsInAPageEndTheJob) {
 }
 
 TEST_F(GatewayJob, NativePrintingWithoutTheViewLibraryFailsTheJob) {
-    std::string error;
-    ASSERT_TRUE(pal::host::LoadRegistryText(R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\GWNative]
-"Printer Driver"="QL Spool Bridge"
-"Port"="QLGW1:"
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\GWNative\PrinterDriverData]
-"AGNP"="GW"
-)", "agnp.reg", &error)) << error;
-    qltest::SetViewLibraryAvailable(false);
-
     SpoolWriter w;
     w.Page(Page(1), SPL_METAFILE);
-    PrintOptions print;
-    print.printer = u"GWNative";
     const uint64_t eventsBefore = pal::host::LastEventNumber();
-    const PrintResult r = PrintSpool(w.Bytes(), print);
-    EXPECT_FALSE(r.printed);
+    const Printed r = PrintSpool(w.Bytes(), u"GWNative");
+    EXPECT_FALSE(r.result);
     const auto events = pal::host::ReadEventLog();
     ASSERT_FALSE(events.empty());
     EXPECT_GT(events.back().number, eventsBefore);
@@ -285,7 +244,7 @@ TEST_F(GatewayJob, CancelWhilePausedStopsTheJob) {
     options.pages = 3;
     const Bytes spool = qltools::GenerateSpoolJob(options);
 
-    OpenedJob job = OpenJob(spool, u"GW", u"COPIES=3;");
+    OpenedJob job = SubmitAndOpen(Job(u"GW", u"NT EMF 1.008", spool, u"COPIES=3;"));
     HANDLE handle = job.handle;
     ASSERT_NE(handle, nullptr);
 

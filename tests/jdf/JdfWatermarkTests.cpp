@@ -1,7 +1,8 @@
 // JDF tickets, the watermark page and the event log: the ticket name rule and
 // its hostile inputs, the page finder over good and broken files, the blocks'
 // bytes, and the event with its source registration under both identities.
-#include "support/TestMachine.h"
+#include "support/HandJob.h"
+#include "support/JobMachine.h"
 
 #include "diag/EventLog.h"
 #include "gateway/Jdf.h"
@@ -17,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+using qltest::Concat;
 
 constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 
@@ -41,12 +43,7 @@ void WriteFile(const std::u16string& windowsPath, const Bytes& bytes) {
 }
 
 Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-Bytes Record(uint32_t type, const Bytes& body) { return Cat({Le32(type), Le32(uint32_t(body.size())), body}); }
+Bytes Record(uint32_t type, const Bytes& body) { return Concat({Le32(type), Le32(uint32_t(body.size())), body}); }
 // An EMF page body of `size` bytes (>= 100) whose EMR_HEADER says nBytes.
 Bytes EmfPage(uint32_t size, uint32_t nBytes, uint32_t signature = 0x464D4520) {
     Bytes b(size, 0x5A);
@@ -54,41 +51,27 @@ Bytes EmfPage(uint32_t size, uint32_t nBytes, uint32_t signature = 0x464D4520) {
     put(0, 1), put(4, 108), put(40, signature), put(48, nBytes);
     return b;
 }
-Bytes FileHeader() { return Cat({Le32(0x00010000), Le32(16), Le32(0), Le32(0)}); }
+Bytes FileHeader() { return Concat({Le32(0x00010000), Le32(16), Le32(0), Le32(0)}); }
 
-class JdfTest : public ::testing::Test {
+class JdfTest : public qltest::HandJobTest {
 protected:
+    JdfTest() : HandJobTest(u"PDF") {}
     void SetUp() override {
         qltest::SetUpMachine(kMachine, "jdf", qltest::Attach::LogOnly);
-        pal::host::ResetSpooler();
-        m_job = std::make_unique<qltest::HandJobRecord>(u"PDF");
-        std::u16string printer = u"PDF";
-        ASSERT_TRUE(OpenPrinterW(printer.data(), &Data()->hPrinter, nullptr));
-        WriteFile(u"C:\\conf\\global.ini", Bytes{'[', 'P', 'r', 'i', 'n', 't', ']', '\n', 's', 'p', 'o', 'o', 'l',
-                                                 'd', 'i', 'r', '=', 'C', ':', '\\', 'j', 'd', 'f', '\n'});
+        HandJobTest::SetUp();
+        const std::string ini = "[Print]\nspooldir=C:\\jdf\n";
+        WriteFile(u"C:\\conf\\global.ini", Bytes(ini.begin(), ini.end()));
         fs::create_directories(Host(u"C:\\jdf"));
     }
-    void TearDown() override { ClosePrinter(Data()->hPrinter); }
-    PPRINTPROCESSORDATA Data() { return m_job->Data(); }
-    void Start() {
-        std::u16string doc = u"Doc", type = u"RAW";
-        DOC_INFO_1W info{doc.data(), nullptr, type.data()};
-        ASSERT_NE(MyStartDocPrinter(Data(), 1, &info, FALSE), 0u);
-    }
-    // Ends the document and returns what the port received.
-    Bytes Output() {
+    Bytes AttachFor(std::u16string document) {
+        EXPECT_NE(Start(), 0u);
+        Data()->pDocumentName = document.data();
+        EXPECT_TRUE(AttachJdf(Data()));
+        Data()->pDocumentName = nullptr;
         MyEndDocPrinter(Data(), FALSE);
         const auto docs = pal::host::PortDocuments();
         return docs.empty() ? Bytes{} : pal::host::PortDocumentBytes(docs.back());
     }
-    Bytes AttachFor(std::u16string document) {
-        Start();
-        Data()->pDocumentName = document.data();
-        EXPECT_TRUE(AttachJdf(Data()));
-        Data()->pDocumentName = nullptr;
-        return Output();
-    }
-    std::unique_ptr<qltest::HandJobRecord> m_job;
 };
 
 TEST(JdfTicketName, Table) {
@@ -137,7 +120,7 @@ TEST_F(JdfTest, BlockBytesAndTicketLifetime) {
     Bytes ticket(5000);
     for (size_t i = 0; i < ticket.size(); ++i) ticket[i] = uint8_t(i * 7);
     WriteFile(u"C:\\jdf\\A1B2.tmp", ticket);
-    EXPECT_EQ(AttachFor(u"report_qlA1B2.pdf"), Cat({Bytes{0x03}, Le32(5005), ticket}));
+    EXPECT_EQ(AttachFor(u"report_qlA1B2.pdf"), Concat({Bytes{0x03}, Le32(5005), ticket}));
     EXPECT_FALSE(fs::exists(Host(u"C:\\jdf\\A1B2.tmp")));
     // A second copy finds nothing.
     pal::host::ResetSpooler();
@@ -188,18 +171,18 @@ TEST(WatermarkFinder, WellFormedAndMalformedFiles) {
         Bytes file;
         DWORD offset, cbEmf;
     } cases[] = {
-        {"page after the file header", Cat({FileHeader(), Record(12, page)}), 24, 120},
-        {"page after a font record", Cat({FileHeader(), Record(15, Bytes(40, 1)), Record(1, page)}), 72, 120},
+        {"page after the file header", Concat({FileHeader(), Record(12, page)}), 24, 120},
+        {"page after a font record", Concat({FileHeader(), Record(15, Bytes(40, 1)), Record(1, page)}), 72, 120},
         {"record that is no EMF header is skipped",
-         Cat({FileHeader(), Record(12, EmfPage(100, 100, 0)), Record(12, page)}), 132, 120},
-        {"nBytes as the header says", Cat({FileHeader(), Record(12, EmfPage(120, 7000))}), 24, 7000},
+         Concat({FileHeader(), Record(12, EmfPage(100, 100, 0)), Record(12, page)}), 132, 120},
+        {"nBytes as the header says", Concat({FileHeader(), Record(12, EmfPage(120, 7000))}), 24, 7000},
         {"empty file", {}, WATERMARK_NO_PAGE, 0},
         {"truncated header", Bytes{0, 0, 1, 0, 16}, WATERMARK_NO_PAGE, 0},
-        {"first record's size lies", Cat({Le32(0x00010000), Le32(0xFFFFFFF0), Bytes(16, 0)}), WATERMARK_NO_PAGE, 0},
-        {"page record runs past the end", Cat({FileHeader(), Le32(12), Le32(500), page}), WATERMARK_NO_PAGE, 0},
-        {"page body shorter than the probe", Cat({FileHeader(), Record(12, Bytes(60, 0))}), WATERMARK_NO_PAGE, 0},
-        {"no page record", Cat({FileHeader(), Record(3, Bytes(220, 0))}), WATERMARK_NO_PAGE, 0},
-        {"zero-size page record", Cat({FileHeader(), Record(1, {}), Bytes(100, 0)}), WATERMARK_NO_PAGE, 0},
+        {"first record's size lies", Concat({Le32(0x00010000), Le32(0xFFFFFFF0), Bytes(16, 0)}), WATERMARK_NO_PAGE, 0},
+        {"page record runs past the end", Concat({FileHeader(), Le32(12), Le32(500), page}), WATERMARK_NO_PAGE, 0},
+        {"page body shorter than the probe", Concat({FileHeader(), Record(12, Bytes(60, 0))}), WATERMARK_NO_PAGE, 0},
+        {"no page record", Concat({FileHeader(), Record(3, Bytes(220, 0))}), WATERMARK_NO_PAGE, 0},
+        {"zero-size page record", Concat({FileHeader(), Record(1, {}), Bytes(100, 0)}), WATERMARK_NO_PAGE, 0},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -221,19 +204,19 @@ TEST_F(JdfTest, WatermarkBlockBytes) {
         for (uint32_t nBytes : {120u, 9999u}) {
             SCOPED_TRACE(testing::Message() << "framed " << framed << ", nBytes " << nBytes);
             const Bytes body = EmfPage(120, nBytes);
-            WriteFile(u"C:\\conf\\wm.spl", Cat({FileHeader(), Record(12, body)}));
+            WriteFile(u"C:\\conf\\wm.spl", Concat({FileHeader(), Record(12, body)}));
             DWORD offset = 0, end = 0;
             HANDLE h = OpenWatermarkSource(&offset, &end);
             ASSERT_NE(h, nullptr);
             EXPECT_EQ(offset, 24u);
             EXPECT_EQ(end, 144u);
             pal::host::ResetSpooler();
-            Start();
+            EXPECT_NE(Start(), 0u);
             Data()->fFraming = framed;
             EXPECT_TRUE(WriteWatermarkBlock(Data(), h, offset, end));
             Data()->fFraming = FALSE;
-            const Bytes block = Cat({Le32(0), Le32(0x40000000), Le32(120), body});
-            EXPECT_EQ(Output(), framed ? Cat({Le32(0x08080000), Le32(132), block}) : block);
+            const Bytes block = Concat({Le32(0), Le32(0x40000000), Le32(120), body});
+            EXPECT_EQ(End(), framed ? Concat({Le32(0x08080000), Le32(132), block}) : block);
         }
 }
 

@@ -2,7 +2,7 @@
 // what reaches TextOutA, the pixels of rendered pages, every corpus EMF on
 // "Office Laser", and the guard around a faulting renderer.
 #include "palhost.h"
-#include "support/TestMachine.h"
+#include "support/JobMachine.h"
 #include "printproc/Winprint.h"
 #include "tools/lib/EmfBuilder.h"
 #include "tools/lib/SpoolWriter.h"
@@ -22,70 +22,27 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Run = pal::host::DeviceContextRecord::TextRun;
 
-// "Coarse" prints at 72 dpi so that captured pages stay small.
-constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
-"DebugLevel"=dword:00000000
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Office Laser]
-"Printer Driver"="Generic Printer"
-"Port"="FILE1:"
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Coarse]
-"Printer Driver"="Generic Printer"
-"Port"="FILE2:"
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Coarse\Geometry]
-"Dpi"=dword:00000048
-)";
-
-struct Printed {
-    BOOL result = FALSE;
-    std::vector<std::u16string> debug;
-    std::vector<pal::host::PortDocument> docs;
+// What a job printed, with the device contexts it drew on.
+struct Played : qltest::Printed {
     std::vector<pal::host::DeviceContextRecord> dcs;
 };
 
-class Playback : public ::testing::Test {
+class Playback : public qltest::JobTest {
 public:
     void SetUp() override {
-        qltest::SetUpMachine(kMachine, "playback", qltest::Attach::Product);
-        pal::host::ResetSpooler();
+        qltest::SetUpJobMachine(0);  // unlogged, as a production spooler runs
+        JobTest::SetUp();
         pal::host::SetPageCapture(false);
     }
     void TearDown() override {
-        pal::host::ClearFaults();
         pal::host::SetPageCapture(false);
+        JobTest::TearDown();
     }
 
-    static Printed Print(const std::u16string& printer, const std::u16string& datatype, const Bytes& data,
-                         const std::u16string& parameters = u"", const std::vector<pal::host::Fault>& faults = {}) {
+    static Played Print(const std::u16string& printer, const std::u16string& datatype, const Bytes& data,
+                        const std::u16string& parameters = u"", const std::vector<pal::host::Fault>& faults = {}) {
         pal::host::ResetSpooler();
-        for (const auto& f : faults) pal::host::InjectFault(f);
-        pal::host::JobSpec request;
-        request.printer = printer;
-        request.datatype = datatype;
-        request.document = u"Playback test";
-        request.parameters = parameters;
-        request.data = data;
-        const DWORD id = pal::host::SubmitJob(request);
-        std::u16string readName = pal::host::JobReadName(id);
-        std::u16string p = printer, d = datatype, params = parameters, doc = request.document;
-        PRINTPROCESSOROPENDATA open{};
-        open.pDatatype = d.data();
-        open.pParameters = params.empty() ? nullptr : params.data();
-        open.pDocumentName = doc.data();
-        open.JobId = id;
-        open.pPrinterName = p.data();
-        Printed out;
-        HANDLE h = OpenPrintProcessor(p.data(), &open);
-        EXPECT_NE(h, nullptr);
-        if (!h) return out;
-        out.result = PrintDocumentOnPrintProcessor(h, readName.data());
-        EXPECT_TRUE(ClosePrintProcessor(h));
-        out.debug = pal::host::TakeDebugOutput();
-        out.docs = pal::host::PortDocuments();
+        Played out{qltest::Print(qltest::Job(printer, datatype, data, parameters), {.faultsAfterOpen = faults})};
         out.dcs = pal::host::DeviceContexts();
         return out;
     }
@@ -156,7 +113,7 @@ TEST_F(Playback, LineReaderCasesReachTextOut) {
     };
     pal::host::SetPageCapture(true);
     for (const Case& c : cases) {
-        Printed p = Print(u"Coarse", u"TEXT", B(c.text), c.params);
+        Played p = Print(u"Coarse", u"TEXT", B(c.text), c.params);
         EXPECT_TRUE(p.result) << c.name;
         ASSERT_EQ(p.dcs.size(), 1u) << c.name;
         EXPECT_EQ(Describe(p.dcs[0].texts, cy), c.runs) << c.name;
@@ -165,7 +122,7 @@ TEST_F(Playback, LineReaderCasesReachTextOut) {
         EXPECT_EQ(PdfPages(p.docs[0]), int(c.pages)) << c.name;
     }
     // Fewer than eight bytes are never printed.
-    Printed empty = Print(u"Coarse", u"TEXT", B("abc"));
+    Played empty = Print(u"Coarse", u"TEXT", B("abc"));
     EXPECT_TRUE(empty.result);
     EXPECT_TRUE(empty.docs.empty());
 }
@@ -175,11 +132,11 @@ TEST_F(Playback, HostileTextStaysBounded) {
     (void)cy;
     Bytes feeds(5000, 0x0C);
     feeds.insert(feeds.begin(), {'s', 't', 'a', 'r', 't', '\n', 'x', 'y'});
-    Printed p = Print(u"Coarse", u"TEXT", feeds);
+    Played p = Print(u"Coarse", u"TEXT", feeds);
     EXPECT_TRUE(p.result);
     ASSERT_EQ(p.docs.size(), 1u);
     EXPECT_EQ(PdfPages(p.docs[0]), 1);  // form feeds with nothing after them print no pages
-    Printed longLine = Print(u"Coarse", u"TEXT", Bytes(200000, 'q'));
+    Played longLine = Print(u"Coarse", u"TEXT", Bytes(200000, 'q'));
     ASSERT_EQ(longLine.dcs.size(), 1u);
     EXPECT_EQ(longLine.dcs[0].texts.size(), (200000 + size_t(cpl) - 1) / size_t(cpl));
 }
@@ -201,7 +158,7 @@ TEST_F(Playback, TextAndEmfPagesHaveInkWhereTheyDraw) {
     GetTextMetricsW(dc, &tm);
     DeleteDC(dc);
 
-    Printed text = Print(u"Coarse", u"TEXT", B("\n\nMMMMMMMMMM\n"));
+    Played text = Print(u"Coarse", u"TEXT", B("\n\nMMMMMMMMMM\n"));
     ASSERT_EQ(text.dcs.size(), 1u);
     ASSERT_EQ(text.dcs[0].pages.size(), 1u);
     const auto& page = text.dcs[0].pages[0];
@@ -224,8 +181,8 @@ TEST_F(Playback, TextAndEmfPagesHaveInkWhereTheyDraw) {
     emf.TextOut(100, 400, u"Hello");
     qltools::SpoolWriter spool(u"pixels");
     spool.Page(emf.Finish());
-    Printed played = Print(u"Coarse", u"NT EMF 1.008", spool.Take());
-    EXPECT_TRUE(played.result) << qltest::Dump(played.debug);
+    Played played = Print(u"Coarse", u"NT EMF 1.008", spool.Take());
+    EXPECT_TRUE(played.result) << qltest::Dump(played.lines);
     ASSERT_EQ(played.dcs.size(), 1u);
     ASSERT_EQ(played.dcs[0].pages.size(), 1u);
     const auto& sheet = played.dcs[0].pages[0];
@@ -251,7 +208,7 @@ void PlayCorpusShard(int shard) {
         const Bytes emf((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         qltools::SpoolWriter spool(u"corpus");
         spool.Page(emf);  // byte for byte, broken files included
-        Printed p = Playback::Print(u"Office Laser", u"NT EMF 1.008", spool.Take());
+        Played p = Playback::Print(u"Office Laser", u"NT EMF 1.008", spool.Take());
         const std::string name = file.filename().string();
         if (p.result) {
             ++played;
@@ -274,7 +231,7 @@ TEST_F(Playback, CopiesAndFaults) {
     qltools::SpoolJobOptions options;
     options.pages = 2;
     const Bytes job = qltools::GenerateSpoolJob(options);
-    Printed two = Print(u"Office Laser", u"NT EMF 1.008", job, u"COPIES=2;");
+    Played two = Print(u"Office Laser", u"NT EMF 1.008", job, u"COPIES=2;");
     EXPECT_TRUE(two.result);
     ASSERT_EQ(two.docs.size(), 2u);
     EXPECT_EQ(PdfPages(two.docs[1]), 2);
@@ -282,14 +239,14 @@ TEST_F(Playback, CopiesAndFaults) {
     pal::host::Fault fault;
     fault.call = "GdiPlayEMF";
     fault.afterCalls = 1;  // the second copy's renderer crashes
-    Printed crashed = Print(u"Office Laser", u"NT EMF 1.008", job, u"COPIES=3;", {fault});
+    Played crashed = Print(u"Office Laser", u"NT EMF 1.008", job, u"COPIES=3;", {fault});
     EXPECT_FALSE(crashed.result);
     EXPECT_EQ(crashed.docs.size(), 1u);
-    EXPECT_TRUE(qltest::Contains(crashed.debug, u"GdiPlayEMF gave an exception\n")) << qltest::Dump(crashed.debug);
+    EXPECT_TRUE(qltest::Contains(crashed.lines, u"GdiPlayEMF gave an exception\n")) << qltest::Dump(crashed.lines);
 
     Bytes truncated = job;
     truncated.resize(job.size() / 2);
-    Printed cut = Print(u"Office Laser", u"NT EMF 1.008", truncated);
+    Played cut = Print(u"Office Laser", u"NT EMF 1.008", truncated);
     EXPECT_TRUE(cut.result);  // the pages that are whole print
 }
 

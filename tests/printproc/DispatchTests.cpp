@@ -1,11 +1,11 @@
 // PrintDocumentOnPrintProcessor: which printing path each job reaches, told by
 // the path's log line, and the classification of gateway printers and ports.
-#include "PrintProcTest.h"
+#include "support/JobMachine.h"
 
 #include "port/WinPort.h"
 #include "printproc/Util.h"
 
-using namespace pptest;
+using namespace qltest;
 
 namespace {
 
@@ -13,7 +13,7 @@ const std::string kEmf = std::string("\x01\x00\x00\x00\x6c\x00\x00\x00", 8) + "E
 
 } // namespace
 
-class Dispatch : public PrintProcTest {
+class Dispatch : public JobTest {
 protected:
     // Opens, prints and closes one job; returns the print call's lines.
     std::vector<std::u16string> Print(const pal::host::JobSpec& request, BOOL* pResult = nullptr,
@@ -76,9 +76,7 @@ TEST_F(Dispatch, ShortJobsArePrintedAsNothing) {
         BOOL fResult = FALSE;
         auto lines = Print(Job(u"Bridge", type, "12345"), &fResult);
         EXPECT_TRUE(fResult) << pal::host::ToUtf8(type);
-        EXPECT_TRUE(Contains(lines, u"to less data read, wanted:8 given 5")) << Dump(lines);
-        EXPECT_TRUE(Contains(lines, u"End of Data reached (")) << Dump(lines);
-        EXPECT_FALSE(Contains(lines, u"detected, call")) << Dump(lines);
+        ExpectLines(lines, {u"to less data read, wanted:8 given 5", u"End of Data reached ("}, {u"detected, call"});
     }
 
     // A failing read reports its error and still counts as printed.
@@ -130,8 +128,7 @@ TEST_F(Dispatch, ClassificationIsComputedOnce) {
     PrintDocumentOnPrintProcessor(job.handle, job.readName.data());
     pal::host::ClearFaults();
     auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"IsQLSpoolBridgeJob: No compotation takes place (1)")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"QLSB detected, call PrintQLEMFJob"));
+    ExpectLines(lines, {u"IsQLSpoolBridgeJob: No compotation takes place (1)", u"QLSB detected, call PrintQLEMFJob"});
     EXPECT_FALSE(Contains(lines, u"fRtn: ")) << "no port query";
     ClosePrintProcessor(job.handle);
 }
@@ -149,9 +146,8 @@ TEST_F(Dispatch, UnreadablePrinterIsNotAGateway) {
     EXPECT_EQ(data.iSpoolBridge, 0);
     EXPECT_EQ(data.pPortName, nullptr);
     auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"GetPrinter failed - no QLJob and falling back to 1 copy")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"TestAllPortInPortList called with NULL Pointer"));
-    EXPECT_TRUE(Contains(lines, u"IsQLSpoolBridgeJob returns (0)"));
+    ExpectLines(lines, {u"GetPrinter failed - no QLJob and falling back to 1 copy",
+                        u"TestAllPortInPortList called with NULL Pointer", u"IsQLSpoolBridgeJob returns (0)"});
 
     // An invalid printer handle is not asked at all.
     PRINTPROCESSORDATA none = {};
@@ -186,9 +182,7 @@ TEST_F(Dispatch, DriverNamesAndPortTypesSetTheDestinationFlags) {
         ClosePrintProcessor(job.handle);
     }
     auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"IsACEDruckJob (1)")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Is Held Printing Job (1)"));
-    EXPECT_TRUE(Contains(lines, u"Is Tessel Workplace Job (1)"));
+    ExpectLines(lines, {u"IsACEDruckJob (1)", u"Is Held Printing Job (1)", u"Is Tessel Workplace Job (1)"});
 }
 
 TEST_F(Dispatch, PortQueries) {

@@ -1,13 +1,13 @@
 // Entry points called outside any job, the job parameter parser and the
 // process-wide tables loaded at attach.
-#include "PrintProcTest.h"
+#include "support/JobMachine.h"
 
 #include "port/PortMonitor.h"
 
 #include <cstring>
 #include <filesystem>
 
-using namespace pptest;
+using namespace qltest;
 
 namespace {
 
@@ -23,7 +23,7 @@ DWORD ExpectedDatatypeBytes() {
 
 } // namespace
 
-class EntryPoints : public PrintProcTest {};
+class EntryPoints : public JobTest {};
 
 TEST_F(EntryPoints, DatatypesFillTheBufferFromBothEnds) {
     const DWORD cbNeeded = ExpectedDatatypeBytes();
@@ -55,32 +55,22 @@ TEST_F(EntryPoints, Capabilities) {
     DWORD needed = 0;
     std::u16string raw = u"raw", emz = u"QL EMZ 1.0", bogus = u"PostScript";
 
-    ASSERT_EQ(GetPrintProcessorCapabilities(raw.data(), 0, buf.data(), 36, &needed), 0u);
-    EXPECT_EQ(needed, 36u);
-    PRINTPROCESSOR_CAPS_2 caps2;
-    std::memcpy(&caps2, buf.data(), sizeof(caps2));
-    EXPECT_EQ(caps2.dwLevel, 2u);
-    EXPECT_EQ(caps2.dwNupOptions, 1u);
-    EXPECT_EQ(caps2.dwNumberOfCopies, 0xFFFFFFFFu);
-    EXPECT_EQ(caps2.dwPageOrderFlags | caps2.dwDuplexHandlingCaps | caps2.dwNupDirectionCaps |
-                  caps2.dwNupBorderCaps | caps2.dwBookletHandlingCaps | caps2.dwScalingCaps,
-              0u);
-
-    for (DWORD size : {16u, 35u}) {
+    // 36 bytes and more: level 2; 16 to 35: level 1, 16 bytes written; less: the size asked for.
+    for (DWORD size : {36u, 16u, 35u, 0u, 15u}) {
         std::fill(buf.begin(), buf.end(), 0xCC);
-        ASSERT_EQ(GetPrintProcessorCapabilities(raw.data(), 0, buf.data(), size, &needed), 0u) << size;
-        EXPECT_EQ(needed, 16u);
-        PRINTPROCESSOR_CAPS_1 caps1;
-        std::memcpy(&caps1, buf.data(), sizeof(caps1));
-        EXPECT_EQ(caps1.dwLevel, 1u);
-        EXPECT_EQ(caps1.dwNumberOfCopies, 0xFFFFFFFFu);
-        EXPECT_EQ(buf[16], 0xCC) << "level 1 writes 16 bytes only";
-    }
-
-    for (DWORD size : {0u, 15u}) {
-        EXPECT_EQ(GetPrintProcessorCapabilities(raw.data(), 0, buf.data(), size, &needed),
-                  static_cast<DWORD>(ERROR_MORE_DATA));
-        EXPECT_EQ(needed, 36u);
+        const DWORD rc = GetPrintProcessorCapabilities(raw.data(), 0, buf.data(), size, &needed);
+        EXPECT_EQ(rc, size < 16 ? static_cast<DWORD>(ERROR_MORE_DATA) : 0u) << size;
+        EXPECT_EQ(needed, size >= 16 && size < 36 ? 16u : 36u) << size;
+        if (size < 16) continue;
+        PRINTPROCESSOR_CAPS_2 caps = {};
+        std::memcpy(&caps, buf.data(), needed);
+        EXPECT_EQ(caps.dwLevel, size >= 36 ? 2u : 1u);
+        EXPECT_EQ(caps.dwNupOptions, 1u);
+        EXPECT_EQ(caps.dwNumberOfCopies, 0xFFFFFFFFu);
+        EXPECT_EQ(caps.dwPageOrderFlags | caps.dwDuplexHandlingCaps | caps.dwNupDirectionCaps | caps.dwNupBorderCaps |
+                      caps.dwBookletHandlingCaps | caps.dwScalingCaps,
+                  0u);
+        EXPECT_EQ(buf[needed], 0xCC) << "nothing written past the level's size";
     }
 
     // Missing arguments and unknown datatypes.

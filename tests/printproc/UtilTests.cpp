@@ -1,14 +1,14 @@
 // The memory functions and the system library loader.
-#include "PrintProcTest.h"
+#include "support/JobMachine.h"
 
 #include "port/Impersonate.h"
 #include "printproc/Util.h"
 
 #include <cstring>
 
-using namespace pptest;
+using namespace qltest;
 
-class Util : public PrintProcTest {};
+class Util : public JobTest {};
 
 TEST_F(Util, MemoryFunctions) {
     auto* p = static_cast<BYTE*>(MemAlloc(64));

@@ -1,16 +1,11 @@
 // Raw jobs through the print processor where the host suite's end-to-end runs
 // do not reach: escapes split across read blocks, a copy that cannot be
 // opened, the AGNP target and client-side rendering.
-#include "RawTest.h"
-
+#include "support/JobMachine.h"
 #include "support/ViewLibrary.h"
 #include "printproc/raw.h"
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
-using namespace rawtest;
+using namespace qltest;
 
 namespace {
 
@@ -18,7 +13,7 @@ const Bytes kHello = ToBytes("Hello printer, abc");
 
 } // namespace
 
-class PrintRaw : public RawTest {};
+class PrintRaw : public JobTest {};
 
 TEST_F(PrintRaw, EscapeSplitAcrossBlocksStillHidesItsBytes) {
     // Block sizes around one read block, then an escape whose count and
@@ -28,14 +23,14 @@ TEST_F(PrintRaw, EscapeSplitAcrossBlocksStillHidesItsBytes) {
         Bytes data = Text(size);
         auto printed = Print(Job(u"Plain", u"RAW [FF appended]", data));
         data.push_back(0x0C);
-        EXPECT_EQ(OnlyDocumentBytes(printed), data) << size;
+        EXPECT_EQ(OnlyDocument(printed), data) << size;
     }
     Bytes data = Text(4094);
     data.push_back(0x0C);
     data.push_back(0x1B);
     for (char c : std::string("K\x03\x00xyz", 6)) data.push_back(static_cast<uint8_t>(c));
     pal::host::ResetSpooler();
-    EXPECT_EQ(OnlyDocumentBytes(Print(Job(u"Plain", u"RAW [FF auto]", data))), data);
+    EXPECT_EQ(OnlyDocument(Print(Job(u"Plain", u"RAW [FF auto]", data))), data);
 }
 
 TEST_F(PrintRaw, JobThatCannotBeOpenedForACopyEndsTheDocument) {
@@ -46,7 +41,7 @@ TEST_F(PrintRaw, JobThatCannotBeOpenedForACopyEndsTheDocument) {
     auto printed = PrintOpened(job);
     EXPECT_FALSE(printed.result);
     EXPECT_EQ(printed.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(OnlyDocumentBytes(printed), kHello) << "one copy, then the document is ended";
+    EXPECT_EQ(OnlyDocument(printed), kHello) << "one copy, then the document is ended";
     EXPECT_TRUE(ClosePrintProcessor(job.handle));
 }
 
@@ -54,11 +49,10 @@ TEST_F(PrintRaw, AgnpTargetNeedsTheViewLibrary) {
     // View library unavailable: the job prints on its own printer.
     auto printed = Print(Job(u"Agnp", u"RAW", kHello));
     EXPECT_TRUE(printed.result);
-    EXPECT_EQ(OnlyDocumentBytes(printed), kHello);
+    EXPECT_EQ(OnlyDocument(printed), kHello);
     ASSERT_EQ(printed.docs.size(), 1u);
     EXPECT_EQ(printed.docs[0].printer, u"Agnp");
-    EXPECT_TRUE(Contains(printed.lines, u"szAgentlessNativePrinting is set to <Target>")) << Dump(printed.lines);
-    EXPECT_FALSE(Contains(printed.lines, u"Raw jab detected for AGNP"));
+    ExpectLines(printed.lines, {u"szAgentlessNativePrinting is set to <Target>"}, {u"Raw jab detected for AGNP"});
 
     // Available: the document is started and written on the AGNP printer.
     qltest::SetViewLibraryAvailable(true);
@@ -68,7 +62,7 @@ TEST_F(PrintRaw, AgnpTargetNeedsTheViewLibrary) {
     printed = PrintOpened(job);
     EXPECT_TRUE(printed.result);
     EXPECT_TRUE(Contains(printed.lines, u"Raw jab detected for AGNP, printer=<Target>")) << Dump(printed.lines);
-    EXPECT_EQ(OnlyDocumentBytes(printed), Repeat(kHello, 2));
+    EXPECT_EQ(OnlyDocument(printed), Concat({kHello, kHello}));
     ASSERT_EQ(printed.docs.size(), 1u);
     EXPECT_EQ(printed.docs[0].printer, u"Target");
     EXPECT_NE(job.Data()->hAGNPPrinter, nullptr);

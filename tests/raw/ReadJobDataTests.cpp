@@ -1,17 +1,16 @@
 // The job reader on its own: through to the job's printer or another
 // destination, with read failures and cancel. (Whole jobs, packed ones
 // included: the host suite's raw jobs.)
-#include "RawTest.h"
+#include "support/JobMachine.h"
 
 #include "native/JobWriter.h"
 #include "printproc/raw.h"
-#include "tools/lib/EmzPack.h"
 
 #include <cstdio>
 
-using namespace rawtest;
+using namespace qltest;
 
-class ReadJob : public RawTest {
+class ReadJob : public JobTest {
 protected:
     void Open(const Bytes& data, const std::u16string& datatype = u"RAW") {
         job = SubmitAndOpen(Job(u"Plain", datatype, data));
@@ -22,7 +21,7 @@ protected:
     void TearDown() override {
         if (hReader) ClosePrinter(hReader);
         if (job.handle) ClosePrintProcessor(job.handle);
-        RawTest::TearDown();
+        JobTest::TearDown();
     }
     void StartDoc() {
         DOC_INFO_1W info = {};

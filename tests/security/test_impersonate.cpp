@@ -19,6 +19,7 @@
 namespace {
 
 using qltest::Contains;
+using qltest::ExpectLines;
 using qltest::Dump;
 
 constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
@@ -67,8 +68,7 @@ TEST_F(Impersonation, RevertAndRestore) {
     EXPECT_EQ(oCon.hToken, nullptr);
     EXPECT_EQ(oCon.hThread, nullptr);
     auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"MyRevertToSelf ok")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"MyImpersonateLoggedOnUser ok")) << Dump(lines);
+    ExpectLines(lines, {u"MyRevertToSelf ok", u"MyImpersonateLoggedOnUser ok"});
 
     pal::host::ImpersonateUser(u"alice");
     ASSERT_TRUE(MyRevertToSelf(&oCon));
@@ -107,8 +107,7 @@ TEST_F(Impersonation, FailuresLeaveTheThreadAsItWas) {
     EXPECT_EQ(oCon.hToken, nullptr);
     EXPECT_FALSE(pal::host::CurrentIdentity().impersonating);
     auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"SetJobStatusToErr: ImpersonateLoggedOnUser failed: 5")) << Dump(lines);
-    EXPECT_FALSE(Contains(lines, u"MyImpersonateLoggedOnUser ok")) << Dump(lines);
+    ExpectLines(lines, {u"SetJobStatusToErr: ImpersonateLoggedOnUser failed: 5"}, {u"MyImpersonateLoggedOnUser ok"});
 }
 
 TEST_F(Impersonation, OwnerAndStandardRightsForTheUser) {
@@ -171,8 +170,8 @@ TEST_F(Impersonation, CreateFileEveryOneAccess) {
 
     EXPECT_EQ(CreateFileEveryOneAccess(WSTR("C:\\nodir\\x.tmp")), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     auto lines = Lines();
-    EXPECT_TRUE(Contains(lines, u"[FLUNKKED<LastError=3>] (hFile != ((HANDLE)(LONG_PTR)-1))")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Filecreate with securities is not possible <C:\\nodir\\x.tmp> with error 3"));
+    ExpectLines(lines, {u"[FLUNKKED<LastError=3>] (hFile != ((HANDLE)(LONG_PTR)-1))",
+                        u"Filecreate with securities is not possible <C:\\nodir\\x.tmp> with error 3"});
 
     pal::host::InjectFault({.call = "SetEntriesInAclW", .error = ERROR_NOT_ENOUGH_MEMORY, .once = true});
     EXPECT_EQ(CreateFileEveryOneAccess(WSTR("C:\\never.tmp")), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));

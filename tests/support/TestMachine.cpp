@@ -45,6 +45,12 @@ void SetUpMachine(const char* regText, const char* name, Attach attach) {
     });
 }
 
+void SetUpMachine(const char* name, Attach attach) {
+    SetUpMachine("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\QLWinPrn]\n"
+                 "\"DebugLevel\"=dword:00020001\n",
+                 name, attach);
+}
+
 const std::filesystem::path& MachineRoot() {
     return g_root.path;
 }
@@ -71,6 +77,16 @@ std::string Dump(const std::vector<std::u16string>& lines) {
     std::string out;
     for (const auto& line : lines) out += pal::host::ToUtf8(line);
     return out;
+}
+
+void ExpectLines(const std::vector<std::u16string>& lines, const std::vector<std::u16string_view>& present,
+                 const std::vector<std::u16string_view>& absent) {
+    for (std::u16string_view text : present)
+        EXPECT_TRUE(Contains(lines, std::u16string(text))) << "no line with: " << pal::host::ToUtf8(std::u16string(text))
+                                                            << "\n" << Dump(lines);
+    for (std::u16string_view text : absent)
+        EXPECT_FALSE(Contains(lines, std::u16string(text))) << "a line with: " << pal::host::ToUtf8(std::u16string(text))
+                                                             << "\n" << Dump(lines);
 }
 
 } // namespace qltest

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qltest {
@@ -24,6 +25,9 @@ enum class Attach {
 // `name`, port output in its "out" folder, modules from the build's bin
 // folder, the registry from `regText`. Later calls do nothing.
 void SetUpMachine(const char* regText, const char* name, Attach attach);
+// The same with no printers: only the debug log configured (to the debugger
+// channel).
+void SetUpMachine(const char* name, Attach attach);
 
 // The drive root of the machine (empty before SetUpMachine).
 const std::filesystem::path& MachineRoot();
@@ -36,6 +40,10 @@ std::vector<QuilmonCall> TakeMonitorCalls();
 // UTF-8 for failure messages.
 bool Contains(const std::vector<std::u16string>& lines, const std::u16string& text);
 std::string Dump(const std::vector<std::u16string>& lines);
+// Expects a line containing each of `present` and none containing any of
+// `absent`.
+void ExpectLines(const std::vector<std::u16string>& lines, const std::vector<std::u16string_view>& present,
+                 const std::vector<std::u16string_view>& absent = {});
 
 // A job record built by hand for tests that call a path's functions directly:
 // zero-filled, with the signature, its own hole list and image cache, and the

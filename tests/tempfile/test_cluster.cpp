@@ -13,6 +13,7 @@ namespace {
 
 using namespace tempfile_test;
 using qltest::Contains;
+using qltest::ExpectLines;
 using qltest::Dump;
 
 class TempFileCluster : public ::testing::Test {
@@ -57,19 +58,15 @@ TEST_F(TempFileCluster, WithoutDescriptionThereIsNoClusterAndDiscoveryRepeats) {
 
     EXPECT_EQ(FindClusterSpoolDir(&table, WSTR("VS1")), nullptr);
     lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"[FLUNKKED<LastError=")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"(IsClusterSpoolDirFound())")) << Dump(lines);
+    ExpectLines(lines, {u"[FLUNKKED<LastError=", u"(IsClusterSpoolDirFound())"});
 }
 
 TEST_F(TempFileCluster, DiscoveryPairsNetworkNamesWithSpoolDirectories) {
     GetClusterSpoolDirs(&table);
     auto lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"running on cluster")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"GroupName=PrintGroup1")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Ressource Name=Print Spooler VS1")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Add Network Name=vs1")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Add SpoolDir=S:\\Spool")) << Dump(lines);
-    EXPECT_FALSE(Contains(lines, u"FLUNKKED")) << Dump(lines);
+    ExpectLines(lines, {u"running on cluster", u"GroupName=PrintGroup1", u"Ressource Name=Print Spooler VS1",
+                        u"Add Network Name=vs1", u"Add SpoolDir=S:\\Spool"},
+                       {u"FLUNKKED"});
 
     // "Cluster Group" has no spool directory and is left out; in PrintGroup3
     // the later network name replaced the earlier one.
@@ -100,43 +97,36 @@ TEST_F(TempFileCluster, DiscoveryPairsNetworkNamesWithSpoolDirectories) {
     EXPECT_FALSE(Contains(lines, u"running on cluster")) << Dump(lines);
 }
 
+// A group that cannot be opened ends the walk, a group whose resources
+// cannot be listed too; a resource that cannot be opened is skipped (its
+// group then lacks a network name and is left out); a failing control code
+// counts as no answer. What was found before stays.
 TEST_F(TempFileCluster, ErrorsEndTheDiscoveryAndKeepWhatWasFound) {
-    // The third group cannot be opened: the first two were read.
-    pal::host::InjectFault({.call = "OpenClusterGroup", .afterCalls = 2, .error = ERROR_ACCESS_DENIED, .once = true});
-    GetClusterSpoolDirs(&table);
-    auto lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"[CHECK<LastError=5>] (hGroup)")) << Dump(lines);
-    EXPECT_FALSE(Contains(lines, u"GroupName=PrintGroup3")) << "the walk ended";
-    EXPECT_EQ(MultiSz(table.names, table.cbNames), std::u16string(u"vs1\0\0", 5));
-    Free(table);
-
-    // A group's resources cannot be listed: nothing after it is read.
-    pal::host::InjectFault({.call = "ClusterGroupOpenEnum", .error = ERROR_ACCESS_DENIED, .once = true});
-    GetClusterSpoolDirs(&table);
-    lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"(hGroupEnum)")) << Dump(lines);
-    EXPECT_FALSE(Contains(lines, u"GroupName=PrintGroup1")) << Dump(lines);
-    EXPECT_EQ(table.dirs, nullptr);
-
-    // One resource cannot be opened: the walk goes on. PrintGroup1 then lacks
-    // its network name and is left out.
-    pal::host::InjectFault({.call = "OpenClusterResource", .afterCalls = 2, .error = ERROR_ACCESS_DENIED, .once = true});
-    GetClusterSpoolDirs(&table);
-    lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"[FLUNKKED<LastError=5>] (hResource != 0)")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"Ressource Name=Print Spooler VS1")) << Dump(lines);
-    EXPECT_EQ(MultiSz(table.names, table.cbNames), std::u16string(u"VS2\0vs3\0\0", 9));
-    EXPECT_EQ(MultiSz(table.dirs, table.cbDirs), std::u16string(u"T:\\Spool\0U:\\Spool\0\0", 19));
-    Free(table);
-
-    // A control code that fails counts as no answer.
-    pal::host::InjectFault({.call = "ClusterResourceControl", .error = ERROR_ACCESS_DENIED});
-    GetClusterSpoolDirs(&table);
-    lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"running on cluster")) << Dump(lines);
-    EXPECT_FALSE(Contains(lines, u"Add Network Name")) << Dump(lines);
-    EXPECT_EQ(table.dirs, nullptr);
-    pal::host::ClearFaults();
+    const struct {
+        pal::host::Fault fault;
+        std::vector<std::u16string_view> present, absent;
+        std::u16string names, dirs;
+    } cases[] = {
+        {{.call = "OpenClusterGroup", .afterCalls = 2, .error = ERROR_ACCESS_DENIED, .once = true},
+         {u"[CHECK<LastError=5>] (hGroup)"}, {u"GroupName=PrintGroup3"}, {u"vs1\0\0", 5}, {u"S:\\Spool\0\0", 10}},
+        {{.call = "ClusterGroupOpenEnum", .error = ERROR_ACCESS_DENIED, .once = true}, {u"(hGroupEnum)"},
+         {u"GroupName=PrintGroup1"}, u"", u""},
+        {{.call = "OpenClusterResource", .afterCalls = 2, .error = ERROR_ACCESS_DENIED, .once = true},
+         {u"[FLUNKKED<LastError=5>] (hResource != 0)", u"Ressource Name=Print Spooler VS1"}, {},
+         {u"VS2\0vs3\0\0", 9}, {u"T:\\Spool\0U:\\Spool\0\0", 19}},
+        {{.call = "ClusterResourceControl", .error = ERROR_ACCESS_DENIED}, {u"running on cluster"},
+         {u"Add Network Name"}, u"", u""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault.call);
+        pal::host::InjectFault(c.fault);
+        GetClusterSpoolDirs(&table);
+        pal::host::ClearFaults();
+        ExpectLines(pal::host::TakeDebugOutput(), c.present, c.absent);
+        EXPECT_EQ(MultiSz(table.names, table.cbNames), c.names);
+        EXPECT_EQ(MultiSz(table.dirs, table.cbDirs), c.dirs);
+        Free(table);
+    }
 }
 
 TEST_F(TempFileCluster, TwoJobsOpeningAtOnceFillTheTableOnce) {

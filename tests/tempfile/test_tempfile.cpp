@@ -11,6 +11,7 @@ namespace {
 
 using namespace tempfile_test;
 using qltest::Contains;
+using qltest::ExpectLines;
 using qltest::Dump;
 
 constexpr char16_t kMsDir[] = u"C:\\Windows\\SYSTEM32\\SPOOL\\PRINTERS";
@@ -193,8 +194,8 @@ TEST_F(TempFile, SystemSpoolDirectoryIsTheLastResort) {
     FreshDir(kMsDir);
     Attempt a = Create(nullptr, WSTR(""), 0, WSTR("-1"));
     EXPECT_EQ(a.result, 0u);
-    EXPECT_TRUE(Contains(a.lines, u"system spooldir (all): DefaultSpoolDirectory not found")) << Dump(a.lines);
-    EXPECT_TRUE(Contains(a.lines, u"system spooldir (MS): C:\\Windows\\SYSTEM32\\SPOOL\\PRINTERS")) << Dump(a.lines);
+    ExpectLines(a.lines, {u"system spooldir (all): DefaultSpoolDirectory not found",
+                          u"system spooldir (MS): C:\\Windows\\SYSTEM32\\SPOOL\\PRINTERS"});
     EXPECT_TRUE(IsTempName(a.name, kMsDir)) << pal::host::ToUtf8(a.name);
     Done(a);
 }
@@ -249,8 +250,7 @@ TEST_F(TempFile, FileNameBufferNeedsTwoCharactersMore) {
     EXPECT_FALSE(TryToCreateTempFile(WSTR("C:\\Preferred"), name, len1 + 1, &file));
     EXPECT_EQ(file, nullptr);
     auto lines = pal::host::TakeDebugOutput();
-    EXPECT_TRUE(Contains(lines, u"[PASSED<LastError=")) << Dump(lines);
-    EXPECT_TRUE(Contains(lines, u"!(cTcharsFileName < wcslen(tszTempFileName) + sizeof(TCHAR))")) << Dump(lines);
+    ExpectLines(lines, {u"[PASSED<LastError=", u"!(cTcharsFileName < wcslen(tszTempFileName) + sizeof(TCHAR))"});
     EXPECT_EQ(FileCount(pal::host::MapPath(u"C:\\Preferred")), 0u) << "the name's file was removed again";
 
     const DWORD len2 = static_cast<DWORD>(lengthOf(n + 2));
@@ -276,15 +276,13 @@ TEST_F(TempFile, ClusterSpoolDirectoryOfTheServer) {
     Attempt a = Create(hMissing, WSTR("VS1"), jobId, WSTR("-1"));
     EXPECT_EQ(a.result, 0u);
     EXPECT_TRUE(IsTempName(a.name, u"S:\\Spool")) << pal::host::ToUtf8(a.name);
-    EXPECT_TRUE(Contains(a.lines, u"Try Cluster Spool Dir<S:\\Spool>")) << Dump(a.lines);
-    EXPECT_TRUE(Contains(a.lines, u"bDirExists = TRUE")) << Dump(a.lines);
-    EXPECT_TRUE(Contains(a.lines, u"this spooldir will be used: S:\\Spool")) << Dump(a.lines);
+    ExpectLines(a.lines, {u"Try Cluster Spool Dir<S:\\Spool>", u"bDirExists = TRUE",
+                          u"this spooldir will be used: S:\\Spool"});
     Done(a);
 
     // A cluster directory that fails hands on to the default directory.
     a = Create(nullptr, WSTR("vs2"), 0, WSTR("-1"));
-    EXPECT_TRUE(Contains(a.lines, u"Try Cluster Spool Dir<T:\\Spool>")) << Dump(a.lines);
-    EXPECT_FALSE(Contains(a.lines, u"bDirExists = TRUE")) << Dump(a.lines);
+    ExpectLines(a.lines, {u"Try Cluster Spool Dir<T:\\Spool>"}, {u"bDirExists = TRUE"});
     EXPECT_TRUE(IsTempName(a.name, u"C:\\DefaultSpool")) << pal::host::ToUtf8(a.name);
     Done(a);
 }

@@ -2,7 +2,7 @@
 // and framed output, releasing bytes, and the failure rows (short records,
 // records past the page end, bitmaps that do not fit their record). Font data
 // moving a page: the gateway round trips.
-#include "support/TestMachine.h"
+#include "support/JobMachine.h"
 
 #include "emf/EmfRecords.h"
 #include "emf/ParseEMF.h"
@@ -26,29 +26,15 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\QLWinPrn]
-"DebugLevel"=dword:00020001
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Walk]
-"Printer Driver"="QL Spool Bridge"
-"Port"="FILE1:"
-)";
-
 enum class Walker { Buffer, File, Auto };
 
-uint32_t U32(const Bytes& b, size_t at) {
-    uint32_t v;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
-}
+uint32_t U32(const Bytes& b, size_t at) { return GetU32(b, at); }
 int64_t I64(const Bytes& b, size_t at) {
     int64_t v;
     std::memcpy(&v, b.data() + at, 8);
     return v;
 }
-void SetU32(Bytes& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+void SetU32(Bytes& b, size_t at, uint32_t v) { PutU32(b, at, v); }
 
 // Offsets of the page's records (the EMR_HEADER first).
 std::vector<size_t> RecordOffsets(const Bytes& page) {
@@ -107,7 +93,7 @@ Output Decode(const Bytes& port, bool framed) {
 class WalkerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        qltest::SetUpMachine(kMachine, "walker", qltest::Attach::LogOnly);
+        qltest::SetUpJobMachine();
         pal::host::ResetSpooler();
         m_cnf.dwImageRecallMin = DEFAULT_IMAGE_RECALL_MIN;
         m_cnf.dwDPIReductionMin = DEFAULT_DPI_REDUCTION_MIN;
@@ -187,7 +173,7 @@ protected:
         return Bytes(out.logical.begin() + at + 8, out.logical.begin() + at + 8 + size);
     }
 
-    qltest::HandJobRecord m_job{u"Walk"};
+    qltest::HandJobRecord m_job{u"GW"};
     std::u16string& m_printer = m_job.PrinterName();
     PRINTPROCESSORDATA* const m_data = m_job.Data();
     CBitmapCacheMap& m_cache = m_job.Cache();
@@ -196,15 +182,11 @@ protected:
     std::filesystem::path m_tempDir;
 };
 
-Bytes PageHeader(const Bytes& page) {
-    Bytes h(8);
-    SetU32(h, 0, 1);
-    SetU32(h, 4, static_cast<uint32_t>(page.size()));
-    return h;
-}
-
+// The page behind its 8-byte page record header.
 Bytes WithHeader(const Bytes& page) {
-    Bytes out = PageHeader(page);
+    Bytes out(8);
+    SetU32(out, 0, 1);
+    SetU32(out, 4, static_cast<uint32_t>(page.size()));
     out.insert(out.end(), page.begin(), page.end());
     return out;
 }
