@@ -149,6 +149,10 @@ bool AppendJobFile(DWORD jobId, const std::string& path, uint64_t* bytes, DWORD*
         return false;
     }
     posix_fadvise(from, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // A regular file is copied up to the size it had when opened; a pipe or
+    // a terminal until its end.
+    const bool regular = S_ISREG(st.st_mode);
+    const uint64_t size = regular ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
     // Block by block, so that a cancel ends the submission within one block.
     constexpr size_t kBlock = 16u << 20;
     bool ok = true;
@@ -158,11 +162,11 @@ bool AppendJobFile(DWORD jobId, const std::string& path, uint64_t* bytes, DWORD*
             ok = false;
             break;
         }
-        const uint64_t size = static_cast<uint64_t>(st.st_size);
         if (*bytes >= size) break;
         const int64_t got = file->AppendFrom(from, static_cast<size_t>(std::min<uint64_t>(kBlock, size - *bytes)), error);
+        if (got == 0 && !regular) break;
         if (got <= 0) {
-            // A file that ends early was cut short while it was read.
+            // A regular file that ends early was cut short while it was read.
             if (got == 0) *error = ERROR_READ_FAULT;
             ok = false;
             DeleteJob(jobId);
