@@ -1,5 +1,5 @@
-// Destination settings, the device mode adjustment, the four forms of the
-// device mode block, the device mode record patch, the compression rules taken
+// Destination settings, the device mode adjustment, the device mode block in
+// native printing, the device mode record patch, the compression rules taken
 // from the device mode extension and the extended user name.
 //
 // The machine: the gateway printer "Gate" on FILE1: (default geometry: 600
@@ -80,11 +80,9 @@ DWORD TrailerFlags(const Bytes& dm) { return ReadU32(dm.data() + dm.size() - 4);
 
 constexpr DWORD kRules[4] = {0x00320A14, 0x00641E28, 0x00C82850, 0};
 
-// A4 and Letter at 600 dpi with a 4 mm margin, in tenths of a millimetre as
-// the single-precision scale HORZSIZE / HORZRES * 10 yields them.
+// A4 at 600 dpi with a 4 mm margin, in tenths of a millimetre as the
+// single-precision scale HORZSIZE / HORZRES * 10 yields them.
 constexpr short kA4Width = 2099, kA4Height = 2969;
-constexpr short kLetterWidth = 2159, kLetterHeight = 2794;
-constexpr DWORD kOffsets = (39u << 16) | 39u;
 
 class Destination : public qltest::HandJobTest {
 protected:
@@ -102,12 +100,6 @@ protected:
         HandJobTest::TearDown();
     }
 
-    // The port's bytes of one document holding the device mode block.
-    Bytes WriteBlock() {
-        EXPECT_NE(Start(), 0u);
-        EXPECT_TRUE(WriteDevmodeBlock(Data(), &m_cnf, &m_area, nullptr, FALSE));
-        return End();
-    }
     void UseJobDevmode(Bytes dm) {
         m_jobDevmode = std::move(dm);
         Data()->pDevMode = AsDevmode(m_jobDevmode);
@@ -193,42 +185,6 @@ TEST_F(Destination, PaperCodesGoThroughTheFormsTable) {
     g_cForms = cSaved;
 }
 
-TEST_F(Destination, PhysicalSizeAndOffsetsComeFromThePrinter) {
-    const auto adjust = [&](Bytes dm) {
-        AdjustDevmode(Data()->hPrinter, AsDevmode(dm), &m_area, m_printerName.c_str());
-        return dm;
-    };
-    const Bytes a4 = adjust(GatewayDevmode(0, false, 8));
-    const DEVMODEW* dm = reinterpret_cast<const DEVMODEW*>(a4.data());
-    EXPECT_EQ(dm->dmPaperWidth, kA4Width);
-    EXPECT_EQ(dm->dmPaperLength, kA4Height);
-    EXPECT_EQ(dm->dmFields & (DM_PAPERWIDTH | DM_PAPERLENGTH), DWORD(DM_PAPERWIDTH | DM_PAPERLENGTH));
-    EXPECT_EQ(TrailerFlags(a4), QL_DM_IMGAREA);
-    EXPECT_EQ(dm->dmDisplayFrequency, kOffsets);
-
-    // Letter, landscape A4, and no trailer: sizes only.
-    qltools::DevmodeOptions o;
-    o.paperSize = DMPAPER_LETTER;
-    o.formName = u"Letter";
-    Bytes letter = adjust(qltools::BuildDevmode(o));
-    EXPECT_EQ(AsDevmode(letter)->dmPaperWidth, kLetterWidth);
-    EXPECT_EQ(AsDevmode(letter)->dmPaperLength, kLetterHeight);
-    EXPECT_EQ(AsDevmode(letter)->dmDisplayFrequency, 0u);
-    o = {};
-    o.orientation = DMORIENT_LANDSCAPE;
-    Bytes landscape = adjust(qltools::BuildDevmode(o));
-    EXPECT_EQ(AsDevmode(landscape)->dmPaperWidth, kA4Height);
-    EXPECT_EQ(AsDevmode(landscape)->dmPaperLength, kA4Width);
-    EXPECT_EQ(pal::host::DeviceContexts().size(), 3u);
-
-    // Without a device context the device mode is left alone.
-    pal::host::InjectFault({.call = "CreateDCW"});
-    m_area = {};
-    const Bytes before = GatewayDevmode(0, false, 8);
-    EXPECT_EQ(adjust(before), before);
-    EXPECT_FALSE(m_area.fOrientationValid);
-}
-
 TEST_F(Destination, OneDeviceContextPerFormAndOrientation) {
     const auto patch = [&](short orientation, const std::u16string& form) {
         qltools::DevmodeOptions o;
@@ -244,65 +200,19 @@ TEST_F(Destination, OneDeviceContextPerFormAndOrientation) {
     EXPECT_EQ(pal::host::DeviceContexts().size(), 1u);
     EXPECT_EQ(patch(2, u"A4"), kA4Height);
     EXPECT_EQ(pal::host::DeviceContexts().size(), 2u);
+
+    // Without a device context the device mode is left alone.
+    pal::host::InjectFault({.call = "CreateDCW"});
+    m_area = {};
+    Bytes dm = GatewayDevmode(0, false, 8);
+    AsDevmode(dm)->dmPaperSize = DMPAPER_LETTER;
+    const Bytes before = dm;
+    AdjustDevmode(Data()->hPrinter, AsDevmode(dm), &m_area, m_printerName.c_str());
+    EXPECT_EQ(dm, before);
+    EXPECT_FALSE(m_area.fOrientationValid);
 }
 
 // ---- device mode block -------------------------------------------------------------------
-
-TEST_F(Destination, TheFourFormsOfTheBlock) {
-    Bytes publicOnly = GatewayDevmode(0, false, 0);
-    publicOnly.resize(220);
-    AsDevmode(publicOnly)->dmDriverExtra = 0;
-    Bytes foreign = publicOnly;  // private bytes of another driver
-    foreign.resize(220 + 16, 0xEE);
-    AsDevmode(foreign)->dmDriverExtra = 16;
-    qltools::DevmodeOptions o;
-    o.extension = true;
-    o.trailerFlags = 0;
-    std::copy(std::begin(kRules), std::end(kRules), o.compressionRules);
-    o.bitmapDPIReduction = 0;
-    struct Case {
-        const char* what;
-        Bytes devmode;
-        DWORD optionTrays, rescale;
-        size_t size;          // bytes on the port: type byte, length, device mode
-        WORD driverExtraOut;  // as sent
-        DWORD trailerFlags;   // the trailer at the end, when one is sent
-    } cases[] = {
-        {"public part only", publicOnly, 0, 0, 225, 0, 0},
-        {"foreign private bytes left out", foreign, 0, 0, 225, 0, 0},
-        {"trailer without extension", GatewayDevmode(QL_PREVIEW_ON_CLIENT, false), 0, 0, 233, 8,
-         QL_PREVIEW_ON_CLIENT | QL_DM_IMGAREA | QL_IGNORE_TRAYS},
-        // Only the adjustment's own bit: no tray or rescale flags from the configuration.
-        {"exactly a trailer", GatewayDevmode(QL_PREVIEW_ON_CLIENT, false, 8), 0, 3, 233, 8,
-         QL_PREVIEW_ON_CLIENT | QL_DM_IMGAREA},
-        {"full", qltools::BuildDevmode(o), 1, 0, 5 + QL_DEVMODE_SIZE, QL_DEVMODE_DRIVER_EXTRA, QL_DM_IMGAREA},
-    };
-    for (Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        pal::host::ResetSpooler();
-        m_cnf = {};
-        m_cnf.fDPIReduction = 1;
-        m_cnf.fOptionTrays = c.optionTrays;
-        m_cnf.fRescaleOptSet = c.rescale != 0;
-        m_cnf.dwRescaleOpt = c.rescale;
-        UseJobDevmode(c.devmode);
-        const Bytes out = WriteBlock();
-        ASSERT_EQ(out.size(), c.size);
-        EXPECT_EQ(out[0], 0x02);
-        EXPECT_EQ(ReadU32(&out[1]), c.size);
-        EXPECT_EQ(ReadU16(&out[5 + offsetof(DEVMODEW, dmDriverExtra)]), c.driverExtraOut);
-        if (c.trailerFlags) {
-            EXPECT_EQ(ReadU32(&out[out.size() - 8]), QL_PRIVATEDEVMODE_SIGNATURE);
-            EXPECT_EQ(ReadU32(&out[out.size() - 4]), c.trailerFlags);
-        }
-        // The job's own device mode keeps its private part; later copies send paper size 0.
-        EXPECT_EQ(AsDevmode(m_jobDevmode)->dmDriverExtra, AsDevmode(c.devmode)->dmDriverExtra);
-        EXPECT_EQ(AsDevmode(m_jobDevmode)->dmPaperSize, 0);
-    }
-    // The full device mode carried its compression rules into the job.
-    EXPECT_EQ(m_cnf.adwCompressionRule[2], kRules[2]);
-    EXPECT_EQ(m_cnf.fDPIReduction, 0u);
-}
 
 // ---- device mode records and the extended user name --------------------------------------------
 
@@ -316,6 +226,8 @@ TEST_F(Destination, NativePrintingCopiesTheDevmodeIntoTheWorkingBuffer) {
     EXPECT_EQ(ReadU32(&work[224]), QL_DM_IMGAREA | QL_IGNORE_TRAYS);
     EXPECT_EQ(work[228], 0xCC);
 }
+
+// ---- device mode records and the extended user name --------------------------------------------
 
 TEST_F(Destination, RecordPatch) {
     qltools::DevmodeOptions o;

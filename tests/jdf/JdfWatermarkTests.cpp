@@ -307,18 +307,6 @@ TEST(EventLog, FailuresAreLoggedAndSwallowed) {
     EXPECT_EQ(pal::host::ExportRegistry().find("QuillonSourceNameOf25Chrs"), std::string::npos);
 }
 
-// The configured watermark that is missing reaches the event log; no value,
-// no watermark and no event.
-TEST_F(JdfTest, MissingWatermarkIsReported) {
-    fs::remove(Host(u"C:\\conf\\wm.spl"));
-    EventCheck check;
-    DWORD offset = 0, end = 0;
-    EXPECT_EQ(OpenWatermarkSource(&offset, &end), nullptr);
-    const auto events = check.New();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].strings.at(0), u"QLWinPrn: Configured watermark not found.");
-}
-
 TEST(Profile, Win32Semantics) {
     qltest::SetUpMachine(kMachine, "jdf", qltest::Attach::LogOnly);
     const std::string text = "junk=before\r\n[Other]\r\nspooldir=wrong\r\n;[print]\r\n  [ PRINT ]  \r\n"

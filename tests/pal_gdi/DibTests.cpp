@@ -134,34 +134,6 @@ struct StretchCase {
 
 class Stretch : public ::testing::TestWithParam<StretchCase> {};
 
-TEST_P(Stretch, DownscaleSamplesTheDocumentedSourcePixel) {
-    const StretchCase c = GetParam();
-    const size_t before = Handles();
-    {
-        Image src(13, 9, c.srcTopDown, c.bpp);
-        const uint32_t dw = 5, dh = 4;
-        Canvas canvas(dw, c.dstTopDown ? -LONG(dh) : LONG(dh), c.bpp);
-        ASSERT_NE(canvas.hbm, nullptr);
-        EXPECT_EQ(SetStretchBltMode(canvas.hdc, COLORONCOLOR), BLACKONWHITE);
-        EXPECT_EQ(StretchDIBits(canvas.hdc, 0, 0, dw, dh, 0, 0, 13, 9, src.bits.data(), src.info.get(),
-                                DIB_RGB_COLORS, SRCCOPY),
-                  9);
-        for (bool outTopDown : {false, true}) {
-            const std::vector<BYTE> out = canvas.Read(outTopDown);
-            for (uint32_t y = 0; y < dh; ++y)
-                for (uint32_t x = 0; x < dw; ++x)
-                    ASSERT_EQ(Get(out, x, y, dw, dh, outTopDown, c.bpp),
-                              src.At((2 * x + 1) * 13 / (2 * dw), (2 * y + 1) * 9 / (2 * dh)))
-                        << "pixel " << x << "," << y;
-        }
-        // The bits pointer shows the same pixels, in the section's own order.
-        std::vector<BYTE> direct(static_cast<BYTE*>(canvas.pvBits),
-                                 static_cast<BYTE*>(canvas.pvBits) + Stride(dw, c.bpp) * dh);
-        EXPECT_EQ(direct, canvas.Read(c.dstTopDown));
-    }
-    EXPECT_EQ(Handles(), before);
-}
-
 TEST_P(Stretch, IdentityCopyAndSourceSubRectangle) {
     const StretchCase c = GetParam();
     Image src(10, 8, c.srcTopDown, c.bpp);

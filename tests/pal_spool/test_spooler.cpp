@@ -413,33 +413,6 @@ TEST_F(Spooler, DocumentPropertiesGivesDefaultAndMerges) {
     EXPECT_EQ(DocumentPropertiesW(nullptr, p.h, nullptr, nullptr, nullptr, DM_OUT_BUFFER), -1);
 }
 
-TEST_F(Spooler, CallCountFaultsAndClear) {
-    pal::host::InjectFault(Fault{"OpenPrinterW", 2, std::nullopt, ERROR_ACCESS_DENIED, false, false});
-    EXPECT_TRUE(Printer(u"Office Laser").ok);
-    EXPECT_TRUE(Printer(u"Office Laser").ok);
-    Printer third(u"Office Laser");
-    EXPECT_FALSE(third.ok);
-    EXPECT_EQ(third.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(Printer(u"Office Laser").ok);
-    pal::host::ClearFaults();
-    EXPECT_TRUE(Printer(u"Office Laser").ok);
-
-    pal::host::InjectFault(Fault{"XcvDataW", 0, std::nullopt, ERROR_BUSY, false, true});
-    Printer x(u",XcvPort QLPORT1:");
-    BYTE out[64];
-    DWORD needed = 0, status = 0;
-    EXPECT_FALSE(XcvDataW(x.h, u"GetPortType", nullptr, 0, out, sizeof out, &needed, &status));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
-    EXPECT_TRUE(XcvDataW(x.h, u"GetPortType", nullptr, 0, out, sizeof out, &needed, &status));
-
-    // ResetSpooler drops armed faults too.
-    pal::host::InjectFault(Fault{"GetPrinterW", 0, std::nullopt, ERROR_GEN_FAILURE, false, false});
-    pal::host::ResetSpooler();
-    Printer p(u"Office Laser");
-    EXPECT_FALSE(GetPrinterW(p.h, 2, nullptr, 0, &needed));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-}
-
 TEST_F(Spooler, ParallelDocumentsOnTwoPorts) {
     auto writer = [](const char16_t* printer, uint8_t seed) {
         Printer p(printer);

@@ -298,38 +298,6 @@ TEST_F(WalkerTest, BitmapsThatDoNotFitTheirRecordAreLeftAlone) {
     }
 }
 
-TEST_F(WalkerTest, RepeatedBitmapBecomesAReferenceInNormalOutput) {
-    m_cnf.fBitmapCaching = TRUE;
-    EmfBuilder b;
-    b.StretchDIBits(Logo(), 0, 0, 40, 30);
-    b.StretchDIBits(Noise(1), 0, 0, 40, 30);
-    b.StretchDIBits(Logo(), 500, 700, 40, 30);  // same drawing elsewhere: hit
-    b.StretchDIBits(Logo(), 0, 0, 80, 30);      // other cxDest: miss
-    const Bytes page = b.Finish();
-    const auto bitmaps = OffsetsOfType(page, 81);
-    for (Walker w : {Walker::Buffer, Walker::File}) {
-        m_cache.Clear();
-        Output out = Run({page}, w);
-        const Bytes sent = PageAt(out, 0, page.size());
-        ASSERT_EQ(sent.size(), page.size());
-        const size_t ref = bitmaps[2];
-        const uint32_t nSize = U32(page, ref + 4), offBmi = U32(page, ref + 48);
-        EXPECT_EQ(U32(sent, ref), ::EMR_CACHEDDIBITS);
-        EXPECT_EQ(U32(sent, ref + 4), nSize);
-        EXPECT_TRUE(std::equal(sent.begin() + ref + 8, sent.begin() + ref + 80, page.begin() + ref + 8));
-        EXPECT_EQ(U32(sent, ref + offBmi + 16), 0xFFFFFFFFu);  // minus image number 1
-        EXPECT_EQ(I64(sent, ref + offBmi + 40), -static_cast<int64_t>(bitmaps[2] - bitmaps[0]));
-        for (size_t i = ref + offBmi + 48; i < ref + nSize; ++i) ASSERT_EQ(sent[i], 0) << i;
-        EXPECT_EQ(U32(sent, bitmaps[3]), 81u);
-        EXPECT_EQ(m_cache.Count(), 3u);
-        EXPECT_EQ(m_data->dwImageCount, 4u);
-        // Everything but the reference went unchanged.
-        Bytes expected = page;
-        std::copy(sent.begin() + ref, sent.begin() + ref + nSize, expected.begin() + ref);
-        EXPECT_EQ(sent, expected);
-    }
-}
-
 TEST_F(WalkerTest, ImageRecallMinimumAndRoomForTheDistance) {
     m_cnf.fBitmapCaching = TRUE;
     EmfBuilder b;
