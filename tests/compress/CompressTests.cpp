@@ -1,8 +1,8 @@
 // Bitmap compression: the decisions of the compression step (each leaves the
-// record byte for byte as it was, with its log line), the codec on every
-// bitmap depth and on real photographs (size against the target, PSNR of the
-// decoded image), and one job through the built-in compressing printer read
-// back by the stream inspector.
+// record byte for byte as it was, with its log line), the codec on real
+// photographs (size against the target, PSNR of the decoded image), and one
+// job through the built-in compressing printer (every bitmap depth) read back
+// by the stream inspector.
 #include "diag/DbgLog.h"
 #include "emf/BitmapCompress.h"
 #include "emf/EmfRecords.h"
@@ -202,45 +202,14 @@ TEST_F(Compress, Decisions) {
     }
 }
 
-// Compresses the record at 20:1: the stream of the coder replaces colour
-// table and bits, within the target and, where the coder's size control
-// allows, close below it; the header is kept; the image decodes at its size
-// with at least minPsnr against the bitmap as drawn.
-void ExpectTwentyToOne(Bytes rec, const CoderCase& coder, DWORD level, double minPsnr, bool closeBelow) {
-    const Bytes before = rec;
-    const ComprCnf cnf = Config(0x0005, level, coder.value);
-    CompressStretchDIBits(rec.data(), static_cast<DWORD>(rec.size()), &cnf, nullptr);
-    ASSERT_EQ(Type(rec), EMR_COMPRESSEDDIBITS) << Dump(pal::host::TakeDebugOutput());
-    std::string why;
-    const auto original = qltools::StretchDIBitsToRgb(before, &why);
-    ASSERT_TRUE(original) << why;
-    const DWORD cb = LoadRecord<StretchDIBitsRecord>(rec.data()).cbBitsSrc;
-    const DWORD target = original->width * original->height * 3 / 20;
-    EXPECT_LE(cb, target);
-    if (closeBelow) {
-        EXPECT_GE(cb, target * 9 / 10);
-    }
-    EXPECT_TRUE(std::equal(rec.begin() + 80, rec.begin() + 120, before.begin() + 80)) << "header kept";
-    EXPECT_EQ(qltools::Jpeg2000CoderOf({rec.data() + 120, cb}), coder.coder);
-    uint32_t comps = 0;
-    const auto decoded = qltools::DecodeJpeg2000({rec.data() + 120, cb}, &comps, &why);
-    ASSERT_TRUE(decoded) << why;
-    EXPECT_EQ(decoded->width, original->width);
-    EXPECT_EQ(decoded->height, original->height);
-    EXPECT_GE(qltools::Psnr(decoded->rgb, original->rgb), minPsnr);
-}
-
-// Every depth the row readers handle, and the real photographs of the corpus
-// (24 bits).
-TEST_F(Compress, EveryDepthAndCorpusPhotographsAtTwentyToOne) {
+// Each real photograph of the corpus (24 bits) compressed at 20:1: the
+// coder's stream replaces colour table and bits, within the target and close
+// below it; the header is kept; the image decodes at its size with a PSNR of
+// at least 30 dB against the bitmap as drawn.
+TEST_F(Compress, CorpusPhotographsAtTwentyToOne) {
+    const fs::path dir = fs::path(QL_CORPUS_DIR) / "photos";
+    if (!fs::is_directory(dir)) GTEST_SKIP() << "corpus folder missing: " << dir;
     for (const CoderCase& coder : Coders()) {
-        for (uint32_t bpp : {4u, 8u, 16u, 24u, 32u}) {
-            SCOPED_TRACE(std::string(qltools::Jpeg2000CoderName(coder.coder)) + " bpp " + std::to_string(bpp));
-            ExpectTwentyToOne(PhotoRecord(400, 300, bpp), coder, 0, MinPsnr(coder.value, bpp),
-                              coder.value == JPEG2000_CODER_STANDARD || bpp > 4);
-        }
-        const fs::path dir = fs::path(QL_CORPUS_DIR) / "photos";
-        if (!fs::is_directory(dir)) continue;
         for (const auto& entry : fs::directory_iterator(dir)) {
             SCOPED_TRACE(std::string(qltools::Jpeg2000CoderName(coder.coder)) + " " + entry.path().filename().string());
             const auto file = qltools::ReadWholeFile(entry.path().string());
@@ -252,7 +221,26 @@ TEST_F(Compress, EveryDepthAndCorpusPhotographsAtTwentyToOne) {
             dib.header.biSize = sizeof(dib.header);
             dib.bits.assign(file->begin() + offBits, file->end());
             dib.bits.resize(qltools::DibStride(dib.Width(), 24) * dib.Height());
-            ExpectTwentyToOne(MakeRecord(dib), coder, 1, 30.0, true);
+            Bytes rec = MakeRecord(dib);
+            const Bytes before = rec;
+            const ComprCnf cnf = Config(0x0005, 1, coder.value);
+            CompressStretchDIBits(rec.data(), static_cast<DWORD>(rec.size()), &cnf, nullptr);
+            ASSERT_EQ(Type(rec), EMR_COMPRESSEDDIBITS) << Dump(pal::host::TakeDebugOutput());
+            std::string why;
+            const auto original = qltools::StretchDIBitsToRgb(before, &why);
+            ASSERT_TRUE(original) << why;
+            const DWORD cb = LoadRecord<StretchDIBitsRecord>(rec.data()).cbBitsSrc;
+            const DWORD target = original->width * original->height * 3 / 20;
+            EXPECT_LE(cb, target);
+            EXPECT_GE(cb, target * 9 / 10);
+            EXPECT_TRUE(std::equal(rec.begin() + 80, rec.begin() + 120, before.begin() + 80)) << "header kept";
+            EXPECT_EQ(qltools::Jpeg2000CoderOf({rec.data() + 120, cb}), coder.coder);
+            uint32_t comps = 0;
+            const auto decoded = qltools::DecodeJpeg2000({rec.data() + 120, cb}, &comps, &why);
+            ASSERT_TRUE(decoded) << why;
+            EXPECT_EQ(decoded->width, original->width);
+            EXPECT_EQ(decoded->height, original->height);
+            EXPECT_GE(qltools::Psnr(decoded->rgb, original->rgb), 30.0);
         }
     }
 }

@@ -6,7 +6,6 @@
 #include "native/JobWriter.h"
 #include "native/ViewLibrary.h"
 #include "support/ViewLibrary.h"
-#include "printproc/FontList.h"
 #include "printproc/Util.h"
 #include "tools/lib/SpoolWriter.h"
 #include "tools/lib/StreamReader.h"
@@ -264,22 +263,6 @@ TEST_F(GatewayJob, CancelWhilePausedStopsTheJob) {
     ASSERT_EQ(docs.size(), 1u);
     EXPECT_TRUE(docs[0].ended);
     EXPECT_LT(pal::host::PortDocumentBytes(docs[0]).size(), spool.size());
-}
-
-TEST(GatewayHelpers, AdjustSpoolOffsetCountsFontsBehindTheTarget) {
-    FONTENTRY second = {};
-    second.dwPos = 500;
-    second.cbLen = 2000;
-    FONTENTRY first = {};
-    first.dwPos = 100;
-    first.cbLen = 1000;
-    first.pNext = &second;
-    EXPECT_EQ(AdjustSpoolOffset(&first, 600, 550), 3550u);
-    EXPECT_EQ(AdjustSpoolOffset(&first, 600, 100), 100u);  // font at the target itself
-    EXPECT_EQ(AdjustSpoolOffset(nullptr, 600, 550), 550u);
-    // Unsigned arithmetic: a distance reaching before the file start wraps
-    // to a target beyond every font.
-    EXPECT_EQ(AdjustSpoolOffset(&first, 600, 700), 700u);
 }
 
 TEST(GatewayHelpers, AGNPPrinterAllowedComparesServers) {

@@ -1,5 +1,5 @@
-// The loader: module names, reference counts, DllMain calls, system modules
-// served by the platform layer, and lookups limited to a module's own exports.
+// The loader: module names, reference counts, DllMain calls, and lookups
+// limited to a module's own exports.
 #include "palhost.h"
 #include "palwin.h"
 
@@ -15,11 +15,6 @@ namespace {
 template <class Fn>
 Fn Proc(HMODULE m, const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(m, name)));
-}
-
-template <class Fn>
-FARPROC AsFarProc(Fn fn) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(fn));
 }
 
 class Modules : public ::testing::Test {
@@ -79,18 +74,6 @@ TEST_F(Modules, GetProcAddressSeesOnlyTheModulesOwnExports) {
     EXPECT_EQ(GetProcAddress(m, "NoSuchExport"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
     FreeLibrary(m);
-}
-
-TEST_F(Modules, SystemModulesAreThePlatformLayer) {
-    HMODULE spool = LoadLibraryW(u"C:\\Windows\\System32\\winspool.drv");
-    HMODULE kernel = LoadLibraryW(u"KERNEL32.DLL");
-    ASSERT_NE(spool, nullptr);
-    ASSERT_NE(kernel, nullptr);
-    EXPECT_NE(spool, kernel); // one handle value per module name
-    EXPECT_EQ(GetProcAddress(spool, "OpenPrinterW"), AsFarProc(&OpenPrinterW));
-    EXPECT_EQ(GetProcAddress(kernel, "GetLastError"), AsFarProc(&GetLastError));
-    FreeLibrary(spool);
-    FreeLibrary(kernel);
 }
 
 TEST_F(Modules, MissingModuleAndFailedAttach) {

@@ -5,40 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 #include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-long ElapsedMs(Clock::time_point since) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-TEST(Events, AutoAndManualResetSignalling) {
-    HANDLE e = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_OBJECT_0)); // initially signalled
-    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // consumed by that wait
-    SetEvent(e);
-    SetEvent(e); // setting a signalled event does not count twice
-    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    auto start = Clock::now();
-    EXPECT_EQ(WaitForSingleObject(e, 80), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_GE(ElapsedMs(start), 75);
-    EXPECT_TRUE(CloseHandle(e));
-
-    HANDLE m = CreateEventW(nullptr, TRUE, FALSE, WSTR("ignored name"));
-    SetEvent(m);
-    EXPECT_EQ(WaitForSingleObject(m, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(WaitForSingleObject(m, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    ResetEvent(m);
-    EXPECT_EQ(WaitForSingleObject(m, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    CloseHandle(m);
-}
 
 // A set from another thread wakes one waiter of an auto-reset event and every
 // waiter of a manual-reset one.

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 namespace {
 
@@ -141,43 +140,6 @@ TEST_F(Security, UserSidsAreStableAndDistinct) {
     EXPECT_NE(pal::host::UserSid(u"bob"), alice);
     EXPECT_NE(pal::host::UserSid(u"OTHERDOM\\alice"), alice);
     EXPECT_EQ(pal::host::UserSid(u"SYSTEM"), u"S-1-5-18");
-}
-
-TEST_F(Security, ImpersonationIsPerThreadAndRevertable) {
-    pal::host::ImpersonateUser(u"alice");
-    auto id = pal::host::CurrentIdentity();
-    EXPECT_EQ(id.user, u"alice");
-    EXPECT_TRUE(id.impersonating);
-
-    // Another thread still runs as the spooler.
-    pal::host::Identity other;
-    std::thread([&] { other = pal::host::CurrentIdentity(); }).join();
-    EXPECT_EQ(other.user, u"SYSTEM");
-    EXPECT_EQ(other.sid, u"S-1-5-18");
-    EXPECT_FALSE(other.impersonating);
-
-    HANDLE saved = nullptr;
-    ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_DUPLICATE | TOKEN_IMPERSONATE | TOKEN_QUERY, FALSE, &saved));
-    EXPECT_EQ(TokenUserSid(saved), pal::host::UserSid(u"alice"));
-    ASSERT_TRUE(RevertToSelf());
-    EXPECT_FALSE(pal::host::CurrentIdentity().impersonating);
-    HANDLE none = nullptr;
-    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &none));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
-
-    ASSERT_TRUE(ImpersonateLoggedOnUser(saved));
-    EXPECT_EQ(pal::host::CurrentIdentity().user, u"alice");
-    EXPECT_TRUE(CloseHandle(saved));
-    EXPECT_EQ(pal::host::CurrentIdentity().user, u"alice") << "closing the token keeps the impersonation";
-
-    // The process token impersonated: the thread carries the spooler's identity.
-    HANDLE process = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process));
-    ASSERT_TRUE(ImpersonateLoggedOnUser(process));
-    id = pal::host::CurrentIdentity();
-    EXPECT_EQ(id.user, u"SYSTEM");
-    EXPECT_TRUE(id.impersonating);
-    CloseHandle(process);
 }
 
 TEST_F(Security, TokenAccessAndHandlesAreChecked) {
