@@ -35,8 +35,7 @@ std::string Narrow(const std::u16string& s) { return pal::host::ToUtf8(s); }
 
 class DbgLogTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         m_root = std::filesystem::temp_directory_path() /
                  ("dbglog-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
                   std::to_string(reinterpret_cast<uintptr_t>(this)));
@@ -50,16 +49,14 @@ protected:
         DbgSetClock(&FakeClock);
         m_savedLevel = g_dwDebugLevel;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         DbgSetClock(nullptr);
         g_dwDebugLevel = m_savedLevel;
         std::filesystem::remove_all(m_root);
     }
 
     // A fresh log configured from the given registry values (.reg syntax).
-    std::unique_ptr<CDbgLog> MakeLog(const std::string& values)
-    {
+    std::unique_ptr<CDbgLog> MakeLog(const std::string& values) {
         std::string text = "Windows Registry Editor Version 5.00\n\n"
                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\QLWinPrn]\n" +
                            values;
@@ -69,16 +66,14 @@ protected:
         log->Init(kApp, kKeyPath);
         return log;
     }
-    std::unique_ptr<CDbgLog> MakeLog(DWORD level, const std::string& more = "")
-    {
+    std::unique_ptr<CDbgLog> MakeLog(DWORD level, const std::string& more = "") {
         char sz[64];
         std::snprintf(sz, sizeof(sz), "\"DebugLevel\"=dword:%08x\n", level);
         return MakeLog(sz + more);
     }
     static std::string FileValue() { return "\"DebugFile\"=\"C:\\\\ql.log\"\n"; }
 
-    std::string ReadLogFile() const
-    {
+    std::string ReadLogFile() const {
         std::ifstream in(m_root / "ql.log", std::ios::binary);
         std::stringstream ss;
         ss << in.rdbuf();
@@ -86,8 +81,7 @@ protected:
     }
     bool LogFileExists() const { return std::filesystem::exists(m_root / "ql.log"); }
 
-    static std::vector<std::string> Debugger()
-    {
+    static std::vector<std::string> Debugger() {
         std::vector<std::string> out;
         for (const auto& s : pal::host::TakeDebugOutput())
             out.push_back(Narrow(s));
@@ -100,8 +94,7 @@ protected:
 
 // ---- configuration --------------------------------------------------------------------------
 
-TEST_F(DbgLogTest, InitReadsTheConfiguration)
-{
+TEST_F(DbgLogTest, InitReadsTheConfiguration) {
     auto log = MakeLog(0x00420001, FileValue() + "\"DebugSyslog\"=\"127.0.0.2\"\n");
     EXPECT_EQ(g_dwDebugLevel, 0x00420001u);
     EXPECT_EQ(Narrow(log->DebugFile()), "C:\\ql.log");
@@ -136,8 +129,7 @@ TEST_F(DbgLogTest, InitReadsTheConfiguration)
     EXPECT_EQ(GetLastError(), 42u);
 }
 
-TEST_F(DbgLogTest, DebugFileMustBeANonEmptyShortString)
-{
+TEST_F(DbgLogTest, DebugFileMustBeANonEmptyShortString) {
     const std::string p259 = "C:\\\\" + std::string(256, 'a');  // 3 + 256 = 259 characters
     const std::string p260 = "C:\\\\" + std::string(257, 'a');
     struct Case {
@@ -163,8 +155,7 @@ TEST_F(DbgLogTest, DebugFileMustBeANonEmptyShortString)
 
 // ---- line format and filtering ------------------------------------------------------------------
 
-TEST_F(DbgLogTest, LineFormat)
-{
+TEST_F(DbgLogTest, LineFormat) {
     auto log = MakeLog(0x000200FF);
     Log(*log, WSTR("Util"), 390, LOG_INF, WSTR("MyImpersonateLoggedOnUser %s %d"), WSTR("ok"), 7);
     Log(*log, WSTR("Winprint"), -5, LOG_TRC, WSTR("t"));
@@ -184,8 +175,7 @@ TEST_F(DbgLogTest, LineFormat)
     EXPECT_TRUE(std::regex_search(lines[5], std::regex(R"( _\?\?\?_/NORM raw:12 )"))) << lines[5];
 }
 
-TEST_F(DbgLogTest, EarlyTestAndSeveritySuppression)
-{
+TEST_F(DbgLogTest, EarlyTestAndSeveritySuppression) {
     struct Case {
         DWORD config;
         DWORD level;
@@ -203,8 +193,7 @@ TEST_F(DbgLogTest, EarlyTestAndSeveritySuppression)
     }
 }
 
-TEST_F(DbgLogTest, ConsoleNeedsAnotherTargetAndDropsTheFirstFourFields)
-{
+TEST_F(DbgLogTest, ConsoleNeedsAnotherTargetAndDropsTheFirstFourFields) {
     auto quiet = MakeLog(0x00800001);
     testing::internal::CaptureStdout();
     Log(*quiet, WSTR("Util"), 390, LOG_INF, WSTR("hello"));
@@ -218,8 +207,7 @@ TEST_F(DbgLogTest, ConsoleNeedsAnotherTargetAndDropsTheFirstFourFields)
     EXPECT_EQ(Debugger().size(), 1u);
 }
 
-TEST_F(DbgLogTest, OverlongMessageIsCutTo1023Characters)
-{
+TEST_F(DbgLogTest, OverlongMessageIsCutTo1023Characters) {
     auto log = MakeLog(0x00020001, FileValue());
     std::u16string big(2000, u'x');
     Log(*log, WSTR("Util"), 1, LOG_INF, WSTR("%s"), big.c_str());
@@ -236,8 +224,7 @@ TEST_F(DbgLogTest, OverlongMessageIsCutTo1023Characters)
 
 // ---- file targets -----------------------------------------------------------------------------
 
-TEST_F(DbgLogTest, FileThatCannotBeOpenedDropsTheLine)
-{
+TEST_F(DbgLogTest, FileThatCannotBeOpenedDropsTheLine) {
     auto log = MakeLog(0x00000001, "\"DebugFile\"=\"C:\\\\missing\\\\ql.log\"\n");
     SetLastError(ERROR_ACCESS_DENIED);
     Log(*log, WSTR("Util"), 1, LOG_INF, WSTR("lost"));
@@ -245,8 +232,7 @@ TEST_F(DbgLogTest, FileThatCannotBeOpenedDropsTheLine)
     EXPECT_FALSE(std::filesystem::exists(m_root / "missing"));
 }
 
-TEST_F(DbgLogTest, BufferedLinesWaitForTheFlushTime)
-{
+TEST_F(DbgLogTest, BufferedLinesWaitForTheFlushTime) {
     g_now = 1000000;
     auto log = MakeLog(0x00400001, FileValue());
     ASSERT_TRUE(log->HasBuffer());
@@ -273,8 +259,7 @@ TEST_F(DbgLogTest, BufferedLinesWaitForTheFlushTime)
     EXPECT_EQ(ReadLogFile(), file);
 }
 
-TEST_F(DbgLogTest, FullBufferOrHexDumpForcesTheWrite)
-{
+TEST_F(DbgLogTest, FullBufferOrHexDumpForcesTheWrite) {
     g_now = 1000000;
     auto log = MakeLog(0x00400001, FileValue());
     std::u16string chunk(900, u'b');
@@ -299,8 +284,7 @@ TEST_F(DbgLogTest, FullBufferOrHexDumpForcesTheWrite)
 
 // ---- hex dumps ------------------------------------------------------------------------------
 
-TEST_F(DbgLogTest, HexDumpRows)
-{
+TEST_F(DbgLogTest, HexDumpRows) {
     auto log = MakeLog(0x00020001, FileValue());
     BYTE data[20] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P', 0x00, 0x7F, ' ', 0xFF};
     Log(*log, WSTR("Util"), 1, LOG_HEX, reinterpret_cast<LPCWSTR>(data), DWORD{20});
@@ -323,8 +307,7 @@ TEST_F(DbgLogTest, HexDumpRows)
 
 // ---- message box and syslog --------------------------------------------------------------------------
 
-TEST_F(DbgLogTest, SyslogDatagram)
-{
+TEST_F(DbgLogTest, SyslogDatagram) {
     UdpReceiver receiver;
     if (!receiver.Bind(514))
         GTEST_SKIP() << "cannot bind 127.0.0.1:514";
@@ -346,8 +329,7 @@ TEST_F(DbgLogTest, SyslogDatagram)
 
 // ---- last error and check forms ---------------------------------------------------------------------
 
-TEST_F(DbgLogTest, LastErrorSurvivesEveryPath)
-{
+TEST_F(DbgLogTest, LastErrorSurvivesEveryPath) {
     auto off = MakeLog(0x00000000);
     pal::host::ClearRegistry();
     // Syslog to another loopback address, so no datagram reaches a syslog
@@ -376,8 +358,7 @@ TEST_F(DbgLogTest, LastErrorSurvivesEveryPath)
     EXPECT_EQ(boxes[0].type, 0x00200040u);
 }
 
-TEST_F(DbgLogTest, CheckForms)
-{
+TEST_F(DbgLogTest, CheckForms) {
     // The process-wide log is configured once, as at process attach.
     static DWORD s_dwLevelRead = 0;
     if (!s_dwLevelRead) {
@@ -417,8 +398,7 @@ TEST_F(DbgLogTest, CheckForms)
 
 // ---- threads -------------------------------------------------------------------------------------
 
-TEST_F(DbgLogTest, ConcurrentLinesAndDumpsStayWhole)
-{
+TEST_F(DbgLogTest, ConcurrentLinesAndDumpsStayWhole) {
     for (DWORD config : {DWORD{0x00000001}, DWORD{0x00400001}}) {
         std::filesystem::remove(m_root / "ql.log");
         pal::host::ClearRegistry();

@@ -6,14 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-UdpReceiver::~UdpReceiver()
-{
+UdpReceiver::~UdpReceiver() {
     if (m_fd >= 0)
         close(m_fd);
 }
 
-bool UdpReceiver::Bind(unsigned short port)
-{
+bool UdpReceiver::Bind(unsigned short port) {
     m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (m_fd < 0)
         return false;
@@ -29,8 +27,7 @@ bool UdpReceiver::Bind(unsigned short port)
     return true;
 }
 
-std::optional<std::string> UdpReceiver::Receive(int timeoutMs)
-{
+std::optional<std::string> UdpReceiver::Receive(int timeoutMs) {
     pollfd pfd{m_fd, POLLIN, 0};
     if (m_fd < 0 || poll(&pfd, 1, timeoutMs) != 1)
         return std::nullopt;

@@ -3,7 +3,6 @@
 #include "spool_test_util.h"
 
 #include <algorithm>
-#include <thread>
 
 using namespace spooltest;
 
@@ -130,33 +129,6 @@ TEST_F(Registry, CreateSetAndDelete) {
     EXPECT_EQ(RegQueryValueExW(sub, u"", nullptr, nullptr, nullptr, &cb), ERROR_KEY_DELETED);
     EXPECT_EQ(RegCloseKey(sub), ERROR_SUCCESS);
     RegCloseKey(key);
-}
-
-TEST_F(Registry, ConcurrentWritersAndReaders) {
-    constexpr int kThreads = 4, kRounds = 300;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
-            std::u16string path = u"SOFTWARE\\Threads\\T" + std::u16string(1, static_cast<char16_t>(u'0' + t));
-            for (int i = 0; i < kRounds; ++i) {
-                HKEY key = nullptr;
-                if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                    nullptr) != ERROR_SUCCESS)
-                    return;
-                DWORD v = static_cast<DWORD>(i);
-                RegSetValueExW(key, u"n", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
-                DWORD back = 0, cb = 4;
-                RegQueryValueExW(HKEY_LOCAL_MACHINE, u"n", nullptr, nullptr, reinterpret_cast<LPBYTE>(&back), &cb);
-                RegCloseKey(key);
-                (void)pal::host::ExportRegistry();
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    for (int t = 0; t < kThreads; ++t) {
-        std::u16string path = u"SOFTWARE\\Threads\\T" + std::u16string(1, static_cast<char16_t>(u'0' + t));
-        EXPECT_EQ(ReadValue(path.c_str(), u"n").data, Bytes({kRounds - 1 - 256, 1, 0, 0}));
-    }
 }
 
 } // namespace

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
-#include <thread>
 
 #include <unistd.h>
 
@@ -411,26 +410,6 @@ TEST_F(Spooler, DocumentPropertiesGivesDefaultAndMerges) {
     EXPECT_EQ(DocumentPropertiesW(nullptr, nullptr, const_cast<LPWSTR>(u"Nobody"), nullptr, nullptr, 0), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
     EXPECT_EQ(DocumentPropertiesW(nullptr, p.h, nullptr, nullptr, nullptr, DM_OUT_BUFFER), -1);
-}
-
-TEST_F(Spooler, ParallelDocumentsOnTwoPorts) {
-    auto writer = [](const char16_t* printer, uint8_t seed) {
-        Printer p(printer);
-        if (!StartDoc(p.h)) return;
-        auto data = Pattern(64, seed);
-        DWORD n = 0;
-        for (int i = 0; i < 200; ++i) WritePrinter(p.h, data.data(), 64, &n);
-        EndDocPrinter(p.h);
-    };
-    std::thread a(writer, u"Office Laser", 1), b(writer, u"QL Spool Bridge", 2);
-    a.join();
-    b.join();
-    auto docs = pal::host::PortDocuments();
-    ASSERT_EQ(docs.size(), 2u);
-    for (const auto& d : docs) {
-        EXPECT_EQ(d.bytes, 64u * 200u);
-        EXPECT_EQ(FileBytes(d.outputPath).size(), 64u * 200u);
-    }
 }
 
 // Jobs live in spool files: "<id>.SPL" and "<id>.SHD" in the printer's spool
