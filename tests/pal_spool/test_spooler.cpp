@@ -23,9 +23,6 @@ constexpr char kMachine[] = R"(Windows Registry Editor Version 5.00
 "Location"="Floor 2"
 "Description"="Laser by the door"
 "Print Processor"="QLWinPrn"
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\Office Laser\PrinterDriverData]
-"BitmapDPIReduction"=dword:0000012c
-"Label"="abc"
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers\QL Spool Bridge]
 "Printer Driver"="QL Spool Bridge"
 "Port"="QLPORT1:"
@@ -355,28 +352,6 @@ TEST_F(Spooler, JobInformationAndControl) {
     EXPECT_EQ(pal::host::JobCommands(id),
               (std::vector<DWORD>{JOB_CONTROL_PAUSE, JOB_CONTROL_RESUME, JOB_CONTROL_SENT_TO_PRINTER,
                                   JOB_CONTROL_CANCEL}));
-}
-
-TEST_F(Spooler, PrinterDataFromDriverDataKey) {
-    Printer p(u"Office Laser");
-    DWORD type = 0, value = 0, needed = 0;
-    EXPECT_EQ(GetPrinterDataW(p.h, const_cast<LPWSTR>(u"BitmapDPIReduction"), &type,
-                              reinterpret_cast<LPBYTE>(&value), 4, &needed),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(value, 300u);
-    EXPECT_EQ(needed, 4u);
-    BYTE small[4];
-    EXPECT_EQ(GetPrinterDataW(p.h, const_cast<LPWSTR>(u"Label"), &type, small, sizeof small, &needed),
-              static_cast<DWORD>(ERROR_MORE_DATA));
-    EXPECT_EQ(needed, 8u);
-    needed = 77;
-    EXPECT_EQ(GetPrinterDataW(p.h, const_cast<LPWSTR>(u"Missing"), &type, small, sizeof small, &needed),
-              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(needed, 0u);
-    Printer bridge(u"QL Spool Bridge"); // no PrinterDriverData key at all
-    EXPECT_EQ(GetPrinterDataW(bridge.h, const_cast<LPWSTR>(u"Label"), &type, small, sizeof small, &needed),
-              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(Spooler, DocumentPropertiesGivesDefaultAndMerges) {
