@@ -243,23 +243,6 @@ TEST_F(RawJob, PackedJobOfAnEmfDatatypeIsNotAReadyMadeStream) {
     }
 }
 
-TEST_F(RawJob, WritePrinterFailingAtAByteStopsTheOutputThere) {
-    JobOptions job;
-    job.data = Words(20000, 8);
-    job.copies = 2;
-    job.faults.push_back({.call = "WritePrinter", .atByte = 5000, .error = ERROR_DISK_FULL});
-    const JobReport r = Run(job);
-    // The raw path ends the document and reports the job printed; the writer
-    // refuses everything after the failed send, the second copy included.
-    ExpectPrints(r, Bytes(job.data.begin(), job.data.begin() + 5000));
-    EXPECT_TRUE(HasLine(r.logLines, "!(fRtn == 0)")) << Joined(r.logLines);
-    EXPECT_TRUE(HasLine(r.logLines, "!(lpData->fJobAborted != 0)")) << Joined(r.logLines);
-    ASSERT_EQ(r.faults.size(), 1u);
-    // The fault was armed for that job only: the next one prints whole.
-    job.faults.clear();
-    ExpectPrints(Run(job), Repeat(job.data, 2));
-}
-
 TEST_F(RawJob, WritePrinterTakingAShortCountStillDeliversEveryByte) {
     const Bytes content = Words(20000, 9);
     JobOptions job;
