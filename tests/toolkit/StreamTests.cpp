@@ -2,7 +2,8 @@
 // malformed streams, and cached bitmap references that do not resolve or
 // cannot be restored. (Streams the product really sends, cached references
 // and copies included: the gateway round trips and the host's gateway jobs;
-// mutated streams: the stream fuzz target.)
+// mutated streams: the stream fuzz target.) Also the spool generator command
+// and the JSON report's escaping.
 #include "ToolkitTestUtil.h"
 
 #include "native/Devmode.h"
@@ -32,7 +33,6 @@ Bytes SmallJob(uint32_t pages = 2) {
 // the logical stream a receiver rebuilds from it.
 struct FramedCase {
     Bytes stream, logical, header;
-    std::vector<std::pair<size_t, uint32_t>> holes;  // in logical offsets
 };
 
 FramedCase MakeFramed() {
@@ -63,65 +63,9 @@ FramedCase MakeFramed() {
     for (const SpoolRecord& rec : plain.records) cuts.push_back(records + rec.offset);
     c.stream = Concat({c.header, Frame(payload, holes, cuts)});
     Bytes zeroed = payload;
-    for (const auto& [at, len] : holes) {
-        std::fill_n(zeroed.begin() + static_cast<ptrdiff_t>(at), len, 0);
-        c.holes.emplace_back(c.header.size() + at, len);
-    }
+    for (const auto& [at, len] : holes) std::fill_n(zeroed.begin() + static_cast<ptrdiff_t>(at), len, 0);
     c.logical = Concat({c.header, zeroed});
     return c;
-}
-
-TEST(FramedStream, LogicalStreamHasHolesFilledWithZeros) {
-    const FramedCase c = MakeFramed();
-    InspectOptions keep;
-    keep.keepLogical = true;
-    const InspectReport r = InspectStream(c.stream, keep);
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_TRUE(r.marker);
-    EXPECT_TRUE(r.framed);
-    EXPECT_EQ(r.framingStart, c.header.size());
-    EXPECT_EQ(r.holeBlocks, 2u);
-    EXPECT_EQ(r.holeBlockBytes, c.holes[0].second + c.holes[1].second);
-    EXPECT_EQ(r.dataBlockBytes + r.holeBlockBytes + c.header.size(), c.logical.size());
-    EXPECT_EQ(r.logical, c.logical);
-    ASSERT_TRUE(r.watermark);
-    EXPECT_EQ(r.watermark->page.records, 2u);
-    ASSERT_TRUE(r.jdf);
-    EXPECT_EQ(r.jdf->length, 9u);
-    EXPECT_NE(FormatReportJson(r).find(R"("length":9,"ticket":"<J/>"})"), std::string::npos) << FormatReportJson(r);
-    EXPECT_EQ(r.pages, 2u);
-    EXPECT_TRUE(r.warnings.empty()) << r.warnings.front();
-
-    // Every record header is found where the stream carries it.
-    for (const SpoolRecord& rec : r.records) {
-        ASSERT_TRUE(rec.streamOffset);
-        EXPECT_EQ(GetU32(c.stream, *rec.streamOffset), rec.type);
-        EXPECT_EQ(GetU32(c.stream, *rec.streamOffset + 4), rec.size);
-    }
-}
-
-TEST(FramedStream, BrokenRecordInsideAHoleAndPrivateRecordCounts) {
-    // A hole over an EMF record header (the sender never makes one) leaves a
-    // record of size 0: reported at its logical offset, inside the hole.
-    const Bytes spool = SmallJob(1);
-    const size_t bitmap = InspectStream(spool).records.at(1).offset + 8 + 108;
-    const InspectReport r = InspectStream(Concat({Marker(), Frame(spool, {{bitmap, 12}})}));
-    ASSERT_FALSE(r.ok);
-    EXPECT_NE(r.error.find("logical offset " + std::to_string(5 + bitmap) + " (inside a hole)"), std::string::npos)
-        << r.error;
-
-    // Private bitmap record types are counted by type.
-    EmfBuilder b;
-    for (uint32_t type : {EMR_COMPRESSEDDIBITS, EMR_DELETEDDIBITS, EMR_CACHEDDIBITS, EMR_CACHEDDIBITS})
-        b.Record(type, Bytes(72, 0));
-    SpoolWriter w;
-    w.Page(b.Finish(), SPL_METAFILE);
-    const InspectReport priv = InspectStream(Concat({Marker(), Frame(w.Bytes(), {})}));
-    ASSERT_TRUE(priv.ok) << priv.error;
-    EXPECT_EQ(priv.records.at(1).page->Count(EMR_COMPRESSEDDIBITS), 1u);
-    EXPECT_EQ(priv.records.at(1).page->Count(EMR_DELETEDDIBITS), 1u);
-    EXPECT_EQ(priv.records.at(1).page->Count(EMR_CACHEDDIBITS), 2u);
-    EXPECT_NE(FormatReportJson(priv).find("\"cachedDIBits\":2"), std::string::npos);
 }
 
 TEST(MalformedStream, RejectedWithOffsetAndReason) {
@@ -138,13 +82,14 @@ TEST(MalformedStream, RejectedWithOffsetAndReason) {
     Bytes shortRecord = spool;
     shortRecord.resize(spool.size() - 3);
     Bytes badEmf = spool;
-    PutU32(badEmf, InspectStream(spool).records.at(1).offset + 8 + 108 + 4, 6);
+    const size_t bitmap = InspectStream(spool).records.at(1).offset + 8 + 108;
+    PutU32(badEmf, bitmap + 4, 6);
 
     struct Case {
         const char* what;
         Bytes stream;
         uint64_t offset;
-        const char* reason;
+        std::string reason;
     } cases[] = {
         {"empty", {}, 0, "empty"},
         {"garbage", Bytes{'P', 'K', 3, 4, 0, 0}, 0, "not the file header"},
@@ -156,7 +101,10 @@ TEST(MalformedStream, RejectedWithOffsetAndReason) {
         {"block header cut", Concat({Marker(), Frame(spool, {}), Bytes{0, 0, 8}}), 5 + spool.size() + 8,
          "block header"},
         {"record cut", shortRecord, InspectStream(spool).records.back().offset, "runs past the end"},
-        {"EMF record size", badEmf, InspectStream(spool).records.at(1).offset + 8 + 108, "not a multiple of 4"},
+        {"EMF record size", badEmf, bitmap, "not a multiple of 4"},
+        // A hole over an EMF record header (the sender never makes one) leaves a record of size 0.
+        {"record inside a hole", Concat({Marker(), Frame(spool, {{bitmap, 12}})}), 13 + bitmap,
+         "logical offset " + std::to_string(5 + bitmap) + " (inside a hole)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -167,6 +115,11 @@ TEST(MalformedStream, RejectedWithOffsetAndReason) {
         EXPECT_EQ(r.error.rfind("offset " + std::to_string(c.offset) + ":", 0), 0u) << r.error;
         EXPECT_NE(FormatReportJson(r).find("\"ok\":false"), std::string::npos);
     }
+
+    // A page record of size 0 ends the record loop: the rest is not read.
+    const InspectReport ended = InspectStream(Concat({spool, Bytes{3, 0, 0, 0, 0, 0, 0, 0}, Bytes(16, 0)}));
+    EXPECT_TRUE(ended.ok && ended.records.back().endsLoop) << ended.error;
+    EXPECT_NE(ended.warnings.at(0).find("ends the record loop"), std::string::npos);
 
     // A 2 GiB hole is only indexed; filling the logical stream in is refused
     // past the configured limit.
@@ -328,7 +281,7 @@ TEST(InspectCommand, FilesReportsAndExitCodes) {
     std::ostringstream o, e;
     EXPECT_EQ(RunInspect({"--logical", logical, in}, o, e), 0) << e.str();
     EXPECT_EQ(ReadFile(logical), c.logical);
-    for (const char* text : {"hole", "form public+8", "QL_IGNORE_TRAYS"})
+    for (const char* text : {"hole", "form public+8", "QL_IGNORE_TRAYS", "(4 ticket bytes): \"<J/>\"", "EMF page of "})
         EXPECT_NE(o.str().find(text), std::string::npos) << text;
     std::ostringstream bo, be;
     EXPECT_EQ(RunInspect({"--logical", dir.Path("x"), bad}, bo, be), 1);
@@ -359,6 +312,45 @@ TEST(InspectCommand, FilesReportsAndExitCodes) {
         std::ostringstream ao, ae;
         EXPECT_EQ(RunInspect(args, ao, ae), 2);
     }
+}
+
+TEST(SpoolGenCommand, WritesReadableFilesAndRejectsBadInput) {
+    const TempDir dir("qltoolkit");
+    const std::string out = dir.Path("a.spl");
+    std::ostringstream o, e;
+    const int code = RunSpoolGen(
+        {"--pages", "3", "--images", "logo,noise", "--bpp", "24", "--devmode", "--qlex", "--qlpd", "0x20", "--font", "Arial", out},
+        o, e);
+    EXPECT_EQ(code, 0) << e.str();
+    const InspectReport r = InspectStream(ReadFile(out));
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.pages, 3u);
+    ASSERT_TRUE(r.records.at(1).devmode);
+    EXPECT_EQ(r.records[1].devmode->trailerFlags, QL_IGNORE_TRAYS);
+    EXPECT_TRUE(r.records[1].devmode->hasExtension);
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {}, {"--pages", "x", out}, {"--bpp", "3", out}, {"--images", "cat", out}, {"--bogus", out},
+             {"--wrap", out}, {"--wrap", dir.Path("missing.emf"), out}, {"--devmode-page", "4", out}}) {
+        std::ostringstream bo, be;
+        EXPECT_EQ(RunSpoolGen(bad, bo, be), 2) << (bad.empty() ? "" : bad[0]);
+        EXPECT_FALSE(be.str().empty());
+    }
+    std::ostringstream ho, he;
+    EXPECT_EQ(RunSpoolGen({dir.Path("no/such/dir.spl")}, ho, he), 1);
+}
+
+TEST(InspectCommand, JsonIsWellFormedAndEscaped) {
+    SpoolJobOptions job;
+    job.documentName = u"a \"quoted\"\\name\x01\u00e9";
+    job.bitsPerPixel = {8};
+    const InspectReport r = InspectStream(GenerateSpoolJob(job));
+    ASSERT_TRUE(r.ok);
+    const std::string json = FormatReportJson(r);
+    EXPECT_NE(json.find(R"("documentName":"a \"quoted\"\\name\u0001)" "\xC3\xA9\""), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("stretchDIBits":1)"), std::string::npos);
+    EXPECT_EQ(JsonString("\xFF"), "\"\\ufffd\"");
+    EXPECT_EQ(JsonString("tab\there"), "\"tab\\there\"");
 }
 
 } // namespace
