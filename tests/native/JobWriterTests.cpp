@@ -88,26 +88,6 @@ TEST_F(WriterTest, FramingCutsWritesAtTheHoles) {
     EXPECT_EQ(Holes().Count(), 1u);
 }
 
-TEST_F(WriterTest, SpoolerSeesWholeUnitsOfTheStagingBuffer) {
-    ASSERT_NE(Start(), 0u);
-    Bytes big = Pattern(5000, 3);
-    EXPECT_TRUE(Write(big));
-    EXPECT_EQ(Document().writeSizes, (std::vector<uint64_t>{2048, 2048}));
-    EXPECT_EQ(Data()->cbOutBuffer, 904u);
-
-    // Small writes fill the buffer and leave in 2048-byte units; a large one
-    // flushes what the buffer holds first, then goes out in whole pieces.
-    Bytes small = Pattern(1200, 9), large = Pattern(4100, 1);
-    EXPECT_TRUE(Write(small));  // 904 + 1144 sent, 56 kept
-    EXPECT_TRUE(Write(large));  // 56 flushed, 2048, 2048, 4 kept
-    MyEndDocPrinter(Data(), FALSE);
-    auto doc = Document();
-    EXPECT_EQ(doc.writeSizes, (std::vector<uint64_t>{2048, 2048, 2048, 56, 2048, 2048, 4}));
-    EXPECT_TRUE(doc.ended);
-    EXPECT_EQ(DocumentBytes(), Concat({big, small, large}));
-    EXPECT_EQ(Data()->cbOutBuffer, 0u);
-}
-
 TEST_F(WriterTest, ShortCountsAreRepeatedUntilTakenOrNothingIsTaken) {
     ASSERT_NE(Start(), 0u);
     pal::host::InjectFault({.call = "WritePrinter", .atByte = 1000, .shortCount = true, .once = true});
@@ -162,15 +142,6 @@ TEST_F(WriterTest, StartResetsTheDocumentState) {
     EXPECT_EQ(Data()->dwImageCount, 0u);
     EXPECT_EQ(Data()->qwOutputPos, 0u);
     EXPECT_TRUE(Contains(Lines(), u"StartDocPrinter is called with Type=RAW, Name=Doc, OutputFile=NULL"));
-
-    // Native printing starts no spooler document.
-    MyEndDocPrinter(Data(), FALSE);
-    pal::host::ResetSpooler();
-    Data()->qwOutputPos = 12;
-    EXPECT_EQ(Start(TRUE), 1u);
-    EXPECT_EQ(Data()->qwOutputPos, 0u);
-    EXPECT_TRUE(pal::host::PortDocuments().empty());
-    EXPECT_TRUE(Contains(Lines(), u"MyStartDocPrinter not called: 'Agentless Native Printing' mode"));
 }
 
 TEST(StatisticsNames, SplitLikeTheServerPrinterPattern) {
@@ -244,18 +215,6 @@ TEST_F(Statistics, OnlyFramedSpoolerDocumentsReportTheirLogicalSize) {
     ASSERT_EQ(docs.size(), 2u);
     EXPECT_EQ(docs[1].printer, u"Other");
     EXPECT_TRUE(docs[1].ended);
-
-    // A name that is not \\server\printer reports empty names.
-    m_printerName = u"Plain";
-    Data()->pPrinterName = m_printerName.data();
-    Data()->hAGNPPrinter = nullptr;
-    ASSERT_NE(Start(), 0u);
-    MyEndDocPrinter(Data(), FALSE);
-    calls = Calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(std::u16string(calls[0].szArg1), u"");
-    EXPECT_EQ(std::u16string(calls[0].szArg2), u"");
-    EXPECT_EQ(calls[0].dwValue, 0u);
 }
 
 } // namespace
