@@ -243,22 +243,6 @@ TEST_F(RawJob, PackedJobOfAnEmfDatatypeIsNotAReadyMadeStream) {
     }
 }
 
-TEST_F(RawJob, WritePrinterTakingAShortCountStillDeliversEveryByte) {
-    const Bytes content = Words(20000, 9);
-    JobOptions job;
-    job.data = Pack(content, 3000, 8000);
-    // 20000 bytes leave the writer as nine 2048-byte sends and a final flush
-    // of 1568 bytes at the document end. Sends are repeated until every byte
-    // is taken; the final flush is a single WritePrinter whose result is not
-    // looked at, so a short count there loses the rest.
-    for (const auto& [at, delivered] : {std::pair<uint64_t, size_t>{1, 20000}, {2047, 20000}, {2048, 20000},
-                                        {5000, 20000}, {18431, 20000}, {19999, 19999}}) {
-        SCOPED_TRACE("short count at byte " + std::to_string(at));
-        job.faults = {{.call = "WritePrinter", .atByte = at, .shortCount = true, .once = true}};
-        ExpectPrints(Run(job), Bytes(content.begin(), content.begin() + delivered));
-    }
-}
-
 TEST_F(RawJob, CancelOfAPausedMultiCopyJobStopsIt) {
     const Bytes data = Words(50000, 11);
     for (const Bytes& spooled : {data, Pack(data, 2000, 9000)}) {
