@@ -2,23 +2,132 @@
 // malformed streams, and cached bitmap references that do not resolve or
 // cannot be restored. (Streams the product really sends, cached references
 // and copies included: the gateway round trips and the host's gateway jobs;
-// mutated streams: the stream fuzz target.) Also the spool generator command
-// and the JSON report's escaping.
-#include "ToolkitTestUtil.h"
-
+// mutated streams: the stream fuzz target.) Also the spool generator command,
+// the JSON report's escaping and the wrapping of the corpus's real EMF files.
 #include "native/Devmode.h"
+#include "tools/lib/EmfBuilder.h"
 #include "tools/lib/SpoolRestore.h"
 #include "tools/lib/SpoolWriter.h"
 #include "tools/lib/StreamReader.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 using namespace qltools;
-using namespace toolkittest;
 
 namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::filesystem::path CorpusDir(const char* sub) { return std::filesystem::path(QL_CORPUS_DIR) / sub; }
+
+Bytes ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    Bytes data(in ? static_cast<size_t>(in.tellg()) : 0);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return data;
+}
+
+std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// A temporary folder for command tests, removed with the object.
+struct TempDir {
+    std::filesystem::path dir;
+    explicit TempDir(const char* name)
+        : dir(std::filesystem::temp_directory_path() / (std::string(name) + "-" + std::to_string(::getpid()))) {
+        std::filesystem::create_directories(dir);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+    std::string Write(const std::string& name, const Bytes& b) const {
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+        return Path(name);
+    }
+};
+
+// Offsets of the EMF records of one type in a page.
+std::vector<size_t> RecordsOfType(const Bytes& emf, uint32_t type) {
+    std::vector<size_t> found;
+    for (size_t p = 0; p + 8 <= emf.size();) {
+        const uint32_t t = qltools::GetU32(emf, p), size = qltools::GetU32(emf, p + 4);
+        if (t == type) found.push_back(p);
+        if (size < 8) break;
+        p += size;
+    }
+    return found;
+}
+
+template <typename T>
+T ReadStruct(const Bytes& b, size_t offset) {
+    T v{};
+    if (offset + sizeof(T) <= b.size()) std::memcpy(&v, b.data() + offset, sizeof(T));
+    return v;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Frames `payload` as the job writer does: every range in `holes` (offset in
+// the payload, length) becomes a hole block, every other range a data block;
+// a data range is further cut at `cuts` (payload offsets, e.g. record starts).
+Bytes Frame(const Bytes& payload, std::vector<std::pair<size_t, uint32_t>> holes,
+                   std::vector<size_t> cuts = {}) {
+    std::sort(holes.begin(), holes.end());
+    std::sort(cuts.begin(), cuts.end());
+    Bytes out;
+    auto data = [&](size_t from, size_t to) {
+        while (from < to) {
+            size_t end = to;
+            for (size_t c : cuts)
+                if (c > from && c < end) end = c;
+            qltools::AppendU32(out, 0x08080000);
+            qltools::AppendU32(out, static_cast<uint32_t>(end - from));
+            out.insert(out.end(), payload.begin() + static_cast<ptrdiff_t>(from),
+                       payload.begin() + static_cast<ptrdiff_t>(end));
+            from = end;
+        }
+    };
+    size_t pos = 0;
+    for (const auto& [at, length] : holes) {
+        data(pos, at);
+        qltools::AppendU32(out, 0x80800000);
+        qltools::AppendU32(out, length);
+        pos = at + length;
+    }
+    data(pos, payload.size());
+    return out;
+}
+
+// The marker a transport stream begins with, and a header block.
+Bytes Marker() { return Bytes{'%', '%', 'E', 'M', 'F'}; }
+
+Bytes Block(uint8_t tag, const Bytes& payload) {
+    Bytes b{tag};
+    qltools::AppendU32(b, static_cast<uint32_t>(payload.size() + 5));
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
 
 Bytes SmallJob(uint32_t pages = 2) {
     SpoolJobOptions job;
@@ -351,6 +460,50 @@ TEST(InspectCommand, JsonIsWellFormedAndEscaped) {
     EXPECT_NE(json.find(R"("stretchDIBits":1)"), std::string::npos);
     EXPECT_EQ(JsonString("\xFF"), "\"\\ufffd\"");
     EXPECT_EQ(JsonString("tab\there"), "\"tab\\there\"");
+}
+
+// Wrapping refuses an EMF whose record structure is broken, naming the file
+// and the byte; a file whose records tile cleanly is wrapped byte for byte.
+// Every *bad_corrupted* file of the corpus has a broken structure and is
+// refused; every other file is wrapped and inspects cleanly.
+TEST(CorpusEmf, WrappingEveryRealEmfFile) {
+    const auto dir = CorpusDir("emf");
+    if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus at " << dir;
+    std::vector<Bytes> good;
+    std::vector<std::string> names;
+    int refused = 0, corruptFiles = 0;
+    for (const auto& path : FilesIn(dir)) {
+        const std::string name = path.filename().string();
+        SCOPED_TRACE(name);
+        const Bytes emf = ReadFile(path);
+        const bool corrupt = name.find("bad_corrupted") != std::string::npos;
+        corruptFiles += corrupt;
+        Bytes spool;
+        try {
+            spool = WrapEmfPages({emf}, {name}, u"corpus");
+        } catch (const std::invalid_argument& e) {
+            EXPECT_TRUE(corrupt) << e.what();
+            EXPECT_NE(std::string(e.what()).find(name), std::string::npos);
+            ++refused;
+            continue;
+        }
+        const InspectReport r = InspectStream(spool);
+        ASSERT_TRUE(r.ok) << r.error;
+        ASSERT_EQ(r.records.size(), 3u);
+        EXPECT_EQ(r.records[1].size, (emf.size() + 3) / 4 * 4);
+        ASSERT_TRUE(r.records[1].page);
+        EXPECT_EQ(r.records[1].page->records, CheckEmf(emf).records);
+        EXPECT_EQ(r.records[2].target, std::optional<uint64_t>(r.records[1].offset));
+        if (!corrupt) {
+            good.push_back(emf);
+            names.push_back(name);
+        }
+    }
+    EXPECT_EQ(refused, corruptFiles);
+    ASSERT_FALSE(good.empty());
+    const InspectReport all = InspectStream(WrapEmfPages(good, names, u"all"));
+    ASSERT_TRUE(all.ok) << all.error;
+    EXPECT_EQ(all.pages, good.size());
 }
 
 } // namespace
