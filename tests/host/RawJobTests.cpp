@@ -223,26 +223,6 @@ TEST_F(RawJob, ReadyMadeStreamOnAnOrdinaryPrinterTakesTheRawPathWithoutAPrinterH
     EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
 }
 
-TEST_F(RawJob, PackedJobOfAnEmfDatatypeIsNotAReadyMadeStream) {
-    // The read-ahead looks at the job's own bytes: "%%EMZ", whatever they
-    // decode to, so the job takes the EMF path of its printer.
-    JobOptions job;
-    job.datatype = u"NT EMF 1.008";
-    job.data = Pack(Concat({B("%%EMF"), AllByteValues(3000)}), 1024, 0);
-    for (const auto& [printer, path] : {std::pair{u"Office Laser", "EMF Job detected, call PrintEMFJob"},
-                                        std::pair{u"QL Spool Bridge", "QLSB detected, call PrintQLEMFJob"}}) {
-        SCOPED_TRACE(path);
-        job.printer = printer;
-        const JobReport r = Run(job);
-        ASSERT_TRUE(r.error.empty()) << r.error;
-        EXPECT_TRUE(r.opened && r.printed && r.closeResult);
-        EXPECT_TRUE(HasLine(r.logLines, "Compressed Printjob found")) << Joined(r.logLines);
-        EXPECT_TRUE(HasLine(r.logLines, path)) << Joined(r.logLines);
-        EXPECT_FALSE(HasLine(r.logLines, "ReadAHead detect an QLRAWPrintJob!"));
-        EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
-    }
-}
-
 TEST_F(RawJob, CancelOfAPausedMultiCopyJobStopsIt) {
     const Bytes data = Words(50000, 11);
     for (const Bytes& spooled : {data, Pack(data, 2000, 9000)}) {

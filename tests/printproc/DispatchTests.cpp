@@ -57,6 +57,9 @@ TEST_F(Dispatch, EachJobKindReachesItsPath) {
         {u"Pdf", u"NT EMF 1.008", kEmf, {u"QLSB detected, call PrintQLEMFJob"}, FALSE, JOBTYPE_EMF},
         {u"Bridge", u"NT EMF 1.008", "%%XPS" + ready, {u"ReadAHead detect an QLRAWPrintJob!, call PrintRawJob", u"PrintRawJob <", u"type 0"}, TRUE, JOBTYPE_RAW},
         {u"Bridge", u"NT EMF 1.008", "%%EMF" + ready, {u"ReadAHead detect an QLRAWPrintJob!, call PrintRawJob"}, TRUE, JOBTYPE_RAW},
+        // A packed job under an EMF datatype takes its printer's EMF path.
+        {u"Plain", u"NT EMF 1.008", "%%EMZ\x01\x02\x03 compressed", {u"Compressed Printjob found", u"EMF Job detected, call PrintEMFJob"}, -1, JOBTYPE_EMF},
+        {u"Bridge", u"NT EMF 1.008", "%%EMZ\x01\x02\x03 compressed", {u"Compressed Printjob found", u"QLSB detected, call PrintQLEMFJob"}, -1, JOBTYPE_EMF},
         // Fewer bytes than a record header: printed as nothing.
         {u"Bridge", u"NT EMF 1.008", "12345", {u"to less data read, wanted:8 given 5", u"End of Data reached ("}, TRUE, JOBTYPE_EMF},
         {u"Bridge", u"RAW", "12345", {u"to less data read, wanted:8 given 5"}, TRUE, JOBTYPE_RAW},

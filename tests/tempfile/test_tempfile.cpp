@@ -144,6 +144,7 @@ TEST_F(TempFile, TheFirstDirectoryThatWorksTakesTheFile) {
         std::u16string dir;
         std::vector<std::u16string> want;
         const char16_t* notWanted;
+        bool noDefaultDir = false;  // the spooler's default directory removed from the registry
     } cases[] = {
         {"preferred", u"Printer", true, false, WSTR("C:\\Preferred"), u"C:\\Preferred",
          {u"this spooldir will be used: C:\\Preferred"}, u"system spooldir (one)"},
@@ -161,12 +162,20 @@ TEST_F(TempFile, TheFirstDirectoryThatWorksTakesTheFile) {
         // The failed attempt leaves nothing behind.
         {"printer's directory missing", u"Missing", true, false, WSTR("-1"), u"C:\\DefaultSpool",
          {u"TryToCreateTempFile: could not create spoolfile: ", u"system spooldir (one): C:\\DoesNotExist"}, nullptr},
+        {"system spool directory last", nullptr, false, false, WSTR("-1"), kMsDir,
+         {u"system spooldir (all): DefaultSpoolDirectory not found", u"system spooldir (MS): " + std::u16string(kMsDir)},
+         nullptr, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HANDLE hPrinter = nullptr;
         DWORD jobId = c.printer ? Job(c.printer, &hPrinter) : 0;
         if (c.failGetJob) pal::host::InjectFault({.call = "GetJobW", .error = ERROR_ACCESS_DENIED, .once = true});
+        if (c.noDefaultDir) {
+            LoadRegistry("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\"
+                         "Print\\Printers]\n\"DefaultSpoolDirectory\"=-\n");
+            FreshDir(kMsDir);
+        }
         Attempt a = Create(hPrinter, WSTR(""), c.passJobId ? jobId : 0, c.preferred);
         EXPECT_EQ(a.result, 0u);
         EXPECT_EQ(a.lastError, 0u);
@@ -180,24 +189,6 @@ TEST_F(TempFile, TheFirstDirectoryThatWorksTakesTheFile) {
         EXPECT_NE(a.lines.back().find(u"<<<<<<<<<<<<<<<<<<<< CreateTempFile"), std::u16string::npos) << Dump(a.lines);
         Done(a);
     }
-}
-
-TEST_F(TempFile, SystemSpoolDirectoryIsTheLastResort) {
-    LoadRegistry(R"(Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Print\Printers]
-"DefaultSpoolDirectory"=-
-)");
-    WCHAR windows[MAX_PATH] = {};
-    ASSERT_EQ(GetWindowsDirectoryW(windows, MAX_PATH), 10u);
-    EXPECT_EQ(std::u16string(windows), u"C:\\Windows");
-    FreshDir(kMsDir);
-    Attempt a = Create(nullptr, WSTR(""), 0, WSTR("-1"));
-    EXPECT_EQ(a.result, 0u);
-    ExpectLines(a.lines, {u"system spooldir (all): DefaultSpoolDirectory not found",
-                          u"system spooldir (MS): C:\\Windows\\SYSTEM32\\SPOOL\\PRINTERS"});
-    EXPECT_TRUE(IsTempName(a.name, kMsDir)) << pal::host::ToUtf8(a.name);
-    Done(a);
 }
 
 TEST_F(TempFile, EveryDirectoryFailing) {
