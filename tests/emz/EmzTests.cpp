@@ -1,14 +1,164 @@
-// The "%%EMZ" decoder read through the simulated spooler: block framing, zlib
-// stream boundaries, every end condition, and the reads of the caller.
-#include "EmzTestUtil.h"
+// The "%%EMZ" decoder on the shared job machine ("GW"): jobs go through the
+// simulated spooler and are read back through CNPDecompress, the way the job
+// reader does it, with the debug log on the debugger channel: block framing,
+// zlib stream boundaries, every end condition, and the reads of the caller.
+// Then the qlemzpack command: packs like the library and refuses bad input.
+#include "diag/DbgLog.h"
+#include "emz/NPDecompress.h"
+#include "palhost.h"
+#include "support/JobMachine.h"
+#include "support/TestMachine.h"
+#include "tools/lib/EmzPack.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
-
-using namespace emztest;
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <span>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
 
 namespace {
 
-class DecoderTest : public EmzTest {};
+using Bytes = std::vector<uint8_t>;
+using qltest::Contains;
+using qltest::Dump;
+using qltest::ExpectLines;
+
+struct Decoded {
+    Bytes data;                 // bytes of all successful reads, in order
+    std::vector<DWORD> counts;  // bytesRead of each successful read
+    bool endedFalse = false;    // the last read returned FALSE with 0 bytes
+    size_t calls = 0;
+};
+
+// The debug level the machine configured (Quiet() lowers it for a test).
+DWORD ConfiguredLevel() {
+    static const DWORD level = [] {
+        qltest::SetUpJobMachine();
+        return g_dwDebugLevel;
+    }();
+    return level;
+}
+
+class DecoderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pal::host::ResetSpooler();
+        g_dwDebugLevel = ConfiguredLevel();
+        pal::host::TakeDebugOutput();
+    }
+    void TearDown() override {
+        g_dwDebugLevel = ConfiguredLevel();
+        pal::host::ClearFaults();
+    }
+    // Debugger lines logged since the last call.
+    static std::vector<std::u16string> Lines() { return pal::host::TakeDebugOutput(); }
+    // Stops logging for bulk cases (restored in TearDown).
+    static void Quiet() { g_dwDebugLevel = 0; }
+};
+
+// Queues `job` on the test printer and opens its data for reading.
+HANDLE OpenJob(const Bytes& job) {
+    pal::host::JobSpec jobSpec;
+    jobSpec.printer = u"GW";
+    jobSpec.data = job;
+    const DWORD jobId = pal::host::SubmitJob(jobSpec);
+    EXPECT_NE(jobId, 0u);
+    std::u16string name = pal::host::JobReadName(jobId);
+    HANDLE hPrinter = nullptr;
+    EXPECT_TRUE(OpenPrinterW(name.data(), &hPrinter, nullptr));
+    return hPrinter;
+}
+
+// Queues `job` on the test printer, opens its data and reads it through a
+// decoder with reads of `readSize` bytes until ReadPrinter returns FALSE (at
+// most maxCalls reads). Checks the read contract on the way: every TRUE read
+// returns 1..readSize bytes, every one but the last fills the buffer, a FALSE
+// read returns 0 bytes, and a read after the end is FALSE again.
+Decoded Decode(const Bytes& job, DWORD readSize, size_t maxCalls = 1u << 24) {
+    Decoded result;
+    HANDLE hPrinter = OpenJob(job);
+    if (!hPrinter) return result;
+    {
+        CNPDecompress decoder(hPrinter);
+        EXPECT_EQ(decoder.LastError(), Z_OK);
+        Bytes buffer(readSize ? readSize : 1);
+        while (result.calls < maxCalls) {
+            DWORD cbRead = 0xDEADBEEF;
+            ++result.calls;
+            if (!decoder.ReadPrinter(buffer.data(), readSize, &cbRead)) {
+                EXPECT_EQ(cbRead, 0u);
+                result.endedFalse = true;
+                break;
+            }
+            EXPECT_GT(cbRead, 0u);
+            EXPECT_LE(cbRead, readSize);
+            if (cbRead == 0 || cbRead > readSize) break;
+            result.data.insert(result.data.end(), buffer.begin(), buffer.begin() + cbRead);
+            result.counts.push_back(cbRead);
+        }
+        if (result.endedFalse) {
+            DWORD cbRead = 0xDEADBEEF;
+            EXPECT_FALSE(decoder.ReadPrinter(buffer.data(), readSize, &cbRead));
+            EXPECT_EQ(cbRead, 0u);
+        }
+    }
+    for (size_t i = 0; i + 1 < result.counts.size(); ++i) {
+        if (result.counts[i] != readSize) {
+            ADD_FAILURE() << "read " << i << " returned " << result.counts[i] << " of " << readSize << " bytes";
+            break;
+        }
+    }
+    EXPECT_TRUE(ClosePrinter(hPrinter));
+    return result;
+}
+
+// Test data: random bytes (incompressible) or text-like runs (compressible).
+Bytes RandomBytes(std::mt19937& rng, size_t n) {
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<uint8_t>(rng());
+    return out;
+}
+
+Bytes TextBytes(std::mt19937& rng, size_t n) {
+    static const char* const kWords[] = {"page ", "EMR_STRETCHDIBITS ", "\r\n", "0000", "%%EMF ", "bitmap ", "font "};
+    Bytes out;
+    out.reserve(n + 32);
+    while (out.size() < n) {
+        if (rng() % 16 == 0) {
+            out.push_back(static_cast<uint8_t>(rng()));
+        } else {
+            const char* w = kWords[rng() % std::size(kWords)];
+            while (*w) out.push_back(static_cast<uint8_t>(*w++));
+        }
+    }
+    out.resize(n);
+    return out;
+}
+
+Bytes Concat(std::initializer_list<std::span<const uint8_t>> parts) {
+    Bytes out;
+    for (auto part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+Bytes Deflate(std::span<const uint8_t> input, int level = -1) {
+    return qltools::EmzDeflate(input, 0, level);
+}
+
+Bytes Block(std::span<const uint8_t> payload, uint32_t headerValue = 0) {
+    Bytes out;
+    qltools::EmzAppendBlock(out, payload, headerValue);
+    return out;
+}
 
 Bytes Text(uint32_t seed, size_t n) {
     std::mt19937 rng(seed);
@@ -241,6 +391,75 @@ TEST_F(DecoderTest, BlockReaderNeverCrossesBlocks) {
         ExpectLines(lines, {u"CReadPrinter read after end of print job:"}, {u"::ReadPrinter(10)"});
     }
     ClosePrinter(h);
+}
+
+class EmzPackCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_tool = std::filesystem::path(QL_BIN_DIR) / "qlemzpack";
+        if (!std::filesystem::exists(m_tool)) GTEST_SKIP() << "qlemzpack not built";
+        std::string tmpl = (std::filesystem::temp_directory_path() / "qlemzpack-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        m_dir = tmpl;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
+    }
+    // Runs the tool with "{in}", "{out}" and "{missing}" replaced; returns
+    // its exit code, stdout and stderr in *out and *err.
+    int Run(std::string args, std::string* out = nullptr, std::string* err = nullptr) {
+        for (auto [from, to] : {std::pair<std::string, std::string>{"{missing}", (m_dir / "nope.bin").string()},
+                                {"{in}", In().string()}, {"{out}", Out().string()}})
+            if (size_t p = args.find(from); p != std::string::npos) args.replace(p, from.size(), to);
+        const std::string cmd = m_tool.string() + " " + args + " >" + (m_dir / "stdout.txt").string() + " 2>" +
+                                (m_dir / "stderr.txt").string();
+        const int status = std::system(cmd.c_str());
+        if (out) *out = ReadText(m_dir / "stdout.txt");
+        if (err) *err = ReadText(m_dir / "stderr.txt");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static std::string ReadText(const std::filesystem::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::filesystem::path In() const { return m_dir / "in.bin"; }
+    std::filesystem::path Out() const { return m_dir / "out.emz"; }
+    void WriteInput(const Bytes& data) {
+        std::ofstream(In(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    }
+
+    std::filesystem::path m_tool;
+    std::filesystem::path m_dir;
+};
+
+// The command packs like the library; bad use exits 2 with one line, an
+// output that cannot be made exits 1.
+TEST_F(EmzPackCommand, PacksLikeTheLibraryAndRejectsBadInput) {
+    std::mt19937 rng(3);
+    const Bytes input = TextBytes(rng, 50000);
+    WriteInput(input);
+    ASSERT_EQ(Run("--block-size 0x1000 --stream-size 7000 --level 9 --header-value 4294967295 --empty-block {in} {out}"),
+              0);
+    const qltools::EmzPackOptions o{.blockSize = 0x1000, .streamInputSize = 7000, .level = 9,
+                                    .headerValue = 0xFFFFFFFF, .trailingEmptyBlock = true};
+    const std::string packed = ReadText(Out());
+    EXPECT_TRUE(Bytes(packed.begin(), packed.end()) == qltools::EmzPack(input, o));
+
+    std::string out;
+    EXPECT_EQ(Run("--help", &out), 0);
+    EXPECT_NE(out.find("usage: qlemzpack"), std::string::npos);
+    for (const char* args : {"--block-size 0 {in} {out}", "--block-size 4294967296 {in} {out}", "--level 10 {in} {out}",
+                             "--header-value -1 {in} {out}", "--stream-size {in}", "--bogus {in} {out}", "{in}",
+                             "{missing} {out}"}) {
+        std::string err;
+        EXPECT_EQ(Run(args, nullptr, &err), 2) << args;
+        EXPECT_EQ(err.rfind("qlemzpack: ", 0), 0u) << args << ": " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << args << ": " << err;
+    }
+    std::string err;
+    EXPECT_EQ(Run("{in} " + (m_dir / "no" / "such" / "dir.emz").string(), nullptr, &err), 1) << err;
 }
 
 } // namespace
