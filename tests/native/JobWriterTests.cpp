@@ -176,30 +176,19 @@ TEST(StatisticsNames, SplitLikeTheServerPrinterPattern) {
     }
 }
 
-class Statistics : public WriterTest {
-protected:
-    void SetUp() override {
-        m_printerName = u"\\\\SRV1\\Plain";
-        WriterTest::SetUp();
-        m_hQuilmon = LoadLibraryW(QUILMON_DLL);
-        ASSERT_NE(m_hQuilmon, nullptr) << "build the simulated port monitor (target quilmon)";
-        qltest::TakeMonitorCalls();
-    }
-    void TearDown() override {
-        if (m_hQuilmon) FreeLibrary(m_hQuilmon);
-        WriterTest::TearDown();
-    }
-    static std::vector<QuilmonCall> Calls() { return qltest::TakeMonitorCalls(); }
-    HMODULE m_hQuilmon = nullptr;
-};
-
-TEST_F(Statistics, OnlyFramedSpoolerDocumentsReportTheirLogicalSize) {
+// A spooler document on \\server\printer reports its logical size to the port monitor.
+TEST_F(WriterTest, OnlyFramedSpoolerDocumentsReportTheirLogicalSize) {
+    const HMODULE quilmon = LoadLibraryW(QUILMON_DLL);
+    ASSERT_NE(quilmon, nullptr) << "build the simulated port monitor (target quilmon)";
+    m_printerName = u"\\\\SRV1\\Plain";
+    Data()->pPrinterName = m_printerName.data();
+    qltest::TakeMonitorCalls();
     ASSERT_NE(Start(), 0u);
     Data()->fFraming = TRUE;
     Holes().Add(10, 30);
     EXPECT_TRUE(Write(Pattern(50)));
     MyEndDocPrinter(Data(), FALSE);
-    auto calls = Calls();
+    auto calls = qltest::TakeMonitorCalls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].dwFunction, static_cast<DWORD>(QUILMON_FN_UPDATE_STATISTICS));
     EXPECT_EQ(std::u16string(calls[0].szArg1), u"Plain");
@@ -217,11 +206,12 @@ TEST_F(Statistics, OnlyFramedSpoolerDocumentsReportTheirLogicalSize) {
     Data()->fFraming = TRUE;
     EXPECT_TRUE(Write(Pattern(5)));
     MyEndDocPrinter(Data(), FALSE);
-    EXPECT_TRUE(Calls().empty());
+    EXPECT_TRUE(qltest::TakeMonitorCalls().empty());
     auto docs = pal::host::PortDocuments();
     ASSERT_EQ(docs.size(), 2u);
     EXPECT_EQ(docs[1].printer, u"Other");
     EXPECT_TRUE(docs[1].ended);
+    FreeLibrary(quilmon);
 }
 
 // Native jobs of the simulated view library: the main job on "Plain", virtual

@@ -323,7 +323,7 @@ Sent Sending(const Bytes& spool, bool framed) {
     return s;
 }
 
-TEST(CachedBitmaps, ReferencesThatDoNotResolve) {
+TEST(CachedBitmaps, ReferencesThatDoNotResolveAndPrivateRecords) {
     const Bytes spool = RepeatingSpool();
     const Sent base = Sending(spool, false);
     const int64_t back = base.Position(base.bitmaps[0]) - base.Position(base.bitmaps[2]);
@@ -364,20 +364,18 @@ TEST(CachedBitmaps, ReferencesThatDoNotResolve) {
     EXPECT_NE(r.references[1].problem.find("(it is the reference at logical offset " + std::to_string(5 + s.bitmaps[2])),
               std::string::npos)
         << r.references[1].problem;
-}
 
-// A deleted bitmap and a reference to it cannot be restored: both are left
-// as they are and listed.
-TEST(CachedBitmaps, PrivateRecordsAreLeftAndListed) {
-    Sent s = Sending(RepeatingSpool(), false);
-    s.Cache(2, 0);
-    PutU32(s.payload, s.bitmaps[0], EMR_DELETEDDIBITS);
-    const RestoreResult restored = RestoreSpool(s.Finish());
-    ASSERT_TRUE(restored.ok) << restored.error;
-    EXPECT_FALSE(restored.Complete());
-    EXPECT_EQ(restored.leftPrivate, 2u);
-    ASSERT_EQ(restored.left.size(), 2u);
-    EXPECT_NE(restored.left[0].find("0x8001 (deleted)"), std::string::npos);
+    // A deleted bitmap and a reference to it cannot be restored: both are left
+    // as they are and listed.
+    Sent deleted = base;
+    deleted.Cache(2, 0);
+    PutU32(deleted.payload, deleted.bitmaps[0], EMR_DELETEDDIBITS);
+    const RestoreResult left = RestoreSpool(deleted.Finish());
+    ASSERT_TRUE(left.ok) << left.error;
+    EXPECT_FALSE(left.Complete());
+    EXPECT_EQ(left.leftPrivate, 2u);
+    ASSERT_EQ(left.left.size(), 2u);
+    EXPECT_NE(left.left[0].find("0x8001 (deleted)"), std::string::npos);
 }
 
 // The inspect command: the logical stream and the restored file written out,
