@@ -22,26 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<uint32_t> RecordTypes(const qltools::InspectReport& report) {
-    std::vector<uint32_t> types;
-    for (const auto& rec : report.records) types.push_back(rec.type);
-    return types;
-}
-
-// A job of `pages` synthetic pages: the file header, then per page a
-// metafile-data record (12) and its extension record (13).
-std::vector<uint8_t> ToolkitJob(uint32_t pages) {
-    qltools::SpoolJobOptions job;
-    job.pages = pages;
-    job.images = {qltools::ImageKind::Logo, qltools::ImageKind::Gradient};
-    job.bitsPerPixel = {4, 24};
-    job.imageWidth = job.imageHeight = 32;
-    return qltools::GenerateSpoolJob(job);
-}
-
 class GatewayJob : public qlhost::test::MachineTest {
 protected:
-
     JobReport Print(const std::u16string& printer, std::vector<uint8_t> data, std::vector<uint8_t> devmode = {}) {
         JobOptions job;
         job.printer = printer;
@@ -98,7 +80,12 @@ TEST_F(GatewayJob, DeviceModeBlockTakesTheFormTheJobsDeviceModeCalls) {
         {"full with QLEX", options(0, 0, true), qltools::DevmodeForm::Full, 220 + 1032 + 5, true, true,
          IMGAREA | IGNORE_TRAYS},
     };
-    const std::vector<uint8_t> spool = ToolkitJob(1);
+    // One synthetic page: the file header, a metafile-data record (12) and its extension record (13).
+    qltools::SpoolJobOptions job;
+    job.images = {qltools::ImageKind::Logo, qltools::ImageKind::Gradient};
+    job.bitsPerPixel = {4, 24};
+    job.imageWidth = job.imageHeight = 32;
+    const std::vector<uint8_t> spool = qltools::GenerateSpoolJob(job);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const JobReport r = Print(u"QL Spool Bridge", spool, qltools::BuildDevmode(c.dm));
@@ -119,7 +106,9 @@ TEST_F(GatewayJob, DeviceModeBlockTakesTheFormTheJobsDeviceModeCalls) {
         EXPECT_EQ(dm.dmPaperSize, 9 + 256);
         EXPECT_GT(dm.dmPaperWidth, 2000);
         EXPECT_GT(dm.dmPaperLength, 2900);
-        EXPECT_EQ(RecordTypes(report), (std::vector<uint32_t>{0x00010000, 12, 13}));
+        std::vector<uint32_t> types;
+        for (const auto& rec : report.records) types.push_back(rec.type);
+        EXPECT_EQ(types, (std::vector<uint32_t>{0x00010000, 12, 13}));
     }
 }
 
