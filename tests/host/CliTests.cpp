@@ -210,7 +210,10 @@ TEST_F(Qlspool, BadInputExitsWithOneLineNamingTheProblem) {
     EXPECT_NE(datatype.out.find("OpenPrintProcessor            -> NULL, last error 1804"), std::string::npos);
 }
 
-TEST_F(Qlspool, ExportedMachineReloadsToTheSamePrinters) {
+// The listing commands: the exported machine reloads to the same printers
+// (neither needs a drive root); the datatypes and capabilities are the
+// library's answers.
+TEST_F(Qlspool, ListingCommands) {
     const Result exported = Run({"machine"});
     ASSERT_EQ(exported.code, 0) << exported.err;
     EXPECT_EQ(exported.out.rfind("Windows Registry Editor Version 5.00", 0), 0u);
@@ -219,20 +222,8 @@ TEST_F(Qlspool, ExportedMachineReloadsToTheSamePrinters) {
     ASSERT_EQ(builtIn.code, 0) << builtIn.err;
     EXPECT_EQ(builtIn.out, Run({"printers", "--machine", m_dir / "machine.reg"}).out);
     ExpectHas(builtIn.out, {"\"QL Spool Bridge\": driver \"QL Spool Bridge\", port \"QLPORT1:\""});
-    // Neither command needs a drive root.
     EXPECT_FALSE(fs::exists(m_dir / "qlspool-machine"));
-}
 
-TEST_F(Qlspool, PrintWithControlOptionsShowsPauseResumeAndCancel) {
-    // Without --quiet the report begins with the machine.
-    const Result r = Run({"print", "--verbose", "--pause-after", "0", "--resume-after", "15", "--cancel-after", "30",
-                          "--copies", "2", "--drive-root", m_dir / "c", JobFile()});
-    EXPECT_TRUE(r.code == 0 || r.code == 1) << r.code << r.err;
-    ExpectHas(r.out, {"Machine: drive C: = ", "ControlPrintProcessor(PAUSE) at ", "job status 0x8 (paused)", "ControlPrintProcessor(RESUME)",
-                      "job status 0x1 (cancelled)", "parameters \"COPIES=2;\"", "\"job.txt\" on \"Office Laser\""});
-}
-
-TEST_F(Qlspool, DatatypesAndCapsListTheLibrarysAnswers) {
     const Result types = Run({"datatypes", "--drive-root", m_dir / "c"});
     EXPECT_EQ(types.code, 0) << types.err;
     EXPECT_EQ(types.out.rfind("RAW\n", 0), 0u) << types.out;
@@ -243,6 +234,15 @@ TEST_F(Qlspool, DatatypesAndCapsListTheLibrarysAnswers) {
     EXPECT_EQ(LineCount(one.out), 1u) << one.out;
     // Without a datatype: one line per datatype.
     EXPECT_EQ(LineCount(Run({"caps", "--drive-root", m_dir / "c"}).out), LineCount(types.out));
+}
+
+TEST_F(Qlspool, PrintWithControlOptionsShowsPauseResumeAndCancel) {
+    // Without --quiet the report begins with the machine.
+    const Result r = Run({"print", "--verbose", "--pause-after", "0", "--resume-after", "15", "--cancel-after", "30",
+                          "--copies", "2", "--drive-root", m_dir / "c", JobFile()});
+    EXPECT_TRUE(r.code == 0 || r.code == 1) << r.code << r.err;
+    ExpectHas(r.out, {"Machine: drive C: = ", "ControlPrintProcessor(PAUSE) at ", "job status 0x8 (paused)", "ControlPrintProcessor(RESUME)",
+                      "job status 0x1 (cancelled)", "parameters \"COPIES=2;\"", "\"job.txt\" on \"Office Laser\""});
 }
 
 TEST_F(Qlspool, PackedFilePrintsAsTheOriginalBytes) {

@@ -16,51 +16,21 @@
 #include <fstream>
 
 using namespace qlhost;
-using qlhost::test::HasLine;
 using qlhost::test::Joined;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// The port monitor calls of a job that are one of `fns`, in order.
-std::vector<DWORD> MonitorFunctions(const JobReport& r, std::initializer_list<DWORD> fns) {
-    std::vector<DWORD> out;
-    for (const QuilmonCall& c : r.monitorCalls)
-        if (std::find(fns.begin(), fns.end(), c.dwFunction) != fns.end()) out.push_back(c.dwFunction);
-    return out;
-}
-
-std::vector<uint32_t> RecordTypes(const qltools::InspectReport& report) {
-    std::vector<uint32_t> types;
-    for (const auto& rec : report.records) types.push_back(rec.type);
-    return types;
-}
-
-// A job of `pages` synthetic pages: the file header, then per page a
-// metafile-data record (12) and its extension record (13).
-std::vector<uint8_t> ToolkitJob(uint32_t pages, std::optional<qltools::DevmodeOptions> devmode = std::nullopt) {
-    qltools::SpoolJobOptions job;
-    job.pages = pages;
-    job.images = {qltools::ImageKind::Logo, qltools::ImageKind::Gradient};
-    job.bitsPerPixel = {4, 24};
-    job.imageWidth = job.imageHeight = 32;
-    job.devmode = std::move(devmode);
-    return qltools::GenerateSpoolJob(job);
-}
-
 class GatewayJob : public qlhost::test::MachineTest {
 protected:
-
-    JobReport Print(const std::u16string& printer, std::vector<uint8_t> data, std::vector<uint8_t> devmode = {},
-                    std::optional<unsigned> copies = std::nullopt) {
+    JobReport Print(const std::u16string& printer, std::vector<uint8_t> data, std::vector<uint8_t> devmode = {}) {
         JobOptions job;
         job.printer = printer;
         job.datatype = u"NT EMF 1.008";
         job.document = u"gateway test";
         job.data = std::move(data);
         job.devmode = std::move(devmode);
-        job.copies = copies;
         job.timeoutMs = 20000;
         return m_machine->RunJob(job);
     }
@@ -78,74 +48,6 @@ protected:
         return report;
     }
 };
-
-// ---- pages and copies ----------------------------------------------------------------------
-
-TEST_F(GatewayJob, TwoPagesTwoCopiesCountFourPagesAndSendTheCopyCountOncePerCopy) {
-    qltools::DevmodeOptions dm;
-    dm.copies = 2;
-    const JobReport r = Print(u"QL Spool Bridge", ToolkitJob(2, dm), {}, 2);
-    ASSERT_TRUE(r.Succeeded()) << r.error << " print error " << r.printError << "\n" << Joined(r.logLines);
-
-    // Each copy: the device mode record's copy count, then one page count per
-    // metafile extension record.
-    const DWORD C = QUILMON_FN_SET_PRINT_COPY_COUNT, P = QUILMON_FN_INCREMENT_PAGE_COUNT;
-    EXPECT_EQ(MonitorFunctions(r, {C, P}), (std::vector<DWORD>{C, P, P, C, P, P}));
-    for (const QuilmonCall& c : r.monitorCalls) EXPECT_TRUE(c.dwFunction != C || c.dwValue == 2u);
-    EXPECT_TRUE(HasLine(r.logLines, "Copy Count found: 2")) << Joined(r.logLines);
-
-    // One document holding a transport stream per copy.
-    ASSERT_EQ(r.documents.size(), 1u);
-    ASSERT_EQ(r.streams.size(), 1u);
-    const std::vector<TransportStream>& streams = r.streams[0];
-    ASSERT_EQ(streams.size(), 2u);
-    EXPECT_EQ(streams[0].offset, 0u);
-    EXPECT_EQ(streams[1].offset, streams[0].report.streamBytes);
-    for (const TransportStream& s : streams) {
-        EXPECT_TRUE(s.report.ok) << s.report.error;
-        EXPECT_EQ(s.report.pages, 2u);
-        EXPECT_EQ(RecordTypes(s.report), (std::vector<uint32_t>{0x00010000, 3, 12, 13, 12, 13}));
-    }
-}
-
-TEST_F(GatewayJob, ZeroSizeRecordEndsTheRecordLoop) {
-    qltools::SpoolWriter spool(u"ends early");
-    const std::vector<uint8_t> page = qltools::GenerateEmfPage(qltools::SpoolJobOptions{}, 1);
-    spool.Extension(qltools::SPL_METAFILE_EXT, spool.Page(page));
-    spool.RecordWithSize(7, 0, {});
-    spool.Extension(qltools::SPL_METAFILE_EXT, spool.Page(page));
-    const JobReport r = Print(u"QL Spool Bridge", spool.Take());
-    ASSERT_TRUE(r.Succeeded()) << r.printError << "\n" << Joined(r.logLines);
-    const qltools::InspectReport report = Inspected(r);
-    EXPECT_EQ(RecordTypes(report), (std::vector<uint32_t>{0x00010000, 12, 13}));
-    EXPECT_EQ(MonitorFunctions(r, {QUILMON_FN_INCREMENT_PAGE_COUNT}).size(), 1u);
-}
-
-// ---- framing ------------------------------------------------------------------------------------
-
-TEST_F(GatewayJob, HeldPrintingAndPrintToRemotePortsTurnTheCacheOff) {
-    // Give the Held Printing printer the bitmap cache too; "QL Remote" has it
-    // built in.
-    std::string error;
-    ASSERT_TRUE(pal::host::LoadRegistryText(
-        "Windows Registry Editor Version 5.00\n\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\QL Held Printing\\"
-        "PrinterDriverData]\n\"ImageRecall\"=dword:00000001\n",
-        "held.reg", &error))
-        << error;
-    const struct {
-        const char16_t* printer;
-        const char *kind, *disabled;
-    } cases[] = {{u"QL Held Printing", "Is Held Printing Job (1)", "Held Printing detected: Compression disabled"},
-                 {u"QL Remote", "Is Tessel Workplace Job (1)", "Print-To-Remote detected: ImageRecall disabled"}};
-    for (const auto& c : cases) {
-        const JobReport r = Print(c.printer, ToolkitJob(1));
-        ASSERT_TRUE(r.Succeeded()) << r.printError << "\n" << Joined(r.logLines);
-        EXPECT_TRUE(HasLine(r.logLines, c.kind)) << Joined(r.logLines);
-        EXPECT_TRUE(HasLine(r.logLines, c.disabled));
-        EXPECT_FALSE(Inspected(r).framed);
-    }
-}
 
 // ---- the device mode block ----------------------------------------------------------------
 
@@ -178,7 +80,12 @@ TEST_F(GatewayJob, DeviceModeBlockTakesTheFormTheJobsDeviceModeCalls) {
         {"full with QLEX", options(0, 0, true), qltools::DevmodeForm::Full, 220 + 1032 + 5, true, true,
          IMGAREA | IGNORE_TRAYS},
     };
-    const std::vector<uint8_t> spool = ToolkitJob(1);
+    // One synthetic page: the file header, a metafile-data record (12) and its extension record (13).
+    qltools::SpoolJobOptions job;
+    job.images = {qltools::ImageKind::Logo, qltools::ImageKind::Gradient};
+    job.bitsPerPixel = {4, 24};
+    job.imageWidth = job.imageHeight = 32;
+    const std::vector<uint8_t> spool = qltools::GenerateSpoolJob(job);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const JobReport r = Print(u"QL Spool Bridge", spool, qltools::BuildDevmode(c.dm));
@@ -199,47 +106,10 @@ TEST_F(GatewayJob, DeviceModeBlockTakesTheFormTheJobsDeviceModeCalls) {
         EXPECT_EQ(dm.dmPaperSize, 9 + 256);
         EXPECT_GT(dm.dmPaperWidth, 2000);
         EXPECT_GT(dm.dmPaperLength, 2900);
-        EXPECT_EQ(RecordTypes(report), (std::vector<uint32_t>{0x00010000, 12, 13}));
+        std::vector<uint32_t> types;
+        for (const auto& rec : report.records) types.push_back(rec.type);
+        EXPECT_EQ(types, (std::vector<uint32_t>{0x00010000, 12, 13}));
     }
-}
-
-// ---- identities ------------------------------------------------------------------------------
-
-TEST_F(GatewayJob, PortQueriesRunAsTheSpoolerAndEveryThreadReturnsToTheUser) {
-    JobOptions job;
-    job.printer = u"QL Held Printing";
-    job.datatype = u"NT EMF 1.008";
-    job.user = u"alice";
-    job.data = ToolkitJob(1);
-    job.timeoutMs = 20000;
-    pal::host::TakeIdentityRecords();
-    const JobReport r = m_machine->RunJob(job);
-    ASSERT_TRUE(r.Succeeded()) << r.printError << "\n" << Joined(r.logLines);
-
-    const std::u16string alice = pal::host::UserSid(u"alice");
-    EXPECT_EQ(r.user.sid, alice);
-    for (const auto* after : {&r.identityAfterOpen, &r.identityAfterPrint, &r.identityAfterClose}) {
-        ASSERT_TRUE(after->has_value());
-        EXPECT_TRUE((*after)->impersonating);
-        EXPECT_EQ((*after)->sid, alice);
-    }
-
-    // The port type questions of the classification: three channels opened
-    // and asked, each as the spooler's own account.
-    size_t opens = 0, questions = 0;
-    for (const pal::host::IdentityRecord& rec : r.identities) {
-        const bool portQuery = rec.call == "OpenPrinterW" || rec.call == "XcvDataW";
-        if (!portQuery) continue;
-        EXPECT_EQ(rec.identity.sid, u"S-1-5-18") << rec.call << " " << pal::host::ToUtf8(rec.target);
-        EXPECT_FALSE(rec.identity.impersonating);
-        opens += rec.call == "OpenPrinterW" && rec.target == u",XcvPort QLHELD1:";
-        questions += rec.call == "XcvDataW" && rec.target == u"QLHELD1: GetPortType";
-    }
-    EXPECT_EQ(opens, 3u);
-    EXPECT_EQ(questions, 3u);
-    // RunJob took every record; the host's own thread does not impersonate.
-    EXPECT_TRUE(pal::host::TakeIdentityRecords().empty());
-    EXPECT_FALSE(pal::host::CurrentIdentity().impersonating);
 }
 
 // ---- the real spool files of the corpus ------------------------------------------------

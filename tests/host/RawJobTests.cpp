@@ -223,59 +223,6 @@ TEST_F(RawJob, ReadyMadeStreamOnAnOrdinaryPrinterTakesTheRawPathWithoutAPrinterH
     EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
 }
 
-TEST_F(RawJob, PackedJobOfAnEmfDatatypeIsNotAReadyMadeStream) {
-    // The read-ahead looks at the job's own bytes: "%%EMZ", whatever they
-    // decode to, so the job takes the EMF path of its printer.
-    JobOptions job;
-    job.datatype = u"NT EMF 1.008";
-    job.data = Pack(Concat({B("%%EMF"), AllByteValues(3000)}), 1024, 0);
-    for (const auto& [printer, path] : {std::pair{u"Office Laser", "EMF Job detected, call PrintEMFJob"},
-                                        std::pair{u"QL Spool Bridge", "QLSB detected, call PrintQLEMFJob"}}) {
-        SCOPED_TRACE(path);
-        job.printer = printer;
-        const JobReport r = Run(job);
-        ASSERT_TRUE(r.error.empty()) << r.error;
-        EXPECT_TRUE(r.opened && r.printed && r.closeResult);
-        EXPECT_TRUE(HasLine(r.logLines, "Compressed Printjob found")) << Joined(r.logLines);
-        EXPECT_TRUE(HasLine(r.logLines, path)) << Joined(r.logLines);
-        EXPECT_FALSE(HasLine(r.logLines, "ReadAHead detect an QLRAWPrintJob!"));
-        EXPECT_TRUE(r.leakedHandles.empty()) << Joined(r.leakedHandles);
-    }
-}
-
-TEST_F(RawJob, WritePrinterFailingAtAByteStopsTheOutputThere) {
-    JobOptions job;
-    job.data = Words(20000, 8);
-    job.copies = 2;
-    job.faults.push_back({.call = "WritePrinter", .atByte = 5000, .error = ERROR_DISK_FULL});
-    const JobReport r = Run(job);
-    // The raw path ends the document and reports the job printed; the writer
-    // refuses everything after the failed send, the second copy included.
-    ExpectPrints(r, Bytes(job.data.begin(), job.data.begin() + 5000));
-    EXPECT_TRUE(HasLine(r.logLines, "!(fRtn == 0)")) << Joined(r.logLines);
-    EXPECT_TRUE(HasLine(r.logLines, "!(lpData->fJobAborted != 0)")) << Joined(r.logLines);
-    ASSERT_EQ(r.faults.size(), 1u);
-    // The fault was armed for that job only: the next one prints whole.
-    job.faults.clear();
-    ExpectPrints(Run(job), Repeat(job.data, 2));
-}
-
-TEST_F(RawJob, WritePrinterTakingAShortCountStillDeliversEveryByte) {
-    const Bytes content = Words(20000, 9);
-    JobOptions job;
-    job.data = Pack(content, 3000, 8000);
-    // 20000 bytes leave the writer as nine 2048-byte sends and a final flush
-    // of 1568 bytes at the document end. Sends are repeated until every byte
-    // is taken; the final flush is a single WritePrinter whose result is not
-    // looked at, so a short count there loses the rest.
-    for (const auto& [at, delivered] : {std::pair<uint64_t, size_t>{1, 20000}, {2047, 20000}, {2048, 20000},
-                                        {5000, 20000}, {18431, 20000}, {19999, 19999}}) {
-        SCOPED_TRACE("short count at byte " + std::to_string(at));
-        job.faults = {{.call = "WritePrinter", .atByte = at, .shortCount = true, .once = true}};
-        ExpectPrints(Run(job), Bytes(content.begin(), content.begin() + delivered));
-    }
-}
-
 TEST_F(RawJob, CancelOfAPausedMultiCopyJobStopsIt) {
     const Bytes data = Words(50000, 11);
     for (const Bytes& spooled : {data, Pack(data, 2000, 9000)}) {

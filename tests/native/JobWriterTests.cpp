@@ -1,8 +1,15 @@
+// The job writer: framing, short counts and failed sends, the statistics a
+// document reports, and the native branch that writes to the view library's jobs.
 #include "WriterTest.h"
 
 #include "host/quilmon/QuilmonRecord.h"
 #include "native/JobWriter.h"
+#include "native/ViewLibrary.h"
 #include "printproc/Util.h"
+#include "support/TestMachine.h"
+#include "support/ViewLibrary.h"
+
+#include <map>
 
 using namespace writertest;
 
@@ -88,26 +95,6 @@ TEST_F(WriterTest, FramingCutsWritesAtTheHoles) {
     EXPECT_EQ(Holes().Count(), 1u);
 }
 
-TEST_F(WriterTest, SpoolerSeesWholeUnitsOfTheStagingBuffer) {
-    ASSERT_NE(Start(), 0u);
-    Bytes big = Pattern(5000, 3);
-    EXPECT_TRUE(Write(big));
-    EXPECT_EQ(Document().writeSizes, (std::vector<uint64_t>{2048, 2048}));
-    EXPECT_EQ(Data()->cbOutBuffer, 904u);
-
-    // Small writes fill the buffer and leave in 2048-byte units; a large one
-    // flushes what the buffer holds first, then goes out in whole pieces.
-    Bytes small = Pattern(1200, 9), large = Pattern(4100, 1);
-    EXPECT_TRUE(Write(small));  // 904 + 1144 sent, 56 kept
-    EXPECT_TRUE(Write(large));  // 56 flushed, 2048, 2048, 4 kept
-    MyEndDocPrinter(Data(), FALSE);
-    auto doc = Document();
-    EXPECT_EQ(doc.writeSizes, (std::vector<uint64_t>{2048, 2048, 2048, 56, 2048, 2048, 4}));
-    EXPECT_TRUE(doc.ended);
-    EXPECT_EQ(DocumentBytes(), Concat({big, small, large}));
-    EXPECT_EQ(Data()->cbOutBuffer, 0u);
-}
-
 TEST_F(WriterTest, ShortCountsAreRepeatedUntilTakenOrNothingIsTaken) {
     ASSERT_NE(Start(), 0u);
     pal::host::InjectFault({.call = "WritePrinter", .atByte = 1000, .shortCount = true, .once = true});
@@ -162,15 +149,6 @@ TEST_F(WriterTest, StartResetsTheDocumentState) {
     EXPECT_EQ(Data()->dwImageCount, 0u);
     EXPECT_EQ(Data()->qwOutputPos, 0u);
     EXPECT_TRUE(Contains(Lines(), u"StartDocPrinter is called with Type=RAW, Name=Doc, OutputFile=NULL"));
-
-    // Native printing starts no spooler document.
-    MyEndDocPrinter(Data(), FALSE);
-    pal::host::ResetSpooler();
-    Data()->qwOutputPos = 12;
-    EXPECT_EQ(Start(TRUE), 1u);
-    EXPECT_EQ(Data()->qwOutputPos, 0u);
-    EXPECT_TRUE(pal::host::PortDocuments().empty());
-    EXPECT_TRUE(Contains(Lines(), u"MyStartDocPrinter not called: 'Agentless Native Printing' mode"));
 }
 
 TEST(StatisticsNames, SplitLikeTheServerPrinterPattern) {
@@ -198,30 +176,19 @@ TEST(StatisticsNames, SplitLikeTheServerPrinterPattern) {
     }
 }
 
-class Statistics : public WriterTest {
-protected:
-    void SetUp() override {
-        m_printerName = u"\\\\SRV1\\Plain";
-        WriterTest::SetUp();
-        m_hQuilmon = LoadLibraryW(QUILMON_DLL);
-        ASSERT_NE(m_hQuilmon, nullptr) << "build the simulated port monitor (target quilmon)";
-        qltest::TakeMonitorCalls();
-    }
-    void TearDown() override {
-        if (m_hQuilmon) FreeLibrary(m_hQuilmon);
-        WriterTest::TearDown();
-    }
-    static std::vector<QuilmonCall> Calls() { return qltest::TakeMonitorCalls(); }
-    HMODULE m_hQuilmon = nullptr;
-};
-
-TEST_F(Statistics, OnlyFramedSpoolerDocumentsReportTheirLogicalSize) {
+// A spooler document on \\server\printer reports its logical size to the port monitor.
+TEST_F(WriterTest, OnlyFramedSpoolerDocumentsReportTheirLogicalSize) {
+    const HMODULE quilmon = LoadLibraryW(QUILMON_DLL);
+    ASSERT_NE(quilmon, nullptr) << "build the simulated port monitor (target quilmon)";
+    m_printerName = u"\\\\SRV1\\Plain";
+    Data()->pPrinterName = m_printerName.data();
+    qltest::TakeMonitorCalls();
     ASSERT_NE(Start(), 0u);
     Data()->fFraming = TRUE;
     Holes().Add(10, 30);
     EXPECT_TRUE(Write(Pattern(50)));
     MyEndDocPrinter(Data(), FALSE);
-    auto calls = Calls();
+    auto calls = qltest::TakeMonitorCalls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].dwFunction, static_cast<DWORD>(QUILMON_FN_UPDATE_STATISTICS));
     EXPECT_EQ(std::u16string(calls[0].szArg1), u"Plain");
@@ -239,23 +206,78 @@ TEST_F(Statistics, OnlyFramedSpoolerDocumentsReportTheirLogicalSize) {
     Data()->fFraming = TRUE;
     EXPECT_TRUE(Write(Pattern(5)));
     MyEndDocPrinter(Data(), FALSE);
-    EXPECT_TRUE(Calls().empty());
+    EXPECT_TRUE(qltest::TakeMonitorCalls().empty());
     auto docs = pal::host::PortDocuments();
     ASSERT_EQ(docs.size(), 2u);
     EXPECT_EQ(docs[1].printer, u"Other");
     EXPECT_TRUE(docs[1].ended);
+    FreeLibrary(quilmon);
+}
 
-    // A name that is not \\server\printer reports empty names.
-    m_printerName = u"Plain";
-    Data()->pPrinterName = m_printerName.data();
-    Data()->hAGNPPrinter = nullptr;
-    ASSERT_NE(Start(), 0u);
-    MyEndDocPrinter(Data(), FALSE);
-    calls = Calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(std::u16string(calls[0].szArg1), u"");
-    EXPECT_EQ(std::u16string(calls[0].szArg2), u"");
-    EXPECT_EQ(calls[0].dwValue, 0u);
+// Native jobs of the simulated view library: the main job on "Plain", virtual
+// copies on "Other" (slot 0) and "Plain" (slot 2).
+class NativeBranch : public WriterTest {
+protected:
+    void SetUp() override {
+        WriterTest::SetUp();
+        qltest::SetViewLibraryAvailable(true);
+        ASSERT_TRUE(EnsureViewLibrary());
+        pal::host::JobSpec jobSpec;
+        jobSpec.printer = u"Plain";
+        jobSpec.data = Pattern(16);
+        Data()->dwJobId = pal::host::SubmitJob(jobSpec);
+        Data()->hViewJob = Open(u"Plain");
+        Data()->ahVirtualCopyJobs[0] = Open(u"Other");
+        Data()->ahVirtualCopyJobs[2] = Open(u"Plain");
+        qltest::TakeMonitorCalls();
+    }
+    void TearDown() override {
+        qltest::SetViewFault(QUILMON_VIEW_FAULT_NONE);
+        if (Data()->hViewJob) MyEndDocPrinter(Data(), TRUE);
+        WriterTest::TearDown();
+    }
+    static HANDLE Open(LPCWSTR printer) {
+        AGNPOPENJOBPARAMS params = {};
+        params.dwVersion = AGNP_OPENJOB_VERSION;
+        params.pDestination = printer;
+        return GetViewFunctions().pfnOpenJob(nullptr, 0, QLVIEW_OPEN_BASE, &params);
+    }
+    // Bytes each native job had received when it was closed, by printer.
+    static std::multimap<std::u16string, DWORD> Closed() {
+        std::multimap<std::u16string, DWORD> closed;
+        for (const QuilmonCall& c : qltest::TakeMonitorCalls())
+            if (c.dwFunction == QUILMON_FN_VIEW_CLOSE) closed.emplace(c.szArg1, c.dwValue);
+        return closed;
+    }
+};
+
+TEST_F(NativeBranch, WritesGoToTheNativeJobsAndTheEndCancelsTheSpoolerJob) {
+    qltest::SetViewFault(QUILMON_VIEW_FAULT_WRITE, u"Other");  // a virtual copy that fails is only logged
+    ASSERT_EQ(Start(TRUE), 1u);
+    EXPECT_TRUE(Write(Pattern(5000, 2)));
+    EXPECT_FALSE(Data()->fJobAborted);
+    qltest::ExpectLines(Lines(), {u"MyStartDocPrinter not called: 'Agentless Native Printing' mode", u"(fVirtCopyRtn)"});
+
+    MyEndDocPrinter(Data(), TRUE);
+    const std::multimap<std::u16string, DWORD> expected = {{u"Plain", 5000}, {u"Plain", 5000}, {u"Other", 0}};
+    EXPECT_EQ(Closed(), expected);
+    EXPECT_EQ(Data()->hViewJob, nullptr);
+    for (HANDLE h : Data()->ahVirtualCopyJobs) EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(pal::host::JobCommands(Data()->dwJobId), (std::vector<DWORD>{JOB_CONTROL_CANCEL}));
+    EXPECT_TRUE(pal::host::PortDocuments().empty());
+    EXPECT_TRUE(Contains(Lines(), u"MyEndDocPrinter not called: in 'Agentless Native Printing' mode"));
+}
+
+TEST_F(NativeBranch, FailedMainWriteAbortsTheJob) {
+    qltest::SetViewFault(QUILMON_VIEW_FAULT_WRITE, u"Plain");
+    ASSERT_EQ(Start(TRUE), 1u);
+    EXPECT_FALSE(Write(Pattern(10)));
+    EXPECT_TRUE(Data()->fJobAborted);
+    EXPECT_TRUE(Contains(Lines(), u"(fRtn)"));
+    EXPECT_FALSE(Write(Pattern(10)));  // refused without reaching the view library
+    MyEndDocPrinter(Data(), TRUE);
+    const std::multimap<std::u16string, DWORD> expected = {{u"Plain", 0}, {u"Plain", 0}, {u"Other", 10}};
+    EXPECT_EQ(Closed(), expected);
 }
 
 } // namespace

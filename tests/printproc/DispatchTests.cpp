@@ -2,7 +2,6 @@
 // the path's log line, and the classification of gateway printers and ports.
 #include "support/JobMachine.h"
 
-#include "port/WinPort.h"
 #include "printproc/Util.h"
 
 using namespace qltest;
@@ -58,6 +57,12 @@ TEST_F(Dispatch, EachJobKindReachesItsPath) {
         {u"Pdf", u"NT EMF 1.008", kEmf, {u"QLSB detected, call PrintQLEMFJob"}, FALSE, JOBTYPE_EMF},
         {u"Bridge", u"NT EMF 1.008", "%%XPS" + ready, {u"ReadAHead detect an QLRAWPrintJob!, call PrintRawJob", u"PrintRawJob <", u"type 0"}, TRUE, JOBTYPE_RAW},
         {u"Bridge", u"NT EMF 1.008", "%%EMF" + ready, {u"ReadAHead detect an QLRAWPrintJob!, call PrintRawJob"}, TRUE, JOBTYPE_RAW},
+        // A packed job under an EMF datatype takes its printer's EMF path.
+        {u"Plain", u"NT EMF 1.008", "%%EMZ\x01\x02\x03 compressed", {u"Compressed Printjob found", u"EMF Job detected, call PrintEMFJob"}, -1, JOBTYPE_EMF},
+        {u"Bridge", u"NT EMF 1.008", "%%EMZ\x01\x02\x03 compressed", {u"Compressed Printjob found", u"QLSB detected, call PrintQLEMFJob"}, -1, JOBTYPE_EMF},
+        // Fewer bytes than a record header: printed as nothing.
+        {u"Bridge", u"NT EMF 1.008", "12345", {u"to less data read, wanted:8 given 5", u"End of Data reached ("}, TRUE, JOBTYPE_EMF},
+        {u"Bridge", u"RAW", "12345", {u"to less data read, wanted:8 given 5"}, TRUE, JOBTYPE_RAW},
     };
     for (const auto& c : cases) {
         BOOL fResult = 99;
@@ -71,15 +76,8 @@ TEST_F(Dispatch, EachJobKindReachesItsPath) {
     }
 }
 
-TEST_F(Dispatch, ShortJobsArePrintedAsNothing) {
-    for (const char16_t* type : {u"RAW", u"TEXT", u"NT EMF 1.008"}) {
-        BOOL fResult = FALSE;
-        auto lines = Print(Job(u"Bridge", type, "12345"), &fResult);
-        EXPECT_TRUE(fResult) << pal::host::ToUtf8(type);
-        ExpectLines(lines, {u"to less data read, wanted:8 given 5", u"End of Data reached ("}, {u"detected, call"});
-    }
-
-    // A failing read reports its error and still counts as printed.
+// A failing read reports its error and still counts as printed.
+TEST_F(Dispatch, FailedReadIsPrintedAsNothing) {
     auto job = SubmitAndOpen(Job(u"Plain", u"RAW", "plenty of data"));
     ASSERT_NE(job.handle, nullptr);
     pal::host::InjectFault({.call = "ReadPrinter", .error = ERROR_READ_FAULT});
@@ -183,18 +181,4 @@ TEST_F(Dispatch, DriverNamesAndPortTypesSetTheDestinationFlags) {
     }
     auto lines = Lines();
     ExpectLines(lines, {u"IsACEDruckJob (1)", u"Is Held Printing Job (1)", u"Is Tessel Workplace Job (1)"});
-}
-
-TEST_F(Dispatch, PortQueries) {
-    CWinPort port;
-    EXPECT_EQ(port.TestAllPortInPortList(WSTR("QLVM:"), WSTR("quillon print port for vmware")), 0u);
-    EXPECT_EQ(port.TestAllPortInPortList(WSTR("QLVM:"), PORTTYPE_HELD_PRINTING), 1u);
-    EXPECT_EQ(port.TestAllPortInPortList(WSTR("FILE1:"), PORTTYPE_VMWARE), 1u) << "a port of another monitor";
-    EXPECT_TRUE(Contains(Lines(), u"fRtn: 1, dwStatus: 0, szAnswer: <Quillon Print Port for VMware>"));
-
-    EXPECT_TRUE(IsQLSBDriver(WSTR("Bridge")));
-    EXPECT_FALSE(IsQLSBDriver(WSTR("BridgeRemote"))) << "a suffix makes another driver";
-    EXPECT_FALSE(IsQLSBDriver(WSTR("Pdf")));
-    EXPECT_FALSE(IsQLSBDriver(WSTR("Nobody")));
-    EXPECT_TRUE(Contains(Lines(), u"IsQLSBDriver: open printer fails <Nobody> with "));
 }

@@ -79,20 +79,6 @@ TEST_F(JobHandle, OpenRejectsBadInput) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(JobHandle, CloseLeavesNoHandles) {
-    const auto before = pal::host::OpenHandles();
-    for (auto request : {Job(u"Plain", u"RAW", "x"), Job(u"Plain", u"TEXT", "x"), Job(u"Plain", u"NT EMF 1.007", "x"),
-                      Job(u"Bridge", u"NT EMF 1.008", "x")}) {
-        auto job = SubmitAndOpen(request);
-        ASSERT_NE(job.handle, nullptr) << pal::host::ToUtf8(request.datatype);
-        PrintDocumentOnPrintProcessor(job.handle, job.readName.data());
-        // What later paths attach to the handle is released too.
-        job.Data()->pExtendedUserName = AllocSplStr(WSTR("user@CLIENT"));
-        EXPECT_TRUE(ClosePrintProcessor(job.handle));
-        EXPECT_EQ(pal::host::OpenHandles(), before) << pal::host::ToUtf8(request.datatype);
-    }
-}
-
 TEST_F(JobHandle, ValidateHandleRejectsForeignPointers) {
     SetLastError(0);
     EXPECT_EQ(ValidateHandle(nullptr), nullptr);

@@ -182,7 +182,8 @@ TEST_F(Impersonation, CreateFileEveryOneAccess) {
 TEST_F(Impersonation, PortQueryRunsAsTheSpoolerAndRestoresTheUser) {
     pal::host::ImpersonateUser(u"dave");
     CWinPort oPort;
-    EXPECT_EQ(oPort.TestAllPortInPortList(WSTR("QLVM:"), WSTR("QUILLON PRINT PORT FOR VMWARE")), 0u);
+    EXPECT_EQ(oPort.TestAllPortInPortList(WSTR("QLVM:"), WSTR("quillon print port for vmware")), 0u);
+    EXPECT_TRUE(Contains(Lines(), u"fRtn: 1, dwStatus: 0, szAnswer: <Quillon Print Port for VMware>"));
     EXPECT_EQ(pal::host::CurrentIdentity().user, u"dave");
     auto records = pal::host::TakeIdentityRecords();
     ASSERT_EQ(records.size(), 2u);

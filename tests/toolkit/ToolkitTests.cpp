@@ -2,22 +2,132 @@
 // malformed streams, and cached bitmap references that do not resolve or
 // cannot be restored. (Streams the product really sends, cached references
 // and copies included: the gateway round trips and the host's gateway jobs;
-// mutated streams: the stream fuzz target.)
-#include "ToolkitTestUtil.h"
-
+// mutated streams: the stream fuzz target.) Also the spool generator command,
+// the JSON report's escaping and the wrapping of the corpus's real EMF files.
 #include "native/Devmode.h"
+#include "tools/lib/EmfBuilder.h"
 #include "tools/lib/SpoolRestore.h"
 #include "tools/lib/SpoolWriter.h"
 #include "tools/lib/StreamReader.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 using namespace qltools;
-using namespace toolkittest;
 
 namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::filesystem::path CorpusDir(const char* sub) { return std::filesystem::path(QL_CORPUS_DIR) / sub; }
+
+Bytes ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    Bytes data(in ? static_cast<size_t>(in.tellg()) : 0);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return data;
+}
+
+std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// A temporary folder for command tests, removed with the object.
+struct TempDir {
+    std::filesystem::path dir;
+    explicit TempDir(const char* name)
+        : dir(std::filesystem::temp_directory_path() / (std::string(name) + "-" + std::to_string(::getpid()))) {
+        std::filesystem::create_directories(dir);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+    std::string Write(const std::string& name, const Bytes& b) const {
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+        return Path(name);
+    }
+};
+
+// Offsets of the EMF records of one type in a page.
+std::vector<size_t> RecordsOfType(const Bytes& emf, uint32_t type) {
+    std::vector<size_t> found;
+    for (size_t p = 0; p + 8 <= emf.size();) {
+        const uint32_t t = qltools::GetU32(emf, p), size = qltools::GetU32(emf, p + 4);
+        if (t == type) found.push_back(p);
+        if (size < 8) break;
+        p += size;
+    }
+    return found;
+}
+
+template <typename T>
+T ReadStruct(const Bytes& b, size_t offset) {
+    T v{};
+    if (offset + sizeof(T) <= b.size()) std::memcpy(&v, b.data() + offset, sizeof(T));
+    return v;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Frames `payload` as the job writer does: every range in `holes` (offset in
+// the payload, length) becomes a hole block, every other range a data block;
+// a data range is further cut at `cuts` (payload offsets, e.g. record starts).
+Bytes Frame(const Bytes& payload, std::vector<std::pair<size_t, uint32_t>> holes,
+                   std::vector<size_t> cuts = {}) {
+    std::sort(holes.begin(), holes.end());
+    std::sort(cuts.begin(), cuts.end());
+    Bytes out;
+    auto data = [&](size_t from, size_t to) {
+        while (from < to) {
+            size_t end = to;
+            for (size_t c : cuts)
+                if (c > from && c < end) end = c;
+            qltools::AppendU32(out, 0x08080000);
+            qltools::AppendU32(out, static_cast<uint32_t>(end - from));
+            out.insert(out.end(), payload.begin() + static_cast<ptrdiff_t>(from),
+                       payload.begin() + static_cast<ptrdiff_t>(end));
+            from = end;
+        }
+    };
+    size_t pos = 0;
+    for (const auto& [at, length] : holes) {
+        data(pos, at);
+        qltools::AppendU32(out, 0x80800000);
+        qltools::AppendU32(out, length);
+        pos = at + length;
+    }
+    data(pos, payload.size());
+    return out;
+}
+
+// The marker a transport stream begins with, and a header block.
+Bytes Marker() { return Bytes{'%', '%', 'E', 'M', 'F'}; }
+
+Bytes Block(uint8_t tag, const Bytes& payload) {
+    Bytes b{tag};
+    qltools::AppendU32(b, static_cast<uint32_t>(payload.size() + 5));
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
 
 Bytes SmallJob(uint32_t pages = 2) {
     SpoolJobOptions job;
@@ -32,7 +142,6 @@ Bytes SmallJob(uint32_t pages = 2) {
 // the logical stream a receiver rebuilds from it.
 struct FramedCase {
     Bytes stream, logical, header;
-    std::vector<std::pair<size_t, uint32_t>> holes;  // in logical offsets
 };
 
 FramedCase MakeFramed() {
@@ -63,65 +172,9 @@ FramedCase MakeFramed() {
     for (const SpoolRecord& rec : plain.records) cuts.push_back(records + rec.offset);
     c.stream = Concat({c.header, Frame(payload, holes, cuts)});
     Bytes zeroed = payload;
-    for (const auto& [at, len] : holes) {
-        std::fill_n(zeroed.begin() + static_cast<ptrdiff_t>(at), len, 0);
-        c.holes.emplace_back(c.header.size() + at, len);
-    }
+    for (const auto& [at, len] : holes) std::fill_n(zeroed.begin() + static_cast<ptrdiff_t>(at), len, 0);
     c.logical = Concat({c.header, zeroed});
     return c;
-}
-
-TEST(FramedStream, LogicalStreamHasHolesFilledWithZeros) {
-    const FramedCase c = MakeFramed();
-    InspectOptions keep;
-    keep.keepLogical = true;
-    const InspectReport r = InspectStream(c.stream, keep);
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_TRUE(r.marker);
-    EXPECT_TRUE(r.framed);
-    EXPECT_EQ(r.framingStart, c.header.size());
-    EXPECT_EQ(r.holeBlocks, 2u);
-    EXPECT_EQ(r.holeBlockBytes, c.holes[0].second + c.holes[1].second);
-    EXPECT_EQ(r.dataBlockBytes + r.holeBlockBytes + c.header.size(), c.logical.size());
-    EXPECT_EQ(r.logical, c.logical);
-    ASSERT_TRUE(r.watermark);
-    EXPECT_EQ(r.watermark->page.records, 2u);
-    ASSERT_TRUE(r.jdf);
-    EXPECT_EQ(r.jdf->length, 9u);
-    EXPECT_NE(FormatReportJson(r).find(R"("length":9,"ticket":"<J/>"})"), std::string::npos) << FormatReportJson(r);
-    EXPECT_EQ(r.pages, 2u);
-    EXPECT_TRUE(r.warnings.empty()) << r.warnings.front();
-
-    // Every record header is found where the stream carries it.
-    for (const SpoolRecord& rec : r.records) {
-        ASSERT_TRUE(rec.streamOffset);
-        EXPECT_EQ(GetU32(c.stream, *rec.streamOffset), rec.type);
-        EXPECT_EQ(GetU32(c.stream, *rec.streamOffset + 4), rec.size);
-    }
-}
-
-TEST(FramedStream, BrokenRecordInsideAHoleAndPrivateRecordCounts) {
-    // A hole over an EMF record header (the sender never makes one) leaves a
-    // record of size 0: reported at its logical offset, inside the hole.
-    const Bytes spool = SmallJob(1);
-    const size_t bitmap = InspectStream(spool).records.at(1).offset + 8 + 108;
-    const InspectReport r = InspectStream(Concat({Marker(), Frame(spool, {{bitmap, 12}})}));
-    ASSERT_FALSE(r.ok);
-    EXPECT_NE(r.error.find("logical offset " + std::to_string(5 + bitmap) + " (inside a hole)"), std::string::npos)
-        << r.error;
-
-    // Private bitmap record types are counted by type.
-    EmfBuilder b;
-    for (uint32_t type : {EMR_COMPRESSEDDIBITS, EMR_DELETEDDIBITS, EMR_CACHEDDIBITS, EMR_CACHEDDIBITS})
-        b.Record(type, Bytes(72, 0));
-    SpoolWriter w;
-    w.Page(b.Finish(), SPL_METAFILE);
-    const InspectReport priv = InspectStream(Concat({Marker(), Frame(w.Bytes(), {})}));
-    ASSERT_TRUE(priv.ok) << priv.error;
-    EXPECT_EQ(priv.records.at(1).page->Count(EMR_COMPRESSEDDIBITS), 1u);
-    EXPECT_EQ(priv.records.at(1).page->Count(EMR_DELETEDDIBITS), 1u);
-    EXPECT_EQ(priv.records.at(1).page->Count(EMR_CACHEDDIBITS), 2u);
-    EXPECT_NE(FormatReportJson(priv).find("\"cachedDIBits\":2"), std::string::npos);
 }
 
 TEST(MalformedStream, RejectedWithOffsetAndReason) {
@@ -138,13 +191,14 @@ TEST(MalformedStream, RejectedWithOffsetAndReason) {
     Bytes shortRecord = spool;
     shortRecord.resize(spool.size() - 3);
     Bytes badEmf = spool;
-    PutU32(badEmf, InspectStream(spool).records.at(1).offset + 8 + 108 + 4, 6);
+    const size_t bitmap = InspectStream(spool).records.at(1).offset + 8 + 108;
+    PutU32(badEmf, bitmap + 4, 6);
 
     struct Case {
         const char* what;
         Bytes stream;
         uint64_t offset;
-        const char* reason;
+        std::string reason;
     } cases[] = {
         {"empty", {}, 0, "empty"},
         {"garbage", Bytes{'P', 'K', 3, 4, 0, 0}, 0, "not the file header"},
@@ -156,7 +210,10 @@ TEST(MalformedStream, RejectedWithOffsetAndReason) {
         {"block header cut", Concat({Marker(), Frame(spool, {}), Bytes{0, 0, 8}}), 5 + spool.size() + 8,
          "block header"},
         {"record cut", shortRecord, InspectStream(spool).records.back().offset, "runs past the end"},
-        {"EMF record size", badEmf, InspectStream(spool).records.at(1).offset + 8 + 108, "not a multiple of 4"},
+        {"EMF record size", badEmf, bitmap, "not a multiple of 4"},
+        // A hole over an EMF record header (the sender never makes one) leaves a record of size 0.
+        {"record inside a hole", Concat({Marker(), Frame(spool, {{bitmap, 12}})}), 13 + bitmap,
+         "logical offset " + std::to_string(5 + bitmap) + " (inside a hole)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -167,6 +224,11 @@ TEST(MalformedStream, RejectedWithOffsetAndReason) {
         EXPECT_EQ(r.error.rfind("offset " + std::to_string(c.offset) + ":", 0), 0u) << r.error;
         EXPECT_NE(FormatReportJson(r).find("\"ok\":false"), std::string::npos);
     }
+
+    // A page record of size 0 ends the record loop: the rest is not read.
+    const InspectReport ended = InspectStream(Concat({spool, Bytes{3, 0, 0, 0, 0, 0, 0, 0}, Bytes(16, 0)}));
+    EXPECT_TRUE(ended.ok && ended.records.back().endsLoop) << ended.error;
+    EXPECT_NE(ended.warnings.at(0).find("ends the record loop"), std::string::npos);
 
     // A 2 GiB hole is only indexed; filling the logical stream in is refused
     // past the configured limit.
@@ -261,7 +323,7 @@ Sent Sending(const Bytes& spool, bool framed) {
     return s;
 }
 
-TEST(CachedBitmaps, ReferencesThatDoNotResolve) {
+TEST(CachedBitmaps, ReferencesThatDoNotResolveAndPrivateRecords) {
     const Bytes spool = RepeatingSpool();
     const Sent base = Sending(spool, false);
     const int64_t back = base.Position(base.bitmaps[0]) - base.Position(base.bitmaps[2]);
@@ -302,20 +364,18 @@ TEST(CachedBitmaps, ReferencesThatDoNotResolve) {
     EXPECT_NE(r.references[1].problem.find("(it is the reference at logical offset " + std::to_string(5 + s.bitmaps[2])),
               std::string::npos)
         << r.references[1].problem;
-}
 
-// A deleted bitmap and a reference to it cannot be restored: both are left
-// as they are and listed.
-TEST(CachedBitmaps, PrivateRecordsAreLeftAndListed) {
-    Sent s = Sending(RepeatingSpool(), false);
-    s.Cache(2, 0);
-    PutU32(s.payload, s.bitmaps[0], EMR_DELETEDDIBITS);
-    const RestoreResult restored = RestoreSpool(s.Finish());
-    ASSERT_TRUE(restored.ok) << restored.error;
-    EXPECT_FALSE(restored.Complete());
-    EXPECT_EQ(restored.leftPrivate, 2u);
-    ASSERT_EQ(restored.left.size(), 2u);
-    EXPECT_NE(restored.left[0].find("0x8001 (deleted)"), std::string::npos);
+    // A deleted bitmap and a reference to it cannot be restored: both are left
+    // as they are and listed.
+    Sent deleted = base;
+    deleted.Cache(2, 0);
+    PutU32(deleted.payload, deleted.bitmaps[0], EMR_DELETEDDIBITS);
+    const RestoreResult left = RestoreSpool(deleted.Finish());
+    ASSERT_TRUE(left.ok) << left.error;
+    EXPECT_FALSE(left.Complete());
+    EXPECT_EQ(left.leftPrivate, 2u);
+    ASSERT_EQ(left.left.size(), 2u);
+    EXPECT_NE(left.left[0].find("0x8001 (deleted)"), std::string::npos);
 }
 
 // The inspect command: the logical stream and the restored file written out,
@@ -328,7 +388,7 @@ TEST(InspectCommand, FilesReportsAndExitCodes) {
     std::ostringstream o, e;
     EXPECT_EQ(RunInspect({"--logical", logical, in}, o, e), 0) << e.str();
     EXPECT_EQ(ReadFile(logical), c.logical);
-    for (const char* text : {"hole", "form public+8", "QL_IGNORE_TRAYS"})
+    for (const char* text : {"hole", "form public+8", "QL_IGNORE_TRAYS", "(4 ticket bytes): \"<J/>\"", "EMF page of "})
         EXPECT_NE(o.str().find(text), std::string::npos) << text;
     std::ostringstream bo, be;
     EXPECT_EQ(RunInspect({"--logical", dir.Path("x"), bad}, bo, be), 1);
@@ -359,6 +419,89 @@ TEST(InspectCommand, FilesReportsAndExitCodes) {
         std::ostringstream ao, ae;
         EXPECT_EQ(RunInspect(args, ao, ae), 2);
     }
+}
+
+TEST(SpoolGenCommand, WritesReadableFilesAndRejectsBadInput) {
+    const TempDir dir("qltoolkit");
+    const std::string out = dir.Path("a.spl");
+    std::ostringstream o, e;
+    const int code = RunSpoolGen(
+        {"--pages", "3", "--images", "logo,noise", "--bpp", "24", "--devmode", "--qlex", "--qlpd", "0x20", "--font", "Arial", out},
+        o, e);
+    EXPECT_EQ(code, 0) << e.str();
+    const InspectReport r = InspectStream(ReadFile(out));
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.pages, 3u);
+    ASSERT_TRUE(r.records.at(1).devmode);
+    EXPECT_EQ(r.records[1].devmode->trailerFlags, QL_IGNORE_TRAYS);
+    EXPECT_TRUE(r.records[1].devmode->hasExtension);
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {}, {"--pages", "x", out}, {"--bpp", "3", out}, {"--images", "cat", out}, {"--bogus", out},
+             {"--wrap", out}, {"--wrap", dir.Path("missing.emf"), out}, {"--devmode-page", "4", out}}) {
+        std::ostringstream bo, be;
+        EXPECT_EQ(RunSpoolGen(bad, bo, be), 2) << (bad.empty() ? "" : bad[0]);
+        EXPECT_FALSE(be.str().empty());
+    }
+    std::ostringstream ho, he;
+    EXPECT_EQ(RunSpoolGen({dir.Path("no/such/dir.spl")}, ho, he), 1);
+}
+
+TEST(InspectCommand, JsonIsWellFormedAndEscaped) {
+    SpoolJobOptions job;
+    job.documentName = u"a \"quoted\"\\name\x01\u00e9";
+    job.bitsPerPixel = {8};
+    const InspectReport r = InspectStream(GenerateSpoolJob(job));
+    ASSERT_TRUE(r.ok);
+    const std::string json = FormatReportJson(r);
+    EXPECT_NE(json.find(R"("documentName":"a \"quoted\"\\name\u0001)" "\xC3\xA9\""), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("stretchDIBits":1)"), std::string::npos);
+    EXPECT_EQ(JsonString("\xFF"), "\"\\ufffd\"");
+    EXPECT_EQ(JsonString("tab\there"), "\"tab\\there\"");
+}
+
+// Wrapping refuses an EMF whose record structure is broken, naming the file
+// and the byte; a file whose records tile cleanly is wrapped byte for byte.
+// Every *bad_corrupted* file of the corpus has a broken structure and is
+// refused; every other file is wrapped and inspects cleanly.
+TEST(CorpusEmf, WrappingEveryRealEmfFile) {
+    const auto dir = CorpusDir("emf");
+    if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus at " << dir;
+    std::vector<Bytes> good;
+    std::vector<std::string> names;
+    int refused = 0, corruptFiles = 0;
+    for (const auto& path : FilesIn(dir)) {
+        const std::string name = path.filename().string();
+        SCOPED_TRACE(name);
+        const Bytes emf = ReadFile(path);
+        const bool corrupt = name.find("bad_corrupted") != std::string::npos;
+        corruptFiles += corrupt;
+        Bytes spool;
+        try {
+            spool = WrapEmfPages({emf}, {name}, u"corpus");
+        } catch (const std::invalid_argument& e) {
+            EXPECT_TRUE(corrupt) << e.what();
+            EXPECT_NE(std::string(e.what()).find(name), std::string::npos);
+            ++refused;
+            continue;
+        }
+        const InspectReport r = InspectStream(spool);
+        ASSERT_TRUE(r.ok) << r.error;
+        ASSERT_EQ(r.records.size(), 3u);
+        EXPECT_EQ(r.records[1].size, (emf.size() + 3) / 4 * 4);
+        ASSERT_TRUE(r.records[1].page);
+        EXPECT_EQ(r.records[1].page->records, CheckEmf(emf).records);
+        EXPECT_EQ(r.records[2].target, std::optional<uint64_t>(r.records[1].offset));
+        if (!corrupt) {
+            good.push_back(emf);
+            names.push_back(name);
+        }
+    }
+    EXPECT_EQ(refused, corruptFiles);
+    ASSERT_FALSE(good.empty());
+    const InspectReport all = InspectStream(WrapEmfPages(good, names, u"all"));
+    ASSERT_TRUE(all.ok) << all.error;
+    EXPECT_EQ(all.pages, good.size());
 }
 
 } // namespace
