@@ -16,6 +16,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -255,7 +256,8 @@ bool TrialDeflateSize(const BYTE* pBits, DWORD cbBits, int iLevel, uint64_t qwDe
         z.avail_in = cbBits;
         do {
             z.next_out = pOut;
-            z.avail_out = static_cast<uInt>(cbOut);
+            // compress2 too hands zlib at most a uInt of output room at a time.
+            z.avail_out = static_cast<uInt>(std::min<uint64_t>(cbOut, UINT_MAX));
             zrc = deflate(&z, Z_FINISH);
         } while (zrc == Z_OK && !(qwDecided && z.total_out >= qwDecided));
         *pqwSize = zrc == Z_STREAM_END || zrc == Z_OK ? z.total_out : cbBound;
