@@ -109,7 +109,8 @@ struct JobReport {
 // given parameter string as the spooler receives one; returns the job id, or
 // 0 with *error (JobSubmit.cpp).
 DWORD SubmitJobData(const JobOptions& job, const std::u16string& parameters, uint64_t* bytes, std::string* error);
-// The job's data file for the bitmap report, when it is small enough to
+// The job's data file read again for the bitmap report, when it is a regular
+// file small enough to
 // hold (kBitmapReportMaxBytes); empty otherwise.
 std::vector<uint8_t> OriginalForReport(const JobOptions& job, uint64_t bytes);
 

@@ -4,6 +4,7 @@
 #include "host/Machine.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 namespace qlhost {
@@ -56,10 +57,9 @@ DWORD SubmitJobData(const JobOptions& job, const std::u16string& parameters, uin
             *bytes += block.size();
         }
     } else {
-        file.reset();
-        if (!pal::host::AppendJobFile(id, job.dataFile, bytes, &e)) {
-            *error = e == ERROR_READ_FAULT || e == ERROR_FILE_NOT_FOUND ? "job file " + job.dataFile + ": read error"
-                                                                        : SpoolError("writing the spool file", e);
+        if (!pal::host::AppendJobFile(id, file.get(), bytes, &e)) {
+            *error = e == ERROR_READ_FAULT ? "job file " + job.dataFile + ": read error"
+                                           : SpoolError("writing the spool file", e);
             return 0;
         }
     }
@@ -71,7 +71,10 @@ DWORD SubmitJobData(const JobOptions& job, const std::u16string& parameters, uin
 }
 
 std::vector<uint8_t> OriginalForReport(const JobOptions& job, uint64_t bytes) {
-    if (job.dataFile.empty() || bytes > kBitmapReportMaxBytes) return {};
+    // A pipe or a terminal was read to its end by the submission.
+    std::error_code ec;
+    if (job.dataFile.empty() || bytes > kBitmapReportMaxBytes || !std::filesystem::is_regular_file(job.dataFile, ec))
+        return {};
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(job.dataFile.c_str(), "rb"));
     std::vector<uint8_t> data(static_cast<size_t>(bytes));
     if (!file || std::fread(data.data(), 1, data.size(), file.get()) != data.size()) return {};

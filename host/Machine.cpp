@@ -406,15 +406,14 @@ JobReport Machine::RunJob(const JobOptions& job) {
     if (!job.temporaryFonts.empty()) pal::host::RemoveTemporaryFonts();
 
     const auto documents = pal::host::PortDocuments();
+    // The job file is read again, once, for the bitmap reports of its documents.
+    const std::vector<uint8_t> original =
+        documents.size() > documentsBefore ? OriginalForReport(job, r.dataBytes) : std::vector<uint8_t>();
+    const std::vector<uint8_t>& source = job.dataFile.empty() ? job.data : original;
     for (size_t i = documentsBefore; i < documents.size(); ++i) {
         r.documents.push_back(documents[i]);
         r.streams.push_back(InspectTransportStreams(documents[i]));
-        if (job.dataFile.empty()) {
-            AddBitmapReports(documents[i], r.streams.back(), job.data);
-        } else {
-            const std::vector<uint8_t> original = OriginalForReport(job, r.dataBytes);
-            AddBitmapReports(documents[i], r.streams.back(), original);
-        }
+        AddBitmapReports(documents[i], r.streams.back(), source);
     }
     // The debug log opens its file for every line; those openings say nothing
     // about the job and are left out.

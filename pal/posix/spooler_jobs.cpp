@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <map>
 
 namespace pal::spool {
@@ -138,44 +139,36 @@ bool AppendJobData(DWORD jobId, std::span<const uint8_t> bytes, DWORD* error) {
     return false;
 }
 
-bool AppendJobFile(DWORD jobId, const std::string& path, uint64_t* bytes, DWORD* error) {
+bool AppendJobFile(DWORD jobId, std::FILE* from, uint64_t* bytes, DWORD* error) {
     *bytes = 0;
-    const int from = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::fileno(from);
     struct stat st {};
-    if (from < 0 || ::fstat(from, &st) != 0) {
-        if (from >= 0) ::close(from);
-        *error = ERROR_FILE_NOT_FOUND;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        *error = ERROR_READ_FAULT;
         DeleteJob(jobId);
         return false;
     }
-    posix_fadvise(from, 0, 0, POSIX_FADV_SEQUENTIAL);
-    // A regular file is copied up to the size it had when opened; a pipe or
-    // a terminal until its end.
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // A regular file is copied up to the size it had when the copy began; a
+    // pipe or a terminal until its end.
     const bool regular = S_ISREG(st.st_mode);
     const uint64_t size = regular ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
     // Block by block, so that a cancel ends the submission within one block.
     constexpr size_t kBlock = 16u << 20;
-    bool ok = true;
     for (;;) {
         auto file = Spooling(jobId, error);
-        if (!file) {
-            ok = false;
-            break;
-        }
-        if (*bytes >= size) break;
-        const int64_t got = file->AppendFrom(from, static_cast<size_t>(std::min<uint64_t>(kBlock, size - *bytes)), error);
-        if (got == 0 && !regular) break;
+        if (!file) return false;
+        if (*bytes >= size) return true;
+        const int64_t got = file->AppendFrom(fd, static_cast<size_t>(std::min<uint64_t>(kBlock, size - *bytes)), error);
+        if (got == 0 && !regular) return true;
         if (got <= 0) {
             // A regular file that ends early was cut short while it was read.
             if (got == 0) *error = ERROR_READ_FAULT;
-            ok = false;
             DeleteJob(jobId);
-            break;
+            return false;
         }
         *bytes += static_cast<uint64_t>(got);
     }
-    ::close(from);
-    return ok;
 }
 
 bool CommitJob(DWORD jobId, DWORD* error) {

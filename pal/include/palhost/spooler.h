@@ -4,6 +4,7 @@
 #include "palwin.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,10 +37,10 @@ DWORD SubmitJob(const JobSpec& job);
 // submission deletes the job with its files and fails with *error.
 DWORD BeginJob(const JobSpec& job, DWORD* error);
 bool AppendJobData(DWORD jobId, std::span<const uint8_t> bytes, DWORD* error);
-// Appends the whole file at the host path `path` (copied inside the kernel
-// where it can be), *bytes the count appended; fails as AppendJobData, or
-// with ERROR_FILE_NOT_FOUND / ERROR_READ_FAULT for the file.
-bool AppendJobFile(DWORD jobId, const std::string& path, uint64_t* bytes, DWORD* error);
+// Appends what the open file `from` holds (nothing read through it yet) to
+// its end, copied inside the kernel where it can be; *bytes the count
+// appended. Fails as AppendJobData, or with ERROR_READ_FAULT for the file.
+bool AppendJobFile(DWORD jobId, std::FILE* from, uint64_t* bytes, DWORD* error);
 bool CommitJob(DWORD jobId, DWORD* error);
 // Host path of the job's spool file, "" when the job does not exist.
 std::string JobSpoolFile(DWORD jobId);
